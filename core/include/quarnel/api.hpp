@@ -1,0 +1,62 @@
+// The core library's front door: one dense correction request in, the corrected matrix
+// and a report out, or the first CombatError met.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/layout.hpp"
+
+namespace quarnel {
+
+// The problem, as views of buffers the caller owns. The core only reads them, and only
+// for the duration of the call.
+struct CombatDenseRequest {
+  std::span<const double> values;         // row-major n_samples x n_features; NaN = missing
+  std::span<const std::uint64_t> batch;   // batch id of each sample
+  std::uint64_t n_samples = 0;
+  std::uint64_t n_features = 0;
+  std::optional<CovariateMatrix> covariates;  // absent: no covariates
+};
+
+struct CombatOptions {
+  bool par_prior = true;   // parametric (true) or non-parametric (false) priors
+  bool mean_only = false;  // correct location only
+  std::optional<std::uint64_t> ref_batch;  // batch returned unchanged, others aligned to it
+};
+
+struct CombatDenseReport {
+  bool effective_mean_only = false;
+  std::vector<std::uint64_t> singleton_batches;       // ids of one-sample batches, ascending
+  std::vector<std::uint64_t> zero_variance_features;  // features passed through, ascending
+};
+
+struct CombatDenseOutput {
+  std::vector<double> adjusted;  // row-major n_samples x n_features
+  std::uint64_t n_samples = 0;
+  std::uint64_t n_features = 0;
+  CombatDenseReport report;
+};
+
+// Validates the request in a fixed order, builds the batch levels and runs the
+// correction. Memory exhaustion surfaces as std::bad_alloc and a broken invariant as
+// InternalFault; every other failure is a CombatError.
+Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
+                                       const CombatOptions& options);
+
+// True when, within every level, all samples hold the same value in covariate `column`
+// (exact equality; NaN never compares equal). Such a column is a combination of the batch
+// indicators, so the design would be rank-deficient.
+bool column_is_constant_within_batches(std::uint64_t n_samples, const BatchLevels& levels,
+                                       const CovariateMatrix& covariates, std::size_t column);
+
+// The correction pipeline behind the front door; it trusts every check combat_dense made.
+Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
+                                            const CombatOptions& options, BatchLevels levels);
+
+}  // namespace quarnel

@@ -1,0 +1,39 @@
+// Buffer layouts shared by the stages.
+//
+// The request's matrices are row-major: element (row r, column c) of an R x C matrix is
+// at r * C + c. Inside the statistical model matrices are column-major Eigen matrices
+// instead, so that each feature's values are contiguous.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include <Eigen/Core>
+
+namespace quarnel {
+
+// Position of (row, column) in a row-major rows x columns buffer. Out-of-range indices are
+// programming faults.
+std::size_t dense_index(std::size_t row, std::size_t column, std::size_t rows,
+                        std::size_t columns);
+
+// The caller's covariates: a row-major n_samples x n_covariates matrix, borrowed.
+struct CovariateMatrix {
+  std::span<const double> values;
+  std::uint64_t n_covariates = 0;
+
+  double at(std::size_t sample, std::size_t column) const {
+    return values[sample * n_covariates + column];
+  }
+};
+
+// Model matrices: column-major float64, element (r, c) at c * rows + r.
+using Matrix = Eigen::MatrixXd;
+using Vector = Eigen::VectorXd;
+
+// Copies a row-major rows x columns buffer into a column-major model matrix.
+Matrix to_column_major(std::span<const double> row_major, std::size_t rows,
+                       std::size_t columns);
+
+}  // namespace quarnel

@@ -1,0 +1,76 @@
+// The execution plan of a run and the worker pool every parallel stage goes through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quarnel/error.hpp"
+
+namespace quarnel {
+
+// Whether a run's parallel sections may use the worker pool. Decided once per run.
+struct ParallelPlan {
+  bool parallel = false;
+
+  // QUARNEL_PARALLEL, read afresh on every call, when it names a mode ("1", "on", "true",
+  // "parallel" / "0", "off", "false", "serial", after trimming white space and folding
+  // ASCII case); otherwise the shape rule: at least 2^16 cells and at least 64
+  // feature-level pairs, products saturating.
+  static ParallelPlan for_shape(std::uint64_t n_samples, std::uint64_t n_features,
+                                std::uint64_t n_levels);
+};
+
+// The mode named by a QUARNEL_PARALLEL value, or nothing when the value names none
+// (including text that is not valid UTF-8).
+std::optional<bool> parse_parallel_setting(std::string_view text);
+
+namespace pool {
+
+// Runs chunk(begin, end) over disjoint ranges that together cover [0, count), spread over
+// the process-wide worker pool; returns when every range is done. Called from inside a
+// pool task it adds tasks to the running pool instead of starting another, so nested use
+// never oversubscribes the machine. An exception thrown by a range is rethrown here, on
+// the calling thread, after all ranges finished (that of the lowest range wins).
+void run_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& chunk);
+
+}  // namespace pool
+
+// Calls item(i) for i in [0, count): in the pool when `parallel` is set and there are at
+// least two items, else in ascending order on the calling thread. Each item must write
+// only its own slot of the stage's output.
+template <class Item>
+void parallel_for(bool parallel, std::size_t count, Item&& item) {
+  if (!parallel || count < 2) {
+    for (std::size_t i = 0; i < count; ++i) item(i);
+    return;
+  }
+  pool::run_ranges(count, [&item](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) item(i);
+  });
+}
+
+// The results of item(0) ... item(count - 1), in index order, computed as parallel_for
+// does.
+template <class T, class Item>
+std::vector<T> parallel_map(bool parallel, std::size_t count, Item&& item) {
+  std::vector<T> results(count);
+  parallel_for(parallel, count, [&](std::size_t i) { results[i] = item(i); });
+  return results;
+}
+
+// The first error in index order, or success when every result holds a value. All items
+// have run by the time this is called, so serial and parallel runs report the same error.
+template <class T>
+Status first_error(std::vector<Result<T>>& results) {
+  for (Result<T>& result : results) {
+    if (!result) return fail(std::move(result.error()));
+  }
+  return {};
+}
+
+}  // namespace quarnel

@@ -1,0 +1,40 @@
+// Features constant within some batch of two or more samples carry no information about
+// that batch's scale, so they are set aside before any statistics and put back unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/parallel.hpp"
+
+namespace quarnel {
+
+struct FeatureSelection {
+  std::vector<std::size_t> kept;                      // features to correct, ascending
+  std::vector<std::uint64_t> zero_variance_features;  // features passed through, ascending
+};
+
+// A feature is zero-variance when some level with at least two samples holds a single
+// value in it (exact equality, so 0.0 and -0.0 agree and a NaN always differs).
+FeatureSelection select_nonzero_variance_features(std::span<const double> values,
+                                                  std::size_t n_samples,
+                                                  std::size_t n_features,
+                                                  const BatchLevels& levels,
+                                                  ParallelPlan plan);
+
+// The kept columns of `values` as a new row-major n_samples x kept.size() matrix.
+std::vector<double> project_features(std::span<const double> values, std::size_t n_samples,
+                                     std::size_t n_features, std::span<const std::size_t> kept,
+                                     ParallelPlan plan);
+
+// A copy of `values` whose kept columns are replaced by the columns of `adjusted`
+// (row-major n_samples x kept.size()); every other column keeps its input bits.
+std::vector<double> reinsert_features(std::span<const double> values,
+                                      std::span<const double> adjusted, std::size_t n_samples,
+                                      std::size_t n_features, std::span<const std::size_t> kept,
+                                      ParallelPlan plan);
+
+}  // namespace quarnel

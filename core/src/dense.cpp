@@ -1,10 +1,107 @@
+// One correction run on a validated request: the order of the stages, the run-wide
+// decisions (plan, effective mean-only mode, reference level), the choice of estimator,
+// and the report.
+#include <algorithm>
+
+#include "quarnel/adjust.hpp"
 #include "quarnel/api.hpp"
+#include "quarnel/nonparametric.hpp"
+#include "quarnel/parametric.hpp"
+#include "quarnel/standardize.hpp"
+#include "quarnel/zero_variance.hpp"
 
 namespace quarnel {
+namespace {
 
-Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest&, const CombatOptions&,
-                                            BatchLevels) {
-  throw InternalFault("the correction pipeline is not available yet");
+std::vector<std::uint64_t> singleton_batch_ids(const BatchLevels& levels) {
+  std::vector<std::uint64_t> ids;
+  for (std::size_t level = 0; level < levels.level_count(); ++level) {
+    if (levels.level_size(level) == 1) ids.push_back(levels.batch_id(level));
+  }
+  return ids;
+}
+
+// Exactly one estimator runs: a single kept feature cannot inform a prior, so it gets
+// unshrunken location effects whatever the options say.
+Result<ParametricEstimates> estimate_batch_effects(const Standardization& standardization,
+                                                   const BatchLevels& levels,
+                                                   const CombatOptions& options,
+                                                   bool effective_mean_only,
+                                                   std::optional<std::size_t> reference_level,
+                                                   ParallelPlan plan) {
+  if (standardization.standardized.cols() == 1) {
+    return fit_unshrunken_mean_only(standardization, levels, reference_level);
+  }
+  if (options.par_prior) {
+    return fit_parametric(standardization, levels, effective_mean_only, reference_level,
+                          plan.parallel);
+  }
+  return fit_feature_posteriors(standardization, levels, effective_mean_only, reference_level,
+                                plan.parallel);
+}
+
+// Samples of the reference batch come back exactly as they came in, in every column.
+void restore_reference_rows(std::span<const double> values, std::vector<double>& output,
+                            std::size_t n_samples, std::size_t n_features,
+                            const BatchLevels& levels, std::size_t reference_level,
+                            ParallelPlan plan) {
+  parallel_for(plan.parallel && n_samples >= 2, n_samples, [&](std::size_t i) {
+    if (levels.level_of_sample(i) != reference_level) return;
+    const double* row = values.data() + i * n_features;
+    std::copy(row, row + n_features, output.begin() + static_cast<std::ptrdiff_t>(i * n_features));
+  });
+}
+
+}  // namespace
+
+Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
+                                            const CombatOptions& options, BatchLevels levels) {
+  const std::size_t n_samples = request.n_samples;
+  const std::size_t n_features = request.n_features;
+  const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, levels.level_count());
+
+  CombatDenseOutput output;
+  output.n_samples = request.n_samples;
+  output.n_features = request.n_features;
+  output.report.singleton_batches = singleton_batch_ids(levels);
+  const std::optional<std::size_t> reference_level =
+      options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
+  require(!options.ref_batch || reference_level, "reference batch checked at the front door");
+
+  FeatureSelection selection =
+      select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
+  output.report.zero_variance_features = std::move(selection.zero_variance_features);
+  const std::vector<std::size_t>& kept = selection.kept;
+  output.report.effective_mean_only =
+      options.mean_only || !output.report.singleton_batches.empty() || kept.size() < 2;
+
+  if (kept.empty()) {
+    output.adjusted.assign(request.values.begin(), request.values.end());
+    return output;
+  }
+
+  Result<Standardization> standardization = [&] {
+    const std::vector<double> projected =
+        project_features(request.values, n_samples, n_features, kept, plan);
+    return standardize(projected, n_samples, kept.size(), levels, request.covariates,
+                       reference_level);
+  }();
+  if (!standardization) return fail(std::move(standardization.error()));
+
+  Result<ParametricEstimates> estimates =
+      estimate_batch_effects(*standardization, levels, options,
+                             output.report.effective_mean_only, reference_level, plan);
+  if (!estimates) return fail(std::move(estimates.error()));
+
+  const std::vector<double> adjusted = adjust_parametric(*standardization, *estimates, levels, plan);
+  *standardization = Standardization{};  // its n x G buffers have no reader left
+  output.adjusted =
+      reinsert_features(request.values, adjusted, n_samples, n_features, kept, plan);
+  if (reference_level) {
+    restore_reference_rows(request.values, output.adjusted, n_samples, n_features, levels,
+                           *reference_level, plan);
+  }
+  return output;
 }
 
 }  // namespace quarnel

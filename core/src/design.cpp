@@ -1,1 +1,327 @@
-// placeholder
+#include "quarnel/design.hpp"
+
+#include <cmath>
+#include <utility>
+
+namespace quarnel {
+namespace {
+
+using Index = Eigen::Index;
+
+std::optional<Matrix> invert_1x1(const Matrix& a) {
+  const double det = a(0, 0);
+  if (det == 0.0) return std::nullopt;
+  Matrix inv(1, 1);
+  inv(0, 0) = 1.0 / det;
+  return inv;
+}
+
+std::optional<Matrix> invert_2x2(const Matrix& a) {
+  const double det = a(0, 0) * a(1, 1) - a(1, 0) * a(0, 1);
+  if (det == 0.0) return std::nullopt;
+  const double inv_det = 1.0 / det;
+  Matrix inv(2, 2);
+  inv(0, 0) = a(1, 1) * inv_det;
+  inv(1, 0) = -a(1, 0) * inv_det;
+  inv(0, 1) = -a(0, 1) * inv_det;
+  inv(1, 1) = a(0, 0) * inv_det;
+  return inv;
+}
+
+// Cofactor expansion: the determinant along the first column, the inverse as the
+// transposed cofactor matrix over the determinant.
+std::optional<Matrix> invert_3x3(const Matrix& a) {
+  auto cofactor = [&a](Index r, Index c) {
+    const Index r0 = (r + 1) % 3, r1 = (r + 2) % 3;
+    const Index c0 = (c + 1) % 3, c1 = (c + 2) % 3;
+    return a(r0, c0) * a(r1, c1) - a(r0, c1) * a(r1, c0);
+  };
+  Matrix cof(3, 3);
+  for (Index r = 0; r < 3; ++r) {
+    for (Index c = 0; c < 3; ++c) cof(r, c) = cofactor(r, c);
+  }
+  const double det = a(0, 0) * cof(0, 0) + a(1, 0) * cof(1, 0) + a(2, 0) * cof(2, 0);
+  if (det == 0.0) return std::nullopt;
+  const double inv_det = 1.0 / det;
+  Matrix inv(3, 3);
+  for (Index r = 0; r < 3; ++r) {
+    for (Index c = 0; c < 3; ++c) inv(r, c) = cof(c, r) * inv_det;
+  }
+  return inv;
+}
+
+// The explicit 4 x 4 formula: the 2 x 2 minors of the first two rows (s) and of the last
+// two rows (c) give the determinant by Laplace expansion and every cofactor.
+std::optional<Matrix> invert_4x4(const Matrix& a) {
+  const double s0 = a(0, 0) * a(1, 1) - a(1, 0) * a(0, 1);
+  const double s1 = a(0, 0) * a(1, 2) - a(1, 0) * a(0, 2);
+  const double s2 = a(0, 0) * a(1, 3) - a(1, 0) * a(0, 3);
+  const double s3 = a(0, 1) * a(1, 2) - a(1, 1) * a(0, 2);
+  const double s4 = a(0, 1) * a(1, 3) - a(1, 1) * a(0, 3);
+  const double s5 = a(0, 2) * a(1, 3) - a(1, 2) * a(0, 3);
+
+  const double c5 = a(2, 2) * a(3, 3) - a(3, 2) * a(2, 3);
+  const double c4 = a(2, 1) * a(3, 3) - a(3, 1) * a(2, 3);
+  const double c3 = a(2, 1) * a(3, 2) - a(3, 1) * a(2, 2);
+  const double c2 = a(2, 0) * a(3, 3) - a(3, 0) * a(2, 3);
+  const double c1 = a(2, 0) * a(3, 2) - a(3, 0) * a(2, 2);
+  const double c0 = a(2, 0) * a(3, 1) - a(3, 0) * a(2, 1);
+
+  const double det = s0 * c5 - s1 * c4 + s2 * c3 + s3 * c2 - s4 * c1 + s5 * c0;
+  if (det == 0.0) return std::nullopt;
+  const double inv_det = 1.0 / det;
+
+  Matrix inv(4, 4);
+  inv(0, 0) = (a(1, 1) * c5 - a(1, 2) * c4 + a(1, 3) * c3) * inv_det;
+  inv(0, 1) = (-a(0, 1) * c5 + a(0, 2) * c4 - a(0, 3) * c3) * inv_det;
+  inv(0, 2) = (a(3, 1) * s5 - a(3, 2) * s4 + a(3, 3) * s3) * inv_det;
+  inv(0, 3) = (-a(2, 1) * s5 + a(2, 2) * s4 - a(2, 3) * s3) * inv_det;
+
+  inv(1, 0) = (-a(1, 0) * c5 + a(1, 2) * c2 - a(1, 3) * c1) * inv_det;
+  inv(1, 1) = (a(0, 0) * c5 - a(0, 2) * c2 + a(0, 3) * c1) * inv_det;
+  inv(1, 2) = (-a(3, 0) * s5 + a(3, 2) * s2 - a(3, 3) * s1) * inv_det;
+  inv(1, 3) = (a(2, 0) * s5 - a(2, 2) * s2 + a(2, 3) * s1) * inv_det;
+
+  inv(2, 0) = (a(1, 0) * c4 - a(1, 1) * c2 + a(1, 3) * c0) * inv_det;
+  inv(2, 1) = (-a(0, 0) * c4 + a(0, 1) * c2 - a(0, 3) * c0) * inv_det;
+  inv(2, 2) = (a(3, 0) * s4 - a(3, 1) * s2 + a(3, 3) * s0) * inv_det;
+  inv(2, 3) = (-a(2, 0) * s4 + a(2, 1) * s2 - a(2, 3) * s0) * inv_det;
+
+  inv(3, 0) = (-a(1, 0) * c3 + a(1, 1) * c1 - a(1, 2) * c0) * inv_det;
+  inv(3, 1) = (a(0, 0) * c3 - a(0, 1) * c1 + a(0, 2) * c0) * inv_det;
+  inv(3, 2) = (-a(3, 0) * s3 + a(3, 1) * s1 - a(3, 2) * s0) * inv_det;
+  inv(3, 3) = (a(2, 0) * s3 - a(2, 1) * s1 + a(2, 2) * s0) * inv_det;
+  return inv;
+}
+
+// LU factorisation with partial pivoting (largest magnitude in the column, first one on a
+// tie), then one forward and one back substitution per column of the identity.
+std::optional<Matrix> invert_by_lu(const Matrix& a) {
+  const Index n = a.rows();
+  Matrix lu = a;
+  std::vector<Index> row_of(static_cast<std::size_t>(n));
+  for (Index r = 0; r < n; ++r) row_of[static_cast<std::size_t>(r)] = r;
+
+  for (Index k = 0; k < n; ++k) {
+    Index pivot_row = k;
+    for (Index r = k + 1; r < n; ++r) {
+      if (std::abs(lu(r, k)) > std::abs(lu(pivot_row, k))) pivot_row = r;
+    }
+    if (lu(pivot_row, k) == 0.0) return std::nullopt;
+    if (pivot_row != k) {
+      lu.row(k).swap(lu.row(pivot_row));
+      std::swap(row_of[static_cast<std::size_t>(k)], row_of[static_cast<std::size_t>(pivot_row)]);
+    }
+    const double pivot = lu(k, k);
+    for (Index r = k + 1; r < n; ++r) {
+      const double factor = lu(r, k) / pivot;
+      lu(r, k) = factor;
+      for (Index c = k + 1; c < n; ++c) lu(r, c) -= factor * lu(k, c);
+    }
+  }
+
+  Matrix inv(n, n);
+  Vector column(n);
+  for (Index e = 0; e < n; ++e) {
+    // Solve L U x = P e_e: the permuted unit vector, then forward and back substitution.
+    for (Index r = 0; r < n; ++r) column(r) = row_of[static_cast<std::size_t>(r)] == e ? 1.0 : 0.0;
+    for (Index r = 0; r < n; ++r) {
+      for (Index c = 0; c < r; ++c) column(r) -= lu(r, c) * column(c);
+    }
+    for (Index r = n - 1; r >= 0; --r) {
+      for (Index c = r + 1; c < n; ++c) column(r) -= lu(r, c) * column(c);
+      column(r) /= lu(r, r);
+    }
+    inv.col(e) = column;
+  }
+  return inv;
+}
+
+// Whether the covariate columns of the design are exactly degenerate over the observed
+// samples of `feature`: two of them equal there, or one of them constant within every
+// level there. Both make the per-feature normal equations singular in exact arithmetic.
+bool covariates_degenerate_on_observed(const Matrix& response, Index feature,
+                                       const Matrix& design, const BatchLevels& levels) {
+  const Index n = design.rows();
+  const Index first_covariate = static_cast<Index>(levels.level_count());
+  const double* y = response.col(feature).data();
+  auto observed = [y](Index i) { return !std::isnan(y[i]); };
+
+  for (Index a = first_covariate; a < design.cols(); ++a) {
+    for (Index b = a + 1; b < design.cols(); ++b) {
+      bool equal = true;
+      for (Index i = 0; i < n && equal; ++i) {
+        equal = !observed(i) || design(i, a) == design(i, b);
+      }
+      if (equal) return true;
+    }
+  }
+  std::vector<std::optional<double>> seen(levels.level_count());
+  for (Index c = first_covariate; c < design.cols(); ++c) {
+    std::ranges::fill(seen, std::nullopt);
+    bool constant = true;
+    for (Index i = 0; i < n && constant; ++i) {
+      if (!observed(i)) continue;
+      std::optional<double>& slot = seen[levels.level_of_sample(static_cast<std::size_t>(i))];
+      if (!slot) {
+        slot = design(i, c);
+      } else {
+        constant = design(i, c) == *slot;
+      }
+    }
+    if (constant) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Matrix build_batch_design(std::size_t n, const BatchLevels& levels,
+                          std::optional<std::size_t> reference_level) {
+  Matrix design = Matrix::Zero(static_cast<Index>(n), static_cast<Index>(levels.level_count()));
+  for (std::size_t i = 0; i < n; ++i) {
+    design(static_cast<Index>(i), static_cast<Index>(levels.level_of_sample(i))) = 1.0;
+    if (reference_level) design(static_cast<Index>(i), static_cast<Index>(*reference_level)) = 1.0;
+  }
+  return design;
+}
+
+std::optional<Matrix> invert_exact(const Matrix& a) {
+  require(a.rows() == a.cols() && a.rows() >= 1, "only non-empty square matrices are inverted");
+  switch (a.rows()) {
+    case 1:
+      return invert_1x1(a);
+    case 2:
+      return invert_2x2(a);
+    case 3:
+      return invert_3x3(a);
+    case 4:
+      return invert_4x4(a);
+    default:
+      return invert_by_lu(a);
+  }
+}
+
+Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design) {
+  const Matrix design_t = design.transpose();
+  const Matrix gram = design_t * design;
+  std::optional<Matrix> gram_inv = invert_exact(gram);
+  if (!gram_inv) return fail(SingularDesign{});
+  const Matrix projector = *gram_inv * design.transpose();
+  return Matrix(projector * response);
+}
+
+Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
+                                           const BatchLevels& levels) {
+  const Index n = design.rows();
+  const Index p = design.cols();
+  const bool has_covariates = p > static_cast<Index>(levels.level_count());
+  Matrix coefficients(p, response.cols());
+  Matrix gram(p, p);
+  Vector moment(p);
+  // The design's rows as contiguous vectors: each observed sample adds one outer product.
+  const Matrix design_rows = design.transpose();
+
+  for (Index j = 0; j < response.cols(); ++j) {
+    const double* y = response.col(j).data();
+    gram.setZero();
+    moment.setZero();
+    Index observed = 0;
+    for (Index i = 0; i < n; ++i) {
+      const double value = y[i];
+      if (std::isnan(value)) continue;
+      if (std::isinf(value)) return fail(NumericalFailure{"design response contains an infinite value"});
+      ++observed;
+      const double* x = design_rows.col(i).data();
+      for (Index r = 0; r < p; ++r) {
+        moment(r) += value * x[r];
+        // Symmetric: accumulate one triangle, mirror it below.
+        for (Index c = r; c < p; ++c) gram(r, c) += x[r] * x[c];
+      }
+    }
+    for (Index r = 0; r < p; ++r) {
+      for (Index c = 0; c < r; ++c) gram(r, c) = gram(c, r);
+    }
+    if (observed < p) return fail(SingularDesign{});
+    // A feature with no missing value sees the design the front door already checked.
+    if (has_covariates && observed < n &&
+        covariates_degenerate_on_observed(response, j, design, levels)) {
+      return fail(SingularDesign{});
+    }
+    std::optional<Matrix> gram_inv = invert_exact(gram);
+    if (!gram_inv) return fail(SingularDesign{});
+    const Vector beta = *gram_inv * moment;
+    for (Index r = 0; r < p; ++r) {
+      if (!std::isfinite(beta(r))) {
+        return fail(NumericalFailure{"design fit produced a non-finite coefficient"});
+      }
+    }
+    coefficients.col(j) = beta;
+  }
+  return coefficients;
+}
+
+bool has_missing(const Matrix& response) {
+  const double* data = response.data();
+  const Index size = response.size();
+  for (Index k = 0; k < size; ++k) {
+    if (std::isnan(data[k])) return true;
+  }
+  return false;
+}
+
+std::vector<std::size_t> non_intercept_columns(std::size_t n, const CovariateMatrix& covariates) {
+  std::vector<std::size_t> kept;
+  for (std::size_t c = 0; c < covariates.n_covariates; ++c) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(covariates.at(i, c) == 1.0)) {
+        kept.push_back(c);
+        break;
+      }
+    }
+  }
+  return kept;
+}
+
+Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
+                             const std::optional<CovariateMatrix>& covariates,
+                             std::optional<std::size_t> reference_level) {
+  const std::size_t n = static_cast<std::size_t>(response.rows());
+  const Index n_levels = static_cast<Index>(levels.level_count());
+  const std::vector<std::size_t> kept =
+      covariates ? non_intercept_columns(n, *covariates) : std::vector<std::size_t>{};
+
+  Matrix design(static_cast<Index>(n), n_levels + static_cast<Index>(kept.size()));
+  design.leftCols(n_levels) = build_batch_design(n, levels, reference_level);
+  for (std::size_t m = 0; m < kept.size(); ++m) {
+    for (std::size_t i = 0; i < n; ++i) {
+      design(static_cast<Index>(i), n_levels + static_cast<Index>(m)) = covariates->at(i, kept[m]);
+    }
+  }
+
+  Result<Matrix> coefficients = has_missing(response)
+                                    ? fit_coefficients_by_feature(response, design, levels)
+                                    : fit_complete_coefficients(response, design);
+  if (!coefficients) return fail(std::move(coefficients.error()));
+
+  DesignFit fit;
+  fit.fitted = design * *coefficients;
+  if (kept.empty()) {
+    // With its batch columns zeroed the design is all zeros, so each product entry is a
+    // sum of 0 * B(c, j): +0.0 when the feature's coefficients are finite, NaN otherwise.
+    // That is written directly instead of multiplying by zeros.
+    fit.covariate_effects.resize(response.rows(), response.cols());
+    for (Index j = 0; j < response.cols(); ++j) {
+      const bool finite = coefficients->col(j).allFinite();
+      fit.covariate_effects.col(j).setConstant(finite ? 0.0 : std::nan(""));
+    }
+  } else {
+    Matrix covariate_design = design;
+    covariate_design.leftCols(n_levels).setZero();
+    fit.covariate_effects = covariate_design * *coefficients;
+  }
+  fit.coefficients = std::move(*coefficients);
+  return fit;
+}
+
+}  // namespace quarnel

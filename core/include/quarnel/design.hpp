@@ -1,0 +1,59 @@
+// The design of the batch-effect model and its ordinary least-squares fits.
+//
+// The design has one indicator column per batch level followed by the caller's
+// covariates (intercept columns left out: the indicators, or the reference column, carry
+// the intercept). Complete responses are fitted all at once through one inverse; a
+// response with any NaN is fitted feature by feature over each feature's observed samples.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/layout.hpp"
+
+namespace quarnel {
+
+struct DesignFit {
+  Matrix coefficients;       // p x G
+  Matrix fitted;             // n x G: design * coefficients
+  Matrix covariate_effects;  // n x G: the part of the fit carried by the covariates alone
+};
+
+// n x L batch indicators; with a reference level r, column r is all 1.0 and acts as the
+// intercept.
+Matrix build_batch_design(std::size_t n, const BatchLevels& levels,
+                          std::optional<std::size_t> reference_level);
+
+// The inverse of a small square matrix, or nothing when it is exactly singular: sizes 1 to
+// 4 fail when their determinant is exactly 0.0, larger sizes when a pivot of the LU
+// factorisation with partial pivoting is exactly 0.0. There is no tolerance: a nearly
+// singular matrix is inverted as it is.
+std::optional<Matrix> invert_exact(const Matrix& a);
+
+// B = ((X^T X)^-1 X^T) Y for every feature at once. The response must hold no NaN.
+Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design);
+
+// Each feature fitted over its own observed (non-NaN) samples, in ascending feature order;
+// the first failing feature ends the fit. The first levels.level_count() design columns
+// are the batch columns, any further ones covariates: a feature whose observed samples
+// make two covariate columns equal, or a covariate column constant within every level,
+// has an exactly collinear design and fails as singular even when rounding leaves its
+// determinant a hair away from zero.
+Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
+                                           const BatchLevels& levels);
+
+// True when any element of the matrix is NaN: the fits then go feature by feature.
+bool has_missing(const Matrix& response);
+
+// Fits the full design (batch indicators then non-intercept covariates) to the response.
+Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
+                             const std::optional<CovariateMatrix>& covariates,
+                             std::optional<std::size_t> reference_level);
+
+// The covariate columns that are not intercept columns (all values exactly 1.0), ascending.
+std::vector<std::size_t> non_intercept_columns(std::size_t n, const CovariateMatrix& covariates);
+
+}  // namespace quarnel

@@ -1,0 +1,52 @@
+// Non-parametric posteriors: for every (level, kept feature) pair, the other features'
+// raw estimates of the same level act as an empirical prior, and the posterior effects
+// are their averages weighted by the likelihood of the target feature's data.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/parametric.hpp"
+#include "quarnel/standardize.hpp"
+
+namespace quarnel {
+
+struct FeaturePosterior {
+  std::size_t level = 0;
+  std::size_t feature = 0;
+  double gamma_star = 0.0;  // finite
+  double delta_star = 0.0;  // positive and finite
+};
+
+// What every job reads, computed once per stage: the standardised data, each level's
+// members, and each level's raw estimates as contiguous rows with log(delta_hat * 2 pi).
+struct PosteriorInputs {
+  const Matrix* standardized = nullptr;
+  std::vector<std::vector<std::size_t>> members;  // per level, ascending samples
+  std::vector<std::vector<double>> gamma_rows;    // per level, gamma_hat of every feature
+  std::vector<std::vector<double>> delta_rows;    // per level, delta_hat of every feature
+  std::vector<std::vector<double>> log_terms;     // per level, log(delta_hat * 2 pi)
+  // Per level, the ascending features whose raw estimates cannot serve as a prior value
+  // (gamma_hat not finite or delta_hat not positive finite).
+  std::vector<std::vector<std::size_t>> unusable;
+};
+
+PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const BatchLevels& levels,
+                                         const Matrix& gamma_hat, const Matrix& delta_hat);
+
+// Job k covers level k / G and feature k % G.
+Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
+                                       const PosteriorInputs& inputs);
+
+// Runs every job of every level but the reference level (whose row is location 0 and
+// scale 1) and gathers the posteriors; the error of the lowest failing job wins.
+Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standardization,
+                                                   const BatchLevels& levels, bool mean_only,
+                                                   std::optional<std::size_t> reference_level,
+                                                   bool parallel);
+
+}  // namespace quarnel

@@ -1,0 +1,121 @@
+// Per-level location and scale estimates, their method-of-moments priors, and the
+// parametric empirical-Bayes path that shrinks the estimates towards those priors.
+//
+// All L x G matrices here are column-major model matrices: row i is batch level i, column
+// j is the j-th kept feature.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/standardize.hpp"
+
+namespace quarnel {
+
+struct LevelPrior {
+  double gamma_bar = 0.0;  // mean of the level's gamma_hat row
+  double tau2 = 0.0;       // sample variance of the level's gamma_hat row
+  double a_prior = 0.0;    // inverse-gamma shape of the level's scale effects
+  double b_prior = 0.0;    // inverse-gamma scale of the level's scale effects
+};
+
+struct LevelEstimates {
+  std::vector<double> gamma_star;  // G shrunken location effects
+  std::vector<double> delta_star;  // G shrunken scale effects (1.0 in mean-only mode)
+};
+
+struct ParametricEstimates {
+  Matrix gamma_star;  // L x G location effects, subtracted from standardised values
+  Matrix delta_star;  // L x G scale effects (variance ratios, positive)
+};
+
+// Sum accumulated in index order from -0.0, divided by the count.
+double mean_of(std::span<const double> values);
+// Sum of squared deviations from mean_of, in index order, over count - 1; fails for fewer
+// than two values.
+Result<double> sample_variance_of(std::span<const double> values);
+
+// Per-level location estimates: the batch-only design fitted to the standardised data.
+// Without a reference, row i is level i's mean; with reference r, row r is the reference
+// mean and every other row its level's mean minus the reference mean.
+Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels& levels,
+                                  std::optional<std::size_t> reference_level);
+
+// Per-level scale estimates: the sample variance of each level's observed standardised
+// values of each feature. Fails in level-major, then feature order.
+Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels);
+
+// Priors of one level from its rows of gamma_hat and delta_hat (full mode), or from its
+// gamma_hat row alone (mean-only mode, where a_prior and b_prior stay 0).
+Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta_hat,
+                                    std::size_t level);
+Result<LevelPrior> mean_only_level_prior(const Matrix& gamma_hat, std::size_t level);
+
+// What the solver reads of one level's data, fixed for all of its passes: the level's
+// samples in ascending order and, per feature, how many of them are observed.
+struct LevelSamples {
+  std::size_t level = 0;
+  std::vector<std::size_t> members;
+  std::vector<std::size_t> observed_counts;
+};
+LevelSamples level_samples(const Matrix& standardized, const BatchLevels& levels,
+                           std::size_t level);
+
+// One posterior update of feature j of a level: the new location from the fixed
+// gamma_hat and the previous scale, then the new scale from the residuals around the new
+// location. Returns (location, scale).
+Result<std::pair<double, double>> posterior_update_feature(const Matrix& standardized,
+                                                           const LevelSamples& samples,
+                                                           std::size_t feature,
+                                                           const Matrix& gamma_hat,
+                                                           std::span<const double> d_old,
+                                                           const LevelPrior& prior);
+
+// One pass: every feature's update, in feature order, each run even when another fails.
+std::vector<Result<std::pair<double, double>>> posterior_updates(
+    const Matrix& standardized, const LevelSamples& samples, const Matrix& gamma_hat,
+    std::span<const double> d_old, const LevelPrior& prior, bool parallel);
+
+// The largest relative change of a pass over all features (+inf when any change cannot
+// be represented); the level has converged when it is at most 0.0001.
+double level_change(std::span<const double> g_old, std::span<const double> g_new,
+                    std::span<const double> d_old, std::span<const double> d_new);
+
+inline constexpr double kConvergenceThreshold = 0.0001;
+inline constexpr std::size_t kMaxSolverPasses = 1000;
+
+// Location and scale of one level by the iterative posterior solver.
+Result<LevelEstimates> fit_full_level(const Standardization& standardization,
+                                      const BatchLevels& levels, std::size_t level,
+                                      const Matrix& gamma_hat, const Matrix& delta_hat,
+                                      bool parallel);
+
+// Location of one level in closed form (mean-only mode); every scale effect is 1.
+Result<LevelEstimates> fit_mean_only_level(const Matrix& gamma_hat, std::size_t level);
+
+// Writes each level's estimates into row i of the two matrices; the first error in level
+// order is returned instead.
+Status write_level_estimates(std::vector<Result<LevelEstimates>>& results, Matrix& gamma_star,
+                             Matrix& delta_star);
+
+// The parametric path. The reference level, when given, is not estimated: its row is
+// location 0 and scale 1, and only the other levels are fitted.
+Result<ParametricEstimates> fit_parametric(const Standardization& standardization,
+                                           const BatchLevels& levels, bool mean_only,
+                                           std::optional<std::size_t> reference_level,
+                                           bool parallel);
+
+// Location estimates without shrinkage and every scale effect 1, for a run with a single
+// kept feature (priors need at least two).
+Result<ParametricEstimates> fit_unshrunken_mean_only(const Standardization& standardization,
+                                                     const BatchLevels& levels,
+                                                     std::optional<std::size_t> reference_level);
+
+}  // namespace quarnel

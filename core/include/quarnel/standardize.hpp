@@ -1,0 +1,38 @@
+// Standardisation: every kept feature centred on its grand mean plus its covariate
+// effects and scaled by its pooled residual standard deviation.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/layout.hpp"
+
+namespace quarnel {
+
+struct Standardization {
+  std::vector<double> pooled_variance;  // G values, each positive and finite
+  Matrix stand_mean;                    // n x G: grand mean plus covariate effect
+  Matrix standardized;                  // n x G: (value - stand_mean) / sqrt(pooled); NaN kept
+};
+
+// `kept_values` is the row-major n x G slice of the kept features. Without a reference
+// level the grand mean is the size-weighted mean of the level coefficients and the
+// residuals of all samples are pooled; with one, the reference coefficient is the grand
+// mean and only the reference samples are pooled. One NaN anywhere switches every feature
+// to the sample variance of its observed residuals.
+Result<Standardization> standardize(std::span<const double> kept_values, std::size_t n,
+                                    std::size_t n_kept, const BatchLevels& levels,
+                                    const std::optional<CovariateMatrix>& covariates,
+                                    std::optional<std::size_t> reference_level);
+
+// Strictly between 0 and +inf: positive subnormals pass; zero, negatives, NaN and inf fail.
+inline bool is_positive_finite(double x) {
+  return x > 0.0 && x < std::numeric_limits<double>::infinity();
+}
+
+}  // namespace quarnel

@@ -333,8 +333,8 @@ Result<ParametricEstimates> fit_unshrunken_mean_only(const Standardization& stan
                                                      std::optional<std::size_t> reference_level) {
   Result<Matrix> gamma_hat = estimate_gamma_hat(standardization.standardized, levels, reference_level);
   if (!gamma_hat) return fail(std::move(gamma_hat.error()));
-  ParametricEstimates estimates{std::move(*gamma_hat),
-                                Matrix::Ones(gamma_hat->rows(), gamma_hat->cols())};
+  Matrix delta_star = Matrix::Ones(gamma_hat->rows(), gamma_hat->cols());
+  ParametricEstimates estimates{std::move(*gamma_hat), std::move(delta_star)};
   if (reference_level) estimates.gamma_star.row(static_cast<Index>(*reference_level)).setZero();
   return estimates;
 }

@@ -34,8 +34,9 @@ namespace pool {
 // Runs chunk(begin, end) over disjoint ranges that together cover [0, count), spread over
 // the process-wide worker pool; returns when every range is done. Called from inside a
 // pool task it adds tasks to the running pool instead of starting another, so nested use
-// never oversubscribes the machine. An exception thrown by a range is rethrown here, on
-// the calling thread, after all ranges finished (that of the lowest range wins).
+// never oversubscribes the machine. Exceptions are reserved for faults (memory exhaustion,
+// broken invariants): one thrown by an item ends that item's range, and once every range
+// has stopped the exception of the lowest range is rethrown here, on the calling thread.
 void run_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& chunk);
 
 }  // namespace pool

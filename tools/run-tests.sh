@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Runs every test of the project on a fresh machine:
+#   1. the C++ core with its GoogleTest suite (through CTest), warnings as errors;
+#   2. the Python package built once as a wheel, tested with pytest under NumPy 2.x and
+#      again under the oldest supported NumPy 1.x.
+# It installs what it needs: GoogleTest and Eigen from Debian's packages (when missing),
+# everything else from PyPI into virtual environments under build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/tests
+jobs=${QUARNEL_JOBS:-2}
+python=${PYTHON:-python3}
+numpy1=${QUARNEL_NUMPY1:-numpy==1.23.5}
+mkdir -p "$build"
+
+step() { printf '\n=== %s\n' "$*"; }
+
+install_system_packages() {
+  local missing=()
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  [ -f /usr/include/eigen3/Eigen/Core ] || missing+=(libeigen3-dev)
+  command -v g++ >/dev/null || missing+=(g++)
+  [ ${#missing[@]} -eq 0 ] && return
+  step "installing ${missing[*]}"
+  local sudo=
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# A virtual environment with the given packages; created once, reused afterwards.
+make_venv() {
+  local dir=$1
+  shift
+  [ -x "$dir/bin/python" ] || "$python" -m venv "$dir"
+  "$dir/bin/python" -m pip install -q --upgrade pip
+  "$dir/bin/python" -m pip install -q "$@"
+}
+
+install_system_packages
+
+step "C++ core: build and CTest"
+make_venv "$build/venv-tools" "cmake>=3.24" ninja
+export PATH="$build/venv-tools/bin:$PATH"
+cmake -S "$root" -B "$build/core" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUARNEL_BUILD_TESTS=ON -DQUARNEL_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build "$build/core" -j "$jobs"
+ctest --test-dir "$build/core" --output-on-failure -j "$jobs"
+
+step "Python: build the wheel"
+rm -rf "$build/wheels"
+make_venv "$build/venv-build" build
+"$build/venv-build/bin/python" -m pip wheel -q --no-deps -w "$build/wheels" \
+  -Ccmake.define.QUARNEL_WARNINGS_AS_ERRORS=ON "$root"
+wheel=$(ls "$build"/wheels/quarnel-*.whl)
+
+# The tests import the installed module, so they run from outside the source tree.
+run_pytest() {
+  local venv=$1
+  (cd "$build" && "$venv/bin/python" -m pytest -c "$root/pyproject.toml" --rootdir "$root" "$root/tests")
+}
+
+step "Python: pytest under NumPy 2.x"
+make_venv "$build/venv-numpy2" "numpy>=2" pytest hypothesis
+"$build/venv-numpy2/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+run_pytest "$build/venv-numpy2"
+
+step "Python: pytest under NumPy 1.x ($numpy1)"
+make_venv "$build/venv-numpy1" "$numpy1" pytest hypothesis
+"$build/venv-numpy1/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+run_pytest "$build/venv-numpy1"

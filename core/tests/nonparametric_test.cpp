@@ -1,1 +1,520 @@
+// Non-parametric posteriors: the worked likelihood weighting, the stage's reference and
+// mean-only rows, every job failure text and which job's error wins, and serial against
+// parallel runs.
 #include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/nonparametric.hpp"
+#include "quarnel/parametric.hpp"
+#include "quarnel/standardize.hpp"
+#include "test_support.hpp"
+
+namespace quarnel {
+namespace {
+
+using testing::bit_identical;
+using Index = Eigen::Index;
+using Ids = std::vector<std::uint64_t>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+const std::string kPriorValue = "numerical failure: non-parametric prior value is not positive finite";
+const std::string kNoSupport = "numerical failure: non-parametric likelihood has no finite support";
+const std::string kNonFinitePosterior =
+    "numerical failure: non-parametric posterior produced a non-finite value";
+const std::string kTooFewFeatures =
+    "numerical failure: non-parametric priors require at least two kept features";
+
+struct CaseName {
+  template <class P>
+  std::string operator()(const ::testing::TestParamInfo<P>& p) const {
+    return p.param.name;
+  }
+};
+
+BatchLevels make_levels(const Ids& ids) {
+  Result<BatchLevels> levels = BatchLevels::from_ids(ids, ids.size());
+  if (!levels) throw std::runtime_error(render(levels.error()));
+  return std::move(*levels);
+}
+
+Matrix rows_of(std::initializer_list<std::initializer_list<double>> rows) {
+  Matrix m(static_cast<Index>(rows.size()), static_cast<Index>(rows.begin()->size()));
+  Index r = 0;
+  for (const auto& row : rows) {
+    Index c = 0;
+    for (const double x : row) m(r, c++) = x;
+    ++r;
+  }
+  return m;
+}
+
+Standardization standardization_of(Matrix z) {
+  Standardization s;
+  s.pooled_variance.assign(static_cast<std::size_t>(z.cols()), 1.0);
+  s.stand_mean = Matrix::Zero(z.rows(), z.cols());
+  s.standardized = std::move(z);
+  return s;
+}
+
+bool same_bits(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+std::span<const double> bits_of(const Matrix& m) {
+  return {m.data(), static_cast<std::size_t>(m.size())};
+}
+
+double plain_mean(const std::vector<double>& v) {
+  double sum = -0.0;
+  for (const double x : v) sum += x;
+  return sum / static_cast<double>(v.size());
+}
+
+double plain_variance(const std::vector<double>& v) {
+  const double mean = plain_mean(v);
+  double squares = 0.0;
+  for (const double x : v) squares += (x - mean) * (x - mean);
+  return squares / static_cast<double>(v.size() - 1);
+}
+
+std::vector<double> observed(const Matrix& z, const BatchLevels& levels, std::size_t level,
+                             Index j) {
+  std::vector<double> out;
+  for (Index s = 0; s < z.rows(); ++s) {
+    if (levels.level_of_sample(static_cast<std::size_t>(s)) == level && !std::isnan(z(s, j))) {
+      out.push_back(z(s, j));
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Worked results
+
+class TwoFeatures : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TwoFeatures, EachFeatureTakesTheOtherFeaturesEstimates) {
+  const bool mean_only = GetParam();
+  // Level 0: samples 0-1, level 1: samples 2-5; dyadic values, so every level mean and
+  // variance is exact.
+  const BatchLevels levels = make_levels({0, 0, 1, 1, 1, 1});
+  const Matrix z = rows_of({{1.0, 0.0}, {3.0, 1.0}, {0.0, -1.0}, {1.0, 0.5}, {2.0, 0.75}, {5.0, 2.0}});
+  for (const bool parallel : {false, true}) {
+    SCOPED_TRACE(parallel ? "parallel" : "serial");
+    ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
+                         fit_feature_posteriors(standardization_of(z), levels, mean_only,
+                                                std::nullopt, parallel));
+    for (std::size_t i = 0; i < 2; ++i) {
+      for (Index j = 0; j < 2; ++j) {
+        const std::vector<double> other = observed(z, levels, i, 1 - j);
+        const auto row = static_cast<Index>(i);
+        EXPECT_TRUE(same_bits(est.gamma_star(row, j), plain_mean(other))) << i << "," << j;
+        const double scale = mean_only ? 1.0 : plain_variance(other);
+        EXPECT_TRUE(same_bits(est.delta_star(row, j), scale)) << i << "," << j;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TwoFeatures, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? std::string("MeanOnly") : std::string("Full");
+                         });
+
+// Level 0 is one sample whose target feature 0 observes 0.0; the other two features have
+// (gamma_hat, delta_hat) = (0, 1) and (1, 1): log-likelihoods differing by exactly 1/2,
+// weights 1 and e^(-1/2).
+double worked_location() { return std::exp(-0.5) / (1.0 + std::exp(-0.5)); }
+
+TEST(PosteriorJob, ThreeFeatureWorkedExample) {
+  const BatchLevels levels = make_levels({0, 1, 1});
+  const Matrix z = rows_of({{0.0, 7.0, 8.0}, {1.0, 2.0, 3.0}, {2.0, 4.0, 7.0}});
+  // The target's own estimates are unusable and must not matter.
+  const Matrix gamma_hat = rows_of({{kNaN, 0.0, 1.0}, {1.5, 3.0, 5.0}});
+  const Matrix delta_hat = rows_of({{-5.0, 1.0, 1.0}, {0.5, 2.0, 8.0}});
+  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
+  ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(0, 3, inputs));
+  EXPECT_EQ(post.level, 0u);
+  EXPECT_EQ(post.feature, 0u);
+  EXPECT_DOUBLE_EQ(post.gamma_star, worked_location());
+  EXPECT_EQ(post.delta_star, 1.0);  // sum of 1 * w over sum of w: the same additions
+}
+
+TEST(PosteriorJob, JobIndexIsLevelMajor) {
+  const BatchLevels levels = make_levels({0, 0, 1, 1});
+  const Matrix z = rows_of({{0.0, 1.0, 2.0}, {1.0, 2.0, 4.0}, {3.0, 0.0, 1.0}, {5.0, 1.0, 2.0}});
+  const Matrix gamma_hat = rows_of({{0.5, 1.5, 3.0}, {4.0, 0.5, 1.5}});
+  const Matrix delta_hat = rows_of({{0.5, 0.5, 2.0}, {2.0, 0.5, 0.5}});
+  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
+  for (std::size_t k = 0; k < 6; ++k) {
+    ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(k, 3, inputs));
+    EXPECT_EQ(post.level, k / 3);
+    EXPECT_EQ(post.feature, k % 3);
+  }
+}
+
+TEST(FitFeaturePosteriors, ThreeFeatureWorkedExampleThroughTheStage) {
+  // Mean-only: every delta_hat is 1. Level 0 is sample 0 alone: gamma_hat row (0, 0, 1).
+  const BatchLevels levels = make_levels({0, 1, 1});
+  const Matrix z = rows_of({{0.0, 0.0, 1.0}, {1.0, 2.0, 3.0}, {2.0, 4.0, 7.0}});
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
+                       fit_feature_posteriors(standardization_of(z), levels, true, std::nullopt,
+                                              false));
+  EXPECT_DOUBLE_EQ(est.gamma_star(0, 0), worked_location());
+  EXPECT_EQ(est.delta_star(0, 0), 1.0);
+}
+
+TEST(FitFeaturePosteriors, MeanOnlyScaleIsExactlyOneEverywhere) {
+  Ids ids;
+  for (std::size_t s = 0; s < 30; ++s) ids.push_back(s % 3);
+  const BatchLevels levels = make_levels(ids);
+  std::mt19937_64 rng(17);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  Matrix z(30, 8);
+  for (Index s = 0; s < 30; ++s) {
+    for (Index j = 0; j < 8; ++j) z(s, j) = noise(rng) * (1.0 + static_cast<double>(s % 3)) + 0.2 * static_cast<double>(j);
+  }
+  for (const bool parallel : {false, true}) {
+    ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
+                         fit_feature_posteriors(standardization_of(z), levels, true, std::nullopt,
+                                                parallel));
+    EXPECT_EQ(est.delta_star, Matrix(Matrix::Ones(3, 8)));
+  }
+  // In full mode the same data give other scales: mean-only is what made them 1.
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates full,
+                       fit_feature_posteriors(standardization_of(z), levels, false, std::nullopt,
+                                              false));
+  EXPECT_NE(full.delta_star, Matrix(Matrix::Ones(3, 8)));
+}
+
+// ---------------------------------------------------------------------------------------
+// Reference level
+
+TEST(FitFeaturePosteriors, ReferenceRowIsPinnedAndItsJobsDoNotRun) {
+  // Reference level 0 is sample 0 with values (1e308, -1e308): its jobs would each compare
+  // its value with the other feature's reference mean and overflow. Level 1 is fine.
+  const BatchLevels levels = make_levels({5, 9, 9});
+  const Matrix z = rows_of({{1e308, -1e308}, {1e308, 0.0}, {1e308, 0.0}});
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, 0));
+  ASSERT_EQ(gamma_hat, rows_of({{1e308, -1e308}, {0.0, 1e308}}));
+  const Matrix ones = Matrix::Ones(2, 2);
+  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, ones);
+  EXPECT_ERROR_TEXT(posterior_job(0, 2, inputs), kNoSupport);
+  EXPECT_ERROR_TEXT(posterior_job(1, 2, inputs), kNoSupport);
+
+  for (const bool parallel : {false, true}) {
+    SCOPED_TRACE(parallel ? "parallel" : "serial");
+    ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
+                         fit_feature_posteriors(standardization_of(z), levels, true, 0, parallel));
+    EXPECT_TRUE(same_bits(est.gamma_star(0, 0), 0.0));
+    EXPECT_TRUE(same_bits(est.gamma_star(0, 1), 0.0));
+    EXPECT_EQ(est.delta_star(0, 0), 1.0);
+    EXPECT_EQ(est.delta_star(0, 1), 1.0);
+    // Level 1: each feature takes the other's estimate.
+    EXPECT_EQ(est.gamma_star(1, 0), 1e308);
+    EXPECT_EQ(est.gamma_star(1, 1), 0.0);
+    EXPECT_EQ(est.delta_star(1, 0), 1.0);
+    EXPECT_EQ(est.delta_star(1, 1), 1.0);
+  }
+}
+
+TEST(FitFeaturePosteriors, ReferenceRowInFullMode) {
+  const BatchLevels levels = make_levels({0, 1, 0, 1, 1, 0});
+  const Matrix z = rows_of({{1.0, 0.0, 2.0},
+                            {5.0, 1.0, 2.5},
+                            {3.0, 4.0, 1.0},
+                            {6.0, 2.0, -1.0},
+                            {9.0, 2.5, 0.5},
+                            {4.0, -3.0, 7.0}});
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
+                       fit_feature_posteriors(standardization_of(z), levels, false, 1, false));
+  for (Index j = 0; j < 3; ++j) {
+    EXPECT_TRUE(same_bits(est.gamma_star(1, j), 0.0));
+    EXPECT_EQ(est.delta_star(1, j), 1.0);
+    EXPECT_NE(est.delta_star(0, j), 1.0);  // the other level was estimated
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Failures of the stage
+
+TEST(FitFeaturePosteriors, FewerThanTwoFeaturesFailsBeforeAnyEstimate) {
+  const BatchLevels levels = make_levels({0, 0, 1, 1});
+  const Matrix z = rows_of({{1.0}, {2.0}, {kNaN}, {kNaN}});  // the design fit would fail too
+  for (const bool mean_only : {false, true}) {
+    EXPECT_ERROR_TEXT(
+        fit_feature_posteriors(standardization_of(z), levels, mean_only, std::nullopt, false),
+        kTooFewFeatures);
+  }
+}
+
+TEST(FitFeaturePosteriors, EstimationFailuresPassThrough) {
+  // Level 0 is one sample: the scale estimates fail in full mode, and mean-only mode does
+  // not estimate them.
+  const BatchLevels single = make_levels({0, 1, 1});
+  const Matrix z = rows_of({{0.0, 1.0}, {1.0, 3.0}, {2.0, 4.0}});
+  EXPECT_ERROR_TEXT(
+      fit_feature_posteriors(standardization_of(z), single, false, std::nullopt, false),
+      "unsupported option: scale adjustment requires at least two samples per batch");
+  EXPECT_OK(fit_feature_posteriors(standardization_of(z), single, true, std::nullopt, false));
+
+  const BatchLevels pairs = make_levels({0, 0, 1, 1});
+  const Matrix constant = rows_of({{1.0, 2.0}, {3.0, 2.0}, {0.0, 1.0}, {1.0, 5.0}});
+  EXPECT_ERROR_TEXT(
+      fit_feature_posteriors(standardization_of(constant), pairs, false, std::nullopt, false),
+      "numerical failure: delta_hat is not positive finite");
+
+  const Matrix unobserved = rows_of({{1.0, kNaN}, {3.0, kNaN}, {0.0, 1.0}, {1.0, 5.0}});
+  EXPECT_ERROR_TEXT(
+      fit_feature_posteriors(standardization_of(unobserved), pairs, true, std::nullopt, false),
+      "singular design matrix");
+}
+
+// ---------------------------------------------------------------------------------------
+// One job
+
+// Level 0 is samples 0 and 1; the job under test is level 0's `job`. Each case builds its
+// own target data and raw estimates.
+struct JobCase {
+  std::string name;
+  std::size_t n_features;
+  std::function<void(Matrix& z, Matrix& gamma_hat, Matrix& delta_hat)> setup;
+  std::size_t job;
+  std::string expected_error;  // empty: success
+  double expected_gamma = 0.0;
+  double expected_delta = 0.0;
+};
+
+class PosteriorJobCases : public ::testing::TestWithParam<JobCase> {};
+
+TEST_P(PosteriorJobCases, Outcome) {
+  const JobCase& c = GetParam();
+  const BatchLevels levels = make_levels({0, 0, 1, 1});
+  const auto g = static_cast<Index>(c.n_features);
+  Matrix z(4, g);
+  Matrix gamma_hat(2, g);
+  Matrix delta_hat(2, g);
+  for (Index j = 0; j < g; ++j) {
+    z(0, j) = 0.5 + static_cast<double>(j);
+    z(1, j) = -0.5 + static_cast<double>(j);
+    z(2, j) = 1.0;
+    z(3, j) = 2.0;
+    gamma_hat(0, j) = static_cast<double>(j);
+    delta_hat(0, j) = 1.0 + static_cast<double>(j);
+    gamma_hat(1, j) = 1.5;
+    delta_hat(1, j) = 0.5;
+  }
+  c.setup(z, gamma_hat, delta_hat);
+  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
+  const Result<FeaturePosterior> post = posterior_job(c.job, c.n_features, inputs);
+  if (!c.expected_error.empty()) {
+    EXPECT_ERROR_TEXT(post, c.expected_error);
+    return;
+  }
+  ASSERT_OK(post);
+  EXPECT_DOUBLE_EQ(post->gamma_star, c.expected_gamma);
+  EXPECT_DOUBLE_EQ(post->delta_star, c.expected_delta);
+}
+
+// Two observations of 0 far from both other features' locations 40 and 40.5:
+// log-likelihoods near -1602 and -1642, whose plain exponentials both underflow to zero.
+double far_location() {
+  const double w = std::exp(-(0.5 * (40.5 * 40.5 + 40.5 * 40.5) - 0.5 * (40.0 * 40.0 + 40.0 * 40.0)));
+  return (40.0 + 40.5 * w) / (1.0 + w);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PosteriorJobCases,
+    ::testing::Values(
+        JobCase{"OtherLocationNaN", 3,
+                [](Matrix&, Matrix& gh, Matrix&) { gh(0, 1) = kNaN; }, 0, kPriorValue},
+        JobCase{"OtherLocationInfinite", 3,
+                [](Matrix&, Matrix& gh, Matrix&) { gh(0, 2) = -kInf; }, 0, kPriorValue},
+        JobCase{"OtherScaleZero", 3, [](Matrix&, Matrix&, Matrix& dh) { dh(0, 1) = 0.0; }, 2,
+                kPriorValue},
+        JobCase{"OtherScaleNegative", 3, [](Matrix&, Matrix&, Matrix& dh) { dh(0, 2) = -2.0; },
+                1, kPriorValue},
+        JobCase{"OtherScaleInfinite", 3, [](Matrix&, Matrix&, Matrix& dh) { dh(0, 0) = kInf; },
+                2, kPriorValue},
+        JobCase{"OtherScaleNaN", 3, [](Matrix&, Matrix&, Matrix& dh) { dh(0, 0) = kNaN; }, 1,
+                kPriorValue},
+        // Another level's unusable estimate is none of this job's business.
+        JobCase{"OtherLevelsEstimatesIgnored", 2,
+                [](Matrix&, Matrix& gh, Matrix& dh) {
+                  gh(1, 1) = kNaN;
+                  dh(1, 0) = 0.0;
+                },
+                0, "", 1.0, 2.0},
+        // The job's own estimates never enter: G = 2 gives exactly the other feature's.
+        JobCase{"OwnEstimatesNeverUsed", 2,
+                [](Matrix&, Matrix& gh, Matrix& dh) {
+                  gh(0, 0) = kNaN;
+                  dh(0, 0) = 0.0;
+                },
+                0, "", 1.0, 2.0},
+        // Every other feature's likelihood overflows: (1e308 - (-1e308))^2 is +inf.
+        JobCase{"NoFiniteSupport", 3,
+                [](Matrix& z, Matrix& gh, Matrix&) {
+                  z(0, 0) = 1e308;
+                  z(1, 0) = 1e308;
+                  gh(0, 1) = -1e308;
+                  gh(0, 2) = -1e308;
+                },
+                0, kNoSupport},
+        // A non-finite likelihood leaves its feature out; the remaining one decides alone.
+        JobCase{"NonFiniteLikelihoodLeftOut", 3,
+                [](Matrix& z, Matrix& gh, Matrix& dh) {
+                  z(0, 0) = 1e308;
+                  z(1, 0) = 1e308;
+                  gh(0, 1) = -1e308;
+                  gh(0, 2) = 1e308;
+                  dh(0, 2) = 0.25;
+                },
+                0, "", 1e308, 0.25},
+        // The largest log-likelihood is shifted to weight 1, so data far from every
+        // location still weighs them.
+        JobCase{"FarFromEveryLocationStillWeighs", 3,
+                [](Matrix& z, Matrix& gh, Matrix& dh) {
+                  z(0, 0) = 0.0;
+                  z(1, 0) = 0.0;
+                  gh(0, 1) = 40.0;
+                  gh(0, 2) = 40.5;
+                  dh(0, 1) = 1.0;
+                  dh(0, 2) = 1.0;
+                },
+                0, "", far_location(), 1.0},
+        // Two locations of 1e308 with equal weights: their weighted sum overflows.
+        JobCase{"PosteriorLocationOverflows", 3,
+                [](Matrix& z, Matrix& gh, Matrix& dh) {
+                  z(0, 0) = 1e308;
+                  z(1, 0) = 1e308;
+                  gh(0, 1) = 1e308;
+                  gh(0, 2) = 1e308;
+                  dh(0, 1) = 1.0;
+                  dh(0, 2) = 1.0;
+                },
+                0, kNonFinitePosterior},
+        // Seven equal weights on scales of 2.8e307 (log(d 2 pi) still finite): their
+        // weighted sum overflows.
+        JobCase{"PosteriorScaleOverflows", 8,
+                [](Matrix& z, Matrix& gh, Matrix& dh) {
+                  for (Index j = 0; j < 8; ++j) {
+                    z(0, j) = 0.0;
+                    z(1, j) = 0.0;
+                    gh(0, j) = 0.0;
+                    dh(0, j) = 2.8e307;
+                  }
+                },
+                3, kNonFinitePosterior}),
+    CaseName());
+
+// ---------------------------------------------------------------------------------------
+// Which error wins
+
+// Two levels of one sample each, mean-only mode (delta_hat all 1), so gamma_hat is the
+// sample's row itself. A row of three 1e308 makes every job of its level overflow its
+// posterior location; a row (1e308, -1e308, -1e308) makes the level's feature 0 job find
+// no finite support.
+struct TwoFailingJobsCase {
+  std::string name;
+  bool overflow_first;
+  std::string expected;
+};
+
+class FitFeaturePosteriorsTwoFailingJobs : public ::testing::TestWithParam<TwoFailingJobsCase> {};
+
+TEST_P(FitFeaturePosteriorsTwoFailingJobs, LowestJobWinsSerialAndParallel) {
+  const TwoFailingJobsCase& c = GetParam();
+  const BatchLevels levels = make_levels({0, 1});
+  Matrix z(2, 3);
+  const Index overflow = c.overflow_first ? 0 : 1;
+  const Index support = 1 - overflow;
+  z.row(overflow) << 1e308, 1e308, 1e308;
+  z.row(support) << 1e308, -1e308, -1e308;
+
+  // Premise: the first job of each level fails, each with its own text.
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt));
+  const Matrix ones = Matrix::Ones(2, 3);
+  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, ones);
+  EXPECT_ERROR_TEXT(posterior_job(static_cast<std::size_t>(overflow) * 3, 3, inputs),
+                    kNonFinitePosterior);
+  EXPECT_ERROR_TEXT(posterior_job(static_cast<std::size_t>(support) * 3, 3, inputs), kNoSupport);
+
+  for (const bool parallel : {false, true}) {
+    SCOPED_TRACE(parallel ? "parallel" : "serial");
+    EXPECT_ERROR_TEXT(
+        fit_feature_posteriors(standardization_of(z), levels, true, std::nullopt, parallel),
+        c.expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FitFeaturePosteriorsTwoFailingJobs,
+    ::testing::Values(TwoFailingJobsCase{"OverflowInLevelZero", true, kNonFinitePosterior},
+                      TwoFailingJobsCase{"NoSupportInLevelZero", false, kNoSupport}),
+    CaseName());
+
+// ---------------------------------------------------------------------------------------
+// Serial and parallel
+
+struct SerialParallelCase {
+  std::string name;
+  bool mean_only;
+  std::optional<std::size_t> reference;
+  bool missing;
+};
+
+class FitFeaturePosteriorsSerialParallel : public ::testing::TestWithParam<SerialParallelCase> {};
+
+TEST_P(FitFeaturePosteriorsSerialParallel, BitIdentical) {
+  const SerialParallelCase& c = GetParam();
+  Ids ids;
+  for (std::size_t s = 0; s < 60; ++s) ids.push_back((s * 5) % 3);
+  const BatchLevels levels = make_levels(ids);
+  std::mt19937_64 rng(23);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  Matrix z(60, 25);
+  for (Index s = 0; s < z.rows(); ++s) {
+    const double level = static_cast<double>(ids[static_cast<std::size_t>(s)]);
+    for (Index j = 0; j < z.cols(); ++j) {
+      z(s, j) = 0.4 * level * static_cast<double>(j % 4) + (1.0 + 0.3 * level) * noise(rng);
+      if (c.missing && (s * 13 + j * 3) % 31 == 0) z(s, j) = kNaN;
+    }
+  }
+  const Standardization st = standardization_of(z);
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates serial,
+                       fit_feature_posteriors(st, levels, c.mean_only, c.reference, false));
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates parallel,
+                       fit_feature_posteriors(st, levels, c.mean_only, c.reference, true));
+  EXPECT_TRUE(bit_identical(bits_of(serial.gamma_star), bits_of(parallel.gamma_star)));
+  EXPECT_TRUE(bit_identical(bits_of(serial.delta_star), bits_of(parallel.delta_star)));
+  EXPECT_GT(serial.gamma_star.cwiseAbs().maxCoeff(), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FitFeaturePosteriorsSerialParallel,
+    ::testing::Values(SerialParallelCase{"Full", false, std::nullopt, false},
+                      SerialParallelCase{"FullWithReferenceMissing", false, 0, true},
+                      SerialParallelCase{"MeanOnly", true, std::nullopt, false},
+                      SerialParallelCase{"MeanOnlyWithReference", true, 2, false}),
+    CaseName());
+
+}  // namespace
+}  // namespace quarnel

@@ -6,7 +6,6 @@ target_compile_options(quarnel_warnings INTERFACE
   -Wshadow              # a local that hides another is a bug waiting to happen
   -Wnon-virtual-dtor    # polymorphic types must be destroyable through their base
   -Wcast-align          # our buffers are read as doubles; misaligned casts are faults
-  -Wnull-dereference    # paths the optimiser proves dereference null
   -Wimplicit-fallthrough  # switch cases must say when they fall through
 )
 if(QUARNEL_WARNINGS_AS_ERRORS)

@@ -31,4 +31,12 @@ Matrix to_column_major(std::span<const double> row_major, std::size_t rows,
   return out;
 }
 
+std::vector<double> row_values(const Matrix& matrix, std::size_t row) {
+  std::vector<double> out(static_cast<std::size_t>(matrix.cols()));
+  for (Eigen::Index j = 0; j < matrix.cols(); ++j) {
+    out[static_cast<std::size_t>(j)] = matrix(static_cast<Eigen::Index>(row), j);
+  }
+  return out;
+}
+
 }  // namespace quarnel

@@ -41,12 +41,6 @@ std::vector<double> squared_distances(const std::vector<double>& observed,
   return sums;
 }
 
-std::vector<double> row_of(const Matrix& m, std::size_t row) {
-  std::vector<double> out(static_cast<std::size_t>(m.cols()));
-  for (Index j = 0; j < m.cols(); ++j) out[static_cast<std::size_t>(j)] = m(static_cast<Index>(row), j);
-  return out;
-}
-
 }  // namespace
 
 PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const BatchLevels& levels,
@@ -56,8 +50,8 @@ PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const Batch
   inputs.members = levels.members_of_all_levels();
   const std::size_t n_levels = levels.level_count();
   for (std::size_t i = 0; i < n_levels; ++i) {
-    std::vector<double> g = row_of(gamma_hat, i);
-    std::vector<double> d = row_of(delta_hat, i);
+    std::vector<double> g = row_values(gamma_hat, i);
+    std::vector<double> d = row_values(delta_hat, i);
     std::vector<double> logs(d.size());
     std::vector<std::size_t> unusable;
     for (std::size_t m = 0; m < d.size(); ++m) {

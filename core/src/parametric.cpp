@@ -12,12 +12,6 @@ namespace {
 using Index = Eigen::Index;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-std::vector<double> row_of(const Matrix& m, std::size_t row) {
-  std::vector<double> out(static_cast<std::size_t>(m.cols()));
-  for (Index j = 0; j < m.cols(); ++j) out[static_cast<std::size_t>(j)] = m(static_cast<Index>(row), j);
-  return out;
-}
-
 NumericalFailure too_few_for_variance() {
   return NumericalFailure{"sample variance requires at least two values"};
 }
@@ -127,8 +121,8 @@ Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels&
 
 Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta_hat,
                                     std::size_t level) {
-  const std::vector<double> g = row_of(gamma_hat, level);
-  const std::vector<double> d = row_of(delta_hat, level);
+  const std::vector<double> g = row_values(gamma_hat, level);
+  const std::vector<double> d = row_values(delta_hat, level);
   LevelPrior prior;
   prior.gamma_bar = mean_of(g);
   const Result<double> tau2 = sample_variance_of(g);
@@ -150,7 +144,7 @@ Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta
 }
 
 Result<LevelPrior> mean_only_level_prior(const Matrix& gamma_hat, std::size_t level) {
-  const std::vector<double> g = row_of(gamma_hat, level);
+  const std::vector<double> g = row_values(gamma_hat, level);
   const Result<double> tau2 = sample_variance_of(g);
   if (!tau2) return fail(tau2.error());
   // Zero is accepted: every shrunken location of the level then equals gamma_bar.
@@ -243,8 +237,8 @@ Result<LevelEstimates> fit_full_level(const Standardization& standardization,
   const LevelSamples samples = level_samples(standardized, levels, level);
   const auto n_features = static_cast<std::size_t>(standardized.cols());
 
-  std::vector<double> g_old = row_of(gamma_hat, level);
-  std::vector<double> d_old = row_of(delta_hat, level);
+  std::vector<double> g_old = row_values(gamma_hat, level);
+  std::vector<double> d_old = row_values(delta_hat, level);
   std::vector<double> g_new(n_features);
   std::vector<double> d_new(n_features);
   for (std::size_t pass = 1;; ++pass) {

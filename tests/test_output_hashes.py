@@ -1,0 +1,99 @@
+"""Pinned output bits of a fixed set of corrections, one per option combination.
+
+Optimisations of the core must not change a single bit of any result (the order of the
+sums the model forms is part of its definition). The hashes were recorded when the
+implementation was first complete; a change that moves any bit fails here and has to say
+why. The non-parametric path calls the C library's exp and log, whose last bit may
+differ between C libraries, so the hashes are checked only on the platform they were
+recorded on. Record anew with ``python tests/test_output_hashes.py --record``.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import itertools
+import json
+import platform
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import _quarnel
+
+HASHES = Path(__file__).with_name("output_hashes.json")
+
+CASES = {
+    f"par={par}-mean={mean}-ref={ref}-cov={cov}-nan={nan}": dict(
+        par_prior=par, mean_only=mean, ref_batch=ref, covariates=cov, missing=nan
+    )
+    for par, mean, ref, cov, nan in itertools.product(
+        [True, False], [False, True], [None, 4], [False, True], [False, True]
+    )
+}
+
+
+def platform_key() -> str:
+    libc, version = platform.libc_ver()
+    return f"{platform.machine()}-{libc}{version}"
+
+
+def problem(covariates: bool, missing: bool):
+    rng = np.random.default_rng(1234)
+    sizes = [31, 47, 22, 40]
+    batch = np.repeat(np.arange(4, dtype=np.int64), sizes) * 3 + 1  # ids 1, 4, 7, 10
+    level = np.repeat(np.arange(4), sizes)
+    n, g = sum(sizes), 90
+    values = (
+        rng.normal(0.0, 2.0, g)
+        + rng.normal(0.0, 1.0, (4, g))[level]
+        + np.sqrt(rng.gamma(4.0, 0.25, (4, g)))[level] * rng.normal(0.0, 1.0, (n, g))
+    )
+    values[:, 5] = 2.5  # zero variance everywhere
+    values[level == 1, 6] = -1.0  # zero variance in one batch
+    mod = None
+    if covariates:
+        mod = np.column_stack([np.ones(n), rng.normal(0.0, 1.0, n), rng.integers(0, 2, n)])
+        values += mod[:, 1:] @ rng.normal(0.0, 0.5, (2, g))
+    if missing:
+        values[rng.random(values.shape) < 0.02] = np.nan
+        values[:, 5] = 2.5
+    return np.ascontiguousarray(values), batch, mod
+
+
+def digest(name: str) -> str:
+    case = CASES[name]
+    values, batch, mod = problem(case["covariates"], case["missing"])
+    result = _quarnel.combat(
+        values,
+        batch,
+        mod=mod,
+        par_prior=case["par_prior"],
+        mean_only=case["mean_only"],
+        ref_batch=case["ref_batch"],
+    )
+    h = hashlib.sha256(result["adjusted"].tobytes())
+    h.update(repr(result["report"]).encode())
+    return h.hexdigest()
+
+
+def recorded() -> dict:
+    return json.loads(HASHES.read_text()) if HASHES.exists() else {}
+
+
+@pytest.mark.parametrize("mode", ["0", "1"], ids=["serial", "parallel"])
+@pytest.mark.parametrize("name", list(CASES))
+def test_output_bits_are_unchanged(monkeypatch, name, mode):
+    pinned = recorded().get(platform_key())
+    if pinned is None:
+        pytest.skip(f"no hashes recorded for {platform_key()}")
+    monkeypatch.setenv("QUARNEL_PARALLEL", mode)
+    assert digest(name) == pinned[name]
+
+
+if __name__ == "__main__" and "--record" in sys.argv:
+    table = recorded()
+    table[platform_key()] = {name: digest(name) for name in CASES}
+    HASHES.write_text(json.dumps(table, indent=1, sort_keys=True) + "\n")
+    print(f"recorded {len(CASES)} hashes for {platform_key()}")

@@ -208,7 +208,9 @@ Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& d
   std::optional<Matrix> gram_inv = invert_exact(gram);
   if (!gram_inv) return fail(SingularDesign{});
   const Matrix projector = *gram_inv * design.transpose();
-  return Matrix(projector * response);
+  Matrix coefficients(projector.rows(), response.cols());
+  coefficients.noalias() = projector * response;
+  return coefficients;
 }
 
 Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
@@ -305,7 +307,10 @@ Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
   if (!coefficients) return fail(std::move(coefficients.error()));
 
   DesignFit fit;
-  fit.fitted = design * *coefficients;
+  // noalias: the products write straight into their destination instead of into a
+  // temporary n x G matrix that is then copied.
+  fit.fitted.resize(design.rows(), coefficients->cols());
+  fit.fitted.noalias() = design * *coefficients;
   if (kept.empty()) {
     // With its batch columns zeroed the design is all zeros, so each product entry is a
     // sum of 0 * B(c, j): +0.0 when the feature's coefficients are finite, NaN otherwise.
@@ -318,7 +323,8 @@ Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
   } else {
     Matrix covariate_design = design;
     covariate_design.leftCols(n_levels).setZero();
-    fit.covariate_effects = covariate_design * *coefficients;
+    fit.covariate_effects.resize(design.rows(), coefficients->cols());
+    fit.covariate_effects.noalias() = covariate_design * *coefficients;
   }
   fit.coefficients = std::move(*coefficients);
   return fit;

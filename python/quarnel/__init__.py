@@ -1,0 +1,29 @@
+"""quarnel: empirical-Bayes batch-effect correction of dense matrices.
+
+The public API is plain Python over the compiled module ``_quarnel``:
+
+- :func:`combat` corrects a NumPy array, a pandas DataFrame or an AnnData object and
+  returns the same kind of container;
+- :class:`CombatReport` says what a correction did, naming batches and features;
+- :func:`batch_silhouette`, :func:`correction_scores` and :func:`plot_correction`
+  measure and draw how much batch structure is left (the figure needs matplotlib);
+- :mod:`quarnel.datasets` holds a small real dataset to try it on.
+"""
+
+from __future__ import annotations
+
+from ._combat import UnestimableFeatureWarning, combat
+from ._plot import batch_silhouette, correction_scores, plot_correction
+from ._report import CombatReport
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "CombatReport",
+    "UnestimableFeatureWarning",
+    "__version__",
+    "batch_silhouette",
+    "combat",
+    "correction_scores",
+    "plot_correction",
+]

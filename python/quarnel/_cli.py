@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 
 from . import __version__
-from ._combat import UnestimableFeatureWarning, combat
+from ._combat import UnestimableFeatureWarning, correct_unpacked, labelled
 from ._plot import correction_scores
 from ._report import CombatReport
 from ._table import MISSING_TOKENS, Matrix, SampleSheet, TableError, read_matrix, read_sample_sheet, write_matrix
@@ -188,15 +188,14 @@ def _correct(
         # The summary below lists the features passed through; no need to warn twice.
         warnings.simplefilter("ignore", UnestimableFeatureWarning)
         try:
-            corrected, report = combat(
-                values,
+            corrected, report = correct_unpacked(
+                labelled(values, matrix.sample_names, matrix.feature_names, None),
                 batch,
                 covariates or None,
                 parametric=not args.non_parametric,
                 mean_only=args.mean_only,
                 reference=args.reference,
                 unestimable="raise" if args.strict else "pass",
-                return_report=True,
             )
         except (ValueError, RuntimeError) as err:
             _error(f"the correction failed: {err}")

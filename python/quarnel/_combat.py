@@ -199,7 +199,12 @@ def _covariate_columns(covariates: object, unpacked: _Unpacked) -> list[tuple[st
         return [(str(series.name) if series.name is not None else "covariate", series)]
     if isinstance(covariates, Mapping):
         return [(str(k), _align(v, unpacked.index, n, f"covariate {k!r}")) for k, v in covariates.items()]
-    if isinstance(covariates, Sequence) and covariates and all(isinstance(c, str) for c in covariates):
+    if isinstance(covariates, (list, tuple)) and covariates and all(isinstance(c, str) for c in covariates):
+        if unpacked.table is None and len(covariates) == n:
+            raise ValueError(
+                "covariates given as a list of strings are column names of the sample "
+                "table; pass one value per sample as a NumPy array or pandas Series"
+            )
         return [(c, _column(c, unpacked.table, "covariate")) for c in covariates]
     array = np.asarray(covariates)
     if array.ndim == 1:
@@ -339,7 +344,8 @@ def combat(
         A pandas Series is matched to the data's samples by its index.
     covariates : str, sequence of str, DataFrame, Series or array, optional
         Effects to preserve, such as the biological condition: column names of the
-        sample table, or the values themselves. Numeric columns are used as they are;
+        sample table (a string or a list of strings), or the values themselves (an
+        array, Series or DataFrame with one row per sample). Numeric columns are used as they are;
         text and categorical columns are one-hot encoded with their first level (sorted,
         or the categorical's first category) dropped.
     samples : DataFrame or mapping of column name to values, optional
@@ -398,11 +404,44 @@ def combat(
     >>> corrected, report = quarnel.combat(df, "lab", "condition", samples=sheet,
     ...                                    return_report=True)              # doctest: +SKIP
     """
-    if unestimable not in ("pass", "raise"):
-        raise ValueError(f"unestimable must be 'pass' or 'raise', got {unestimable!r}")
     if out_layer is not None and not _is_anndata(data):
         raise TypeError("out_layer= applies to AnnData input only")
     unpacked = _unpack(data, samples, layer)
+    corrected, report = correct_unpacked(
+        unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
+        reference=reference, unestimable=unestimable, stacklevel=3,
+    )
+    out = _repack(data, unpacked, corrected, report, layer, out_layer)
+    return (out, report) if return_report else out
+
+
+def labelled(
+    values: npt.NDArray[np.float64],
+    sample_labels: Sequence[Hashable],
+    feature_labels: Sequence[Hashable],
+    table: Mapping[str, Sequence[Any]] | None,
+) -> _Unpacked:
+    """A plain matrix with sample and feature names, for callers without pandas."""
+    return _Unpacked(
+        "array", np.ascontiguousarray(values, dtype=np.float64), list(sample_labels),
+        list(feature_labels), None, _align_table(table, None, values.shape[0]),
+    )
+
+
+def correct_unpacked(
+    unpacked: _Unpacked,
+    batch: object,
+    covariates: object,
+    *,
+    parametric: bool,
+    mean_only: bool,
+    reference: Hashable | None,
+    unestimable: str,
+    stacklevel: int = 2,
+) -> tuple[npt.NDArray[np.float64], CombatReport]:
+    """The correction proper, on data already taken out of its container."""
+    if unestimable not in ("pass", "raise"):
+        raise ValueError(f"unestimable must be 'pass' or 'raise', got {unestimable!r}")
     n_samples, n_features = unpacked.values.shape
     coding = _batch_labels(batch, unpacked)
     covariates_ = encode_covariates(
@@ -492,11 +531,9 @@ def combat(
             f"{len(found)} of {n_features} features cannot be estimated and were passed "
             f"through unchanged ({_counts(found)}); return_report=True lists them",
             UnestimableFeatureWarning,
-            stacklevel=2,
+            stacklevel=stacklevel,
         )
-
-    out = _repack(data, unpacked, corrected, report, layer, out_layer)
-    return (out, report) if return_report else out
+    return corrected, report
 
 
 def _repack(

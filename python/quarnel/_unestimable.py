@@ -7,8 +7,10 @@ function finds them first, corrects the others and passes these through unchange
 
 Only features with a missing value can be unestimable on their own: a complete feature
 sees the same design as the whole matrix, whose problems concern every feature alike
-and are left for ``_quarnel.combat`` to report. For a feature with missing values the
-rules are, in the order in which a reason is given:
+and are left for ``_quarnel.combat`` to report. Features that ``_quarnel.combat``
+passes through itself (a batch of two or more samples holding one value and no NaN) are
+left to it as well. For any other feature with missing values the rules are, in the
+order in which a reason is given:
 
 ``no_values``
     A batch holds no observed value. Its location cannot be estimated, and the
@@ -128,15 +130,21 @@ def find_unestimable(
     sizes = np.bincount(ids, minlength=n_levels)
     counts = np.empty((n_levels, candidates.size), dtype=np.int64)
     constant = np.empty((n_levels, candidates.size), dtype=bool)
+    core_constant = np.zeros(candidates.size, dtype=bool)
     for level in range(n_levels):
         rows = sub[ids == level]
         counts[level] = sub_observed[ids == level].sum(axis=0)
         # fmin/fmax skip NaN (and give NaN for an all-NaN column, which equals nothing).
         low = np.fmin.reduce(rows, axis=0)
         high = np.fmax.reduce(rows, axis=0)
-        constant[level] = (counts[level] >= 2) & (counts[level] < sizes[level]) & (low == high)
+        same = low == high
+        constant[level] = (counts[level] >= 2) & (counts[level] < sizes[level]) & same
+        core_constant |= (sizes[level] >= 2) & (counts[level] == sizes[level]) & same
 
     code = np.zeros(candidates.size, dtype=np.int8)
+    # A batch with one value and no NaN is the correction's own zero-variance case: it
+    # leaves such a feature out before estimating anything, so none of the rules apply.
+    code[core_constant] = -1
     level_of = np.full(candidates.size, -1, dtype=np.intp)
 
     def mark(kind: str, hit: npt.NDArray[np.bool_], level: npt.NDArray[np.intp] | int) -> None:
@@ -175,7 +183,7 @@ def find_unestimable(
             no_residual[open_] = counts[:, open_].sum(axis=0) <= ranks
             mark("no_residual", no_residual, -1)
 
-    flagged = np.flatnonzero(code)
+    flagged = np.flatnonzero(code > 0)
     return Unestimable(
         candidates[flagged],
         tuple(_KIND_OF[int(c)] for c in code[flagged]),

@@ -1,0 +1,228 @@
+"""The quarnel command line: files in, files out, errors and exit codes."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quarnel
+from quarnel import _cli
+from quarnel._table import read_matrix
+
+N_FEATURES = 9
+SAMPLES = [f"S{i}" for i in range(12)]
+LAB = ["L1"] * 4 + ["L2"] * 4 + ["L3"] * 4
+COND = ["x", "y"] * 6
+
+
+def values():
+    rng = np.random.default_rng(11)
+    level = np.repeat(np.arange(3), 4)
+    data = 2.0 ** (8.0 + rng.normal(0, 1, (3, N_FEATURES))[level] + rng.normal(0, 0.5, (12, N_FEATURES)))
+    data[level == 2, 5] = np.nan  # P5 is never seen by lab L3
+    data[1, 2] = np.nan
+    return data
+
+
+def write_matrix(path: Path, data: np.ndarray, *, sep="\t", samples_in_rows=False, corner='"rowname"'):
+    features = [f'"P{j}"' for j in range(N_FEATURES)]
+    cells = lambda row: [("NA" if np.isnan(v) else repr(float(v))) for v in row]  # noqa: E731
+    if samples_in_rows:
+        lines = [sep.join([corner, *features])] + [sep.join([s, *cells(r)]) for s, r in zip(SAMPLES, data)]
+    else:
+        lines = [sep.join([corner, *SAMPLES])] + [sep.join([f, *cells(c)]) for f, c in zip(features, data.T)]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def write_sheet(path: Path, rows=None, sep="\t"):
+    rows = rows if rows is not None else list(zip(SAMPLES, LAB, COND))
+    path.write_text("\n".join(sep.join(r) for r in [("sample", "lab", "condition"), *rows]) + "\n")
+    return path
+
+
+@pytest.fixture
+def files(tmp_path):
+    return write_matrix(tmp_path / "m.tsv", values()), write_sheet(tmp_path / "s.tsv"), tmp_path
+
+
+def run(*args):
+    return _cli.main([str(a) for a in args])
+
+
+def test_correct_writes_the_same_layout_and_the_function_s_values(files, capsys):
+    matrix, sheet, tmp = files
+    out = tmp / "out.tsv"
+    status = run("correct", matrix, "-s", sheet, "-b", "lab", "-c", "condition", "--log2", "-o", out, "--report", tmp / "r.json")
+    printed = capsys.readouterr()
+    assert status == 0, printed.err
+    text = out.read_text()
+    assert text.split("\n", 1)[0] == "\t".join(["rowname", *SAMPLES])
+    assert [line.split("\t")[0] for line in text.splitlines()[1:]] == [f"P{j}" for j in range(N_FEATURES)]
+    with pytest.warns(quarnel.UnestimableFeatureWarning):
+        expected = quarnel.combat(np.log2(values()), LAB, np.array(COND))
+    got = read_matrix(out).values
+    assert got.tobytes() == expected.tobytes()
+    assert "1 features that cannot be estimated (1 with no observed value in some batch)" in printed.out
+    report = json.loads((tmp / "r.json").read_text())
+    assert report["unestimable_features"] == ["P5"] and report["covariates"] == ["condition[y]"]
+    assert report["silhouette"]["batch_after"] < report["silhouette"]["batch_before"]
+
+
+def test_samples_in_rows_csv_round_trip(tmp_path):
+    data = np.log2(values())
+    matrix = write_matrix(tmp_path / "m.csv", data, sep=",", samples_in_rows=True, corner="id")
+    sheet = write_sheet(tmp_path / "s.csv", [(s, lab, c) for s, lab, c in reversed(list(zip(SAMPLES, LAB, COND)))], sep=",")
+    out = tmp_path / "out.csv"
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--samples-in-rows", "--mean-only", "--reference", "L2", "-o", out, "-q") == 0
+    lines = out.read_text().splitlines()
+    assert lines[0] == ",".join(["id", *(f"P{j}" for j in range(N_FEATURES))])
+    assert [line.split(",")[0] for line in lines[1:]] == SAMPLES
+    with pytest.warns(quarnel.UnestimableFeatureWarning):
+        expected = quarnel.combat(data, LAB, mean_only=True, reference="L2")
+    assert read_matrix(out, samples_in_rows=True).values.tobytes() == expected.tobytes()
+
+
+def test_extra_sample_sheet_rows_are_an_error_unless_allowed(files, capsys):
+    matrix, _, tmp = files
+    sheet = write_sheet(tmp / "more.tsv", [*zip(SAMPLES, LAB, COND), ("S99", "L1", "x")])
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "-o", tmp / "o.tsv") == 3
+    assert "1 samples of the sample sheet" in capsys.readouterr().err
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "-o", tmp / "o.tsv", "--allow-extra-samples", "-q") == 0
+
+
+def _bad_cell(tmp):
+    text = (tmp / "m.tsv").read_text().replace("\tNA", "\tabc", 1)
+    (tmp / "m.tsv").write_text(text)
+
+
+def _ragged(tmp):
+    (tmp / "m.tsv").write_text((tmp / "m.tsv").read_text() + '"P99"\t1\t2\n')
+
+
+def _missing_sample(tmp):
+    write_sheet(tmp / "s.tsv", list(zip(SAMPLES, LAB, COND))[1:])
+
+
+def _duplicate_sample(tmp):
+    write_sheet(tmp / "s.tsv", [*zip(SAMPLES, LAB, COND), (SAMPLES[0], "L1", "x")])
+
+
+def _empty_batch_cell(tmp):
+    write_sheet(tmp / "s.tsv", [(s, "" if s == "S3" else lab, c) for s, lab, c in zip(SAMPLES, LAB, COND)])
+
+
+def _nothing(tmp):
+    pass
+
+
+def _binary(tmp):
+    (tmp / "m.tsv").write_bytes(b"\xff\xfe\x00bad")
+
+
+ERRORS = [
+    pytest.param(_nothing, ["--samples", "nope.tsv"], 3, "nope.tsv: no such file", id="missing-sheet"),
+    pytest.param(_nothing, ["--matrix-instead"], 2, "unrecognized arguments", id="unknown-option"),
+    pytest.param(_bad_cell, [], 3, "m.tsv: line 4, column 'S1': 'abc' is not a number", id="non-numeric-cell"),
+    pytest.param(_ragged, [], 3, "m.tsv: line 11 has 3 fields, expected 13", id="ragged-line"),
+    pytest.param(_binary, [], 3, "cannot be read as UTF-8 text", id="unreadable-file"),
+    pytest.param(_missing_sample, [], 3, "1 samples of the matrix are not in the sample sheet", id="sample-missing-from-sheet"),
+    pytest.param(_duplicate_sample, [], 3, "sample 'S0' is listed more than once", id="duplicate-sheet-row"),
+    pytest.param(_empty_batch_cell, [], 3, "batch column 'lab' is empty for sample number 4", id="empty-batch-cell"),
+    pytest.param(_nothing, ["-b", "site"], 3, "unknown batch column 'site'; the sample sheet", id="unknown-batch-column"),
+    pytest.param(_nothing, ["-c", "age"], 3, "unknown covariate column 'age'", id="unknown-covariate-column"),
+    pytest.param(_nothing, ["--sample-column", "name"], 3, "no column 'name' to match samples by", id="unknown-sample-column"),
+    pytest.param(_nothing, ["--reference", "L9"], 3, "--reference 'L9' is not a batch of column 'lab'", id="unknown-reference"),
+    pytest.param(_nothing, ["--log2", "--log2-pseudo"], 2, "unrecognized arguments", id="typo-option"),
+    pytest.param(_nothing, ["--pseudocount", "1"], 3, "--pseudocount is added before the log2 transform", id="pseudocount-without-log"),
+    pytest.param(_nothing, ["--strict", "--log2"], 4, "the correction failed: singular design matrix; 1 features cannot be estimated: 'P5'", id="strict-unestimable"),
+    pytest.param(_nothing, ["-c", "lab"], 4, "covariate column 0 is collinear with batch indicators ('lab[L2]' is constant within every batch)", id="collinear-covariate"),
+    pytest.param(_nothing, ["-o", "/nonexistent-dir/o.tsv"], 3, "/nonexistent-dir/o.tsv: cannot be written", id="unwritable-output"),
+]
+
+
+@pytest.mark.parametrize(("damage", "extra", "status", "message"), ERRORS)
+def test_errors_and_exit_codes(files, capsys, damage, extra, status, message):
+    matrix, sheet, tmp = files
+    damage(tmp)
+    # Later options win, so a case's own -s, -b or -o replaces the one given here.
+    args = ["correct", matrix, "-s", sheet, "-b", "lab", "-o", tmp / "o.tsv", *extra]
+    if status == 2:
+        with pytest.raises(SystemExit) as exited:
+            run(*args)
+        assert exited.value.code == 2
+    else:
+        assert run(*args) == status
+    err = capsys.readouterr().err
+    assert message in err
+    assert "Traceback" not in err
+    if status != 2:
+        assert err.startswith("quarnel: error: ")
+
+
+def test_log2_of_zero_names_the_cell_and_suggests_a_pseudocount(files, capsys):
+    matrix, sheet, tmp = files
+    text = matrix.read_text().splitlines()
+    cells = text[3].split("\t")
+    cells[4] = "0"
+    text[3] = "\t".join(cells)
+    matrix.write_text("\n".join(text) + "\n")
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv") == 3
+    assert "1 are zero or negative after adding the pseudocount 0 (first: feature 'P2', sample 'S3': 0); add --pseudocount" in capsys.readouterr().err
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "--pseudocount", "1", "-o", tmp / "o.tsv", "-q") == 0
+
+
+def test_figure_without_matplotlib_exits_5(files, capsys, monkeypatch):
+    matrix, sheet, tmp = files
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib now fails
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv", "--figure", tmp / "f.png") == 5
+    assert "pip install 'quarnel[plot]'" in capsys.readouterr().err
+    assert not (tmp / "o.tsv").exists()
+
+
+def test_figure_is_written(files, capsys):
+    pytest.importorskip("matplotlib")
+    matrix, sheet, tmp = files
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "-c", "condition", "--log2", "-o", tmp / "o.tsv", "--figure", tmp / "f.png") == 0
+    assert (tmp / "f.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "batch silhouette" in capsys.readouterr().out
+
+
+def test_help_explains_the_command_and_the_exit_codes(capsys):
+    with pytest.raises(SystemExit) as exited:
+        run("correct", "--help")
+    text = capsys.readouterr().out
+    assert exited.value.code == 0
+    for needle in ("--samples", "--batch", "--log2", "--samples-in-rows", "--strict", "exit status:", "3  an input file"):
+        assert needle in text
+
+
+def test_installed_entry_point_runs():
+    script = Path(sys.executable).with_name("quarnel")
+    assert script.exists(), "the quarnel console script is not installed next to the interpreter"
+    done = subprocess.run([script, "--version"], capture_output=True, text=True, check=False)
+    assert (done.returncode, done.stdout.strip()) == (0, f"quarnel {quarnel.__version__}")
+    done = subprocess.run([sys.executable, "-m", "quarnel"], capture_output=True, text=True, check=False)
+    assert done.returncode == 2 and "required" in done.stderr
+
+
+def test_demo_writes_table_report_and_figure(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    assert run("demo", "--output", tmp_path / "demo") == 0
+    printed = capsys.readouterr().out
+    assert "corrected 2526 of 2539 features" in printed
+    assert "13 features constant within a batch" in printed
+    table = read_matrix(tmp_path / "demo" / "quartet_proteomics_corrected.tsv")
+    assert table.values.shape == (48, 2539)
+    report = json.loads((tmp_path / "demo" / "quartet_proteomics_report.json").read_text())
+    silhouette = report["silhouette"]
+    assert silhouette["batch_before"] > 0.3 and silhouette["batch_after"] < 0.05
+    assert silhouette["group_after"] > silhouette["group_before"]
+    assert f"batch silhouette {silhouette['batch_before']:.3f} before, {silhouette['batch_after']:.3f} after" in printed
+    assert (tmp_path / "demo" / "quartet_proteomics_pca.png").read_bytes()[:4] == b"\x89PNG"
+    assert "CC BY 4.0" in printed

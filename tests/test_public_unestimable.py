@@ -1,0 +1,235 @@
+"""Features that cannot be estimated: found up front, passed through, the rest exact.
+
+Each case builds a matrix in which one feature breaks one rule, checks that the bare
+``_quarnel.combat`` fails on the whole matrix in that mode, and that ``quarnel.combat``
+returns that feature's column bit for bit while every other column equals what
+``_quarnel.combat`` gives for the matrix without it.
+"""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+import pytest
+
+import _quarnel
+import quarnel
+
+SIZES = (6, 5, 7)
+LEVEL = np.repeat(np.arange(3), SIZES).astype(np.int64)
+LABELS = np.array(["lab_A", "lab_B", "lab_C"])[LEVEL]
+
+
+def base(n_features=10, seed=0):
+    rng = np.random.default_rng(seed)
+    shift = rng.normal(0.0, 1.0, (3, n_features))
+    scale = rng.uniform(0.5, 2.0, (3, n_features))
+    return 3.0 + shift[LEVEL] + scale[LEVEL] * rng.normal(0.0, 1.0, (LEVEL.size, n_features))
+
+
+def same_bits(a, b) -> bool:
+    return a.shape == b.shape and np.ascontiguousarray(a).tobytes() == np.ascontiguousarray(b).tobytes()
+
+
+def in_batch(level, count=None):
+    rows = np.flatnonzero(LEVEL == level)
+    return rows if count is None else rows[:count]
+
+
+def no_values(v):
+    v[in_batch(1), 4] = np.nan
+
+
+def one_value(v):
+    v[in_batch(1)[1:], 4] = np.nan
+
+
+def constant_beside_nan(v):
+    v[in_batch(0), 4] = 2.5
+    v[in_batch(0)[-1], 4] = np.nan
+
+
+def one_value_per_batch(v):
+    v[:, 4] = np.nan
+    v[[in_batch(0)[0], in_batch(1)[2], in_batch(2)[3]], 4] = [1.0, 2.0, 4.0]
+
+
+CONDITION = np.array([0.0, 1.0] * 9)
+
+
+def condition_never_observed(v):
+    v[CONDITION == 1.0, 4] = np.nan
+
+
+# (case, mutation, options of quarnel.combat, the matching _quarnel.combat options, the
+# bare function's error, the reason in the report)
+CASES = [
+    pytest.param(no_values, {}, {}, "singular design matrix", "no observed value in batch 'lab_B'", id="no-values"),
+    pytest.param(no_values, {"mean_only": True}, {"mean_only": True}, "singular design matrix", "no observed value in batch 'lab_B'", id="no-values-mean-only"),
+    pytest.param(no_values, {"parametric": False}, {"par_prior": False}, "singular design matrix", "no observed value in batch 'lab_B'", id="no-values-nonparametric"),
+    pytest.param(
+        one_value, {}, {},
+        "scale adjustment requires at least two observed values per batch and feature",
+        "fewer than two observed values in batch 'lab_B'", id="one-value",
+    ),
+    pytest.param(
+        one_value, {"parametric": False}, {"par_prior": False},
+        "scale adjustment requires at least two observed values per batch and feature",
+        "fewer than two observed values in batch 'lab_B'", id="one-value-nonparametric",
+    ),
+    pytest.param(
+        one_value, {"mean_only": True, "reference": "lab_B"}, {"mean_only": True, "ref_batch": 1},
+        "pooled variance requires at least two observed residuals",
+        "fewer than two observed values in reference batch 'lab_B'", id="one-value-in-reference-mean-only",
+    ),
+    pytest.param(
+        constant_beside_nan, {}, {}, "delta_hat is not positive finite",
+        "observed values all equal in batch 'lab_A'", id="constant",
+    ),
+    pytest.param(
+        constant_beside_nan, {"reference": "lab_A", "mean_only": True}, {"ref_batch": 0, "mean_only": True},
+        "pooled variance is not positive finite",
+        "observed values all equal in batch 'lab_A'", id="constant-reference-mean-only",
+    ),
+    pytest.param(
+        one_value_per_batch, {"mean_only": True}, {"mean_only": True},
+        "pooled variance is not positive finite",
+        "too few observed values to estimate the residual variance", id="one-value-per-batch-mean-only",
+    ),
+    pytest.param(
+        condition_never_observed, {"covariates": CONDITION}, {"mod": CONDITION[:, None].copy()},
+        "singular design matrix",
+        "covariate effects cannot be estimated from the observed samples", id="covariate-never-observed",
+    ),
+]
+
+
+@pytest.mark.parametrize(("mutate", "public", "bare", "core_error", "reason"), CASES)
+def test_unestimable_feature_is_passed_through_and_the_rest_is_exact(mutate, public, bare, core_error, reason):
+    values = base()
+    values[3, 8] = np.nan  # an ordinary missing value elsewhere, which must not matter
+    mutate(values)
+    with pytest.raises((ValueError, RuntimeError), match=core_error):
+        _quarnel.combat(values, LEVEL, **bare)
+
+    with pytest.warns(quarnel.UnestimableFeatureWarning, match=r"^1 of 10 features cannot be estimated"):
+        corrected, report = quarnel.combat(values, LABELS, return_report=True, **public)
+    assert report.unestimable_features == {4: reason}
+    assert report.passed_through == (4,)
+    assert report.n_corrected == 9
+    assert same_bits(corrected[:, 4], values[:, 4])
+    rest = [j for j in range(10) if j != 4]
+    expected = _quarnel.combat(np.ascontiguousarray(values[:, rest]), LEVEL, **bare)["adjusted"]
+    assert same_bits(corrected[:, rest], expected)
+
+
+@pytest.mark.parametrize(("mutate", "public", "bare", "core_error", "reason"), CASES)
+def test_strict_mode_fails_like_the_bare_function_and_names_the_feature(mutate, public, bare, core_error, reason):
+    values = base()
+    mutate(values)
+    with pytest.raises((ValueError, RuntimeError), match=core_error) as caught:
+        quarnel.combat(values, LABELS, unestimable="raise", **public)
+    assert f"1 features cannot be estimated: 4 ({reason})" in str(caught.value)
+
+
+ESTIMABLE = [
+    pytest.param(one_value, {"mean_only": True}, {"mean_only": True}, id="one-value-mean-only"),
+    pytest.param(one_value, {"reference": "lab_C", "mean_only": True}, {"ref_batch": 2, "mean_only": True}, id="one-value-other-than-reference"),
+    pytest.param(constant_beside_nan, {"covariates": np.linspace(0, 1, 18)}, {"mod": np.linspace(0, 1, 18)[:, None].copy()}, id="NaN-free-constant-is-the-core's-own"),
+]
+
+
+@pytest.mark.parametrize(("mutate", "public", "bare"), ESTIMABLE)
+def test_features_the_core_can_estimate_are_corrected_with_everything_else(mutate, public, bare):
+    values = base()
+    mutate(values)
+    if mutate is constant_beside_nan:
+        values[in_batch(0)[-1], 4] = 2.5  # no NaN: the core's own zero-variance pass-through
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        corrected, report = quarnel.combat(values, LABELS, return_report=True, **public)
+    assert report.unestimable_features == {}
+    assert same_bits(corrected, _quarnel.combat(values, LEVEL, **bare)["adjusted"])
+
+
+def test_singleton_batch_switches_the_two_value_rule_off():
+    sizes = (6, 5, 1)
+    level = np.repeat(np.arange(3), sizes).astype(np.int64)
+    values = np.random.default_rng(3).normal(size=(12, 8))
+    values[7:11, 2] = np.nan  # batch 1 keeps one value of feature 2
+    values[11, 5] = np.nan  # the singleton batch has no value of feature 5
+    with pytest.warns(quarnel.UnestimableFeatureWarning):
+        corrected, report = quarnel.combat(values, level, return_report=True)
+    assert report.unestimable_features == {5: "no observed value in batch 2"}
+    rest = [j for j in range(8) if j != 5]
+    assert same_bits(corrected[:, rest], _quarnel.combat(np.ascontiguousarray(values[:, rest]), level)["adjusted"])
+
+
+def test_all_features_unestimable_returns_the_input():
+    values = base(n_features=3)
+    values[in_batch(2), :] = np.nan
+    with pytest.warns(quarnel.UnestimableFeatureWarning, match="3 of 3 features"):
+        corrected, report = quarnel.combat(values, LABELS, return_report=True)
+    assert same_bits(corrected, values)
+    assert report.n_corrected == 0 and report.effective_mean_only
+
+
+MODES = [
+    pytest.param({}, {}, id="parametric"),
+    pytest.param({"parametric": False}, {"par_prior": False}, id="nonparametric"),
+    pytest.param({"mean_only": True}, {"mean_only": True}, id="mean-only"),
+    pytest.param({"reference": "lab_A"}, {"ref_batch": 0}, id="reference"),
+    pytest.param({"reference": "lab_C", "mean_only": True}, {"ref_batch": 2, "mean_only": True}, id="reference-mean-only"),
+    pytest.param({"covariates": CONDITION}, {"mod": CONDITION[:, None].copy()}, id="covariate"),
+    pytest.param({"covariates": CONDITION, "mean_only": True}, {"mod": CONDITION[:, None].copy(), "mean_only": True}, id="covariate-mean-only"),
+]
+
+
+@pytest.mark.parametrize(("public", "bare"), MODES)
+@pytest.mark.parametrize("seed", range(6))
+def test_after_the_pass_through_the_core_never_fails(seed, public, bare):
+    # Heavy, clumped missingness: whole batches gone, lone values, ties beside NaN, a
+    # condition never observed.
+    rng = np.random.default_rng(100 + seed)
+    values = np.round(base(n_features=60, seed=seed), 1)
+    values[:, ::4] = np.round(values[:, ::4] / 4.0)
+    values[CONDITION == 1.0, 1::9] = np.nan
+    for j in range(60):
+        level = rng.integers(3)
+        keep = rng.integers(0, SIZES[level] + 1)
+        drop = in_batch(level)[keep:]
+        values[drop, j] = np.nan
+    values[rng.random(values.shape) < 0.1] = np.nan
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+        corrected, report = quarnel.combat(values, LABELS, return_report=True, **public)
+    flagged = sorted(report.unestimable_features)
+    rest = [j for j in range(60) if j not in flagged]
+    assert len(rest) >= 2
+    assert same_bits(corrected[:, flagged], values[:, flagged])
+    expected = _quarnel.combat(np.ascontiguousarray(values[:, rest]), LEVEL, **bare)["adjusted"]
+    assert same_bits(corrected[:, rest], expected)
+    # No rule fires without cause: each flagged feature, put back alone beside the
+    # others, makes the bare function fail. The exception is a batch of equal values
+    # beside a NaN. It mirrors the core's own zero-variance pass-through, and whether the
+    # core fails on it is left to rounding: the mean of three equal values can differ
+    # from them by an ulp, leaving a within-batch variance of about 1e-32 instead of 0.
+    for j in flagged:
+        if report.unestimable_features[j].startswith("observed values all equal"):
+            continue
+        with pytest.raises((ValueError, RuntimeError)):
+            _quarnel.combat(np.ascontiguousarray(values[:, sorted([*rest, j])]), LEVEL, **bare)
+
+
+def test_report_maps_the_core_s_zero_variance_features_back_past_removed_ones():
+    values = base()
+    no_values(values)  # feature 4 leaves the matrix before the correction sees it
+    values[in_batch(2), 7] = 1.0  # constant in a batch, no NaN: the core passes it through
+    values[in_batch(0), 9] = 0.0
+    with pytest.warns(quarnel.UnestimableFeatureWarning):
+        corrected, report = quarnel.combat(values, LABELS, return_report=True)
+    assert report.zero_variance_features == (7, 9)
+    assert report.unestimable_features == {4: "no observed value in batch 'lab_B'"}
+    assert report.passed_through == (4, 7, 9)
+    assert same_bits(corrected[:, [4, 7, 9]], values[:, [4, 7, 9]])

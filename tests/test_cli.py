@@ -31,7 +31,7 @@ def values():
 
 def write_matrix(path: Path, data: np.ndarray, *, sep="\t", samples_in_rows=False, corner='"rowname"'):
     features = [f'"P{j}"' for j in range(N_FEATURES)]
-    cells = lambda row: [("NA" if np.isnan(v) else repr(float(v))) for v in row]  # noqa: E731
+    cells = lambda row: [("NA" if np.isnan(v) else repr(float(v))) for v in row]
     if samples_in_rows:
         lines = [sep.join([corner, *features])] + [sep.join([s, *cells(r)]) for s, r in zip(SAMPLES, data)]
     else:

@@ -12,11 +12,16 @@ The public API is plain Python over the compiled module ``_quarnel``:
 
 from __future__ import annotations
 
+from importlib.metadata import PackageNotFoundError, version
+
 from ._combat import UnestimableFeatureWarning, combat
 from ._plot import batch_silhouette, correction_scores, plot_correction
 from ._report import CombatReport
 
-__version__ = "0.1.0"
+try:
+    __version__ = version("quarnel")
+except PackageNotFoundError:  # pragma: no cover - imported from a source tree
+    __version__ = "0+unknown"
 
 __all__ = [
     "CombatReport",

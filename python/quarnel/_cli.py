@@ -126,7 +126,7 @@ def _figure(args: argparse.Namespace, path: str | os.PathLike[str], before: np.n
     from ._plot import plot_correction
 
     try:
-        figure, scores = plot_correction(
+        _, scores = plot_correction(
             before, after, batch, group, path=path, title=title, batch_name=names[0], group_name=names[1]
         )
     except OSError as err:

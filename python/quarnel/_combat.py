@@ -28,7 +28,6 @@ except ImportError as err:  # pragma: no cover - depends on the installation
     ) from err
 
 if TYPE_CHECKING:  # pragma: no cover
-    import anndata
     import pandas as pd
 
 __all__ = ["UnestimableFeatureWarning", "combat"]
@@ -81,7 +80,7 @@ def _dense(matrix: object) -> npt.NDArray[np.float64]:
     return np.ascontiguousarray(np.asarray(matrix, dtype=np.float64))
 
 
-def _unpack(data: object, samples: object, layer: str | None) -> _Unpacked:
+def _unpack(data: Any, samples: object, layer: str | None) -> _Unpacked:
     if _is_anndata(data):
         if samples is not None:
             raise TypeError("samples= is for arrays and DataFrames; AnnData brings its own .obs")
@@ -265,7 +264,7 @@ def _run_core(
     mean_only: bool,
     reference_level: int | None,
     strict_note: str,
-) -> dict[str, Any]:
+) -> Mapping[str, Any]:
     try:
         return _quarnel.combat(
             np.ascontiguousarray(values),
@@ -359,10 +358,8 @@ def combat(
         A batch label. Its samples come back unchanged and the other batches are
         aligned to it.
     unestimable : {"pass", "raise"}, default "pass"
-        What to do with features whose batch effects cannot be estimated (all values
-        of a batch missing; fewer than two observed values in a batch where scale is
-        estimated; observed values all equal within a batch that also has a missing
-        value; see ``quarnel._unestimable`` for the full rules). "pass" leaves them
+        What to do with features whose batch effects cannot be estimated (see Notes).
+        "pass" leaves them
         unchanged, corrects the others exactly as if the unestimable features were not
         there, lists them in the report and warns once with their count. "raise" hands
         every feature to the correction, which then fails as a whole; its error names
@@ -397,6 +394,24 @@ def combat(
     -----
     UnestimableFeatureWarning
         Once, when features were passed through because they cannot be estimated.
+
+    Notes
+    -----
+    A feature cannot be estimated, and is passed through by default, when it has a
+    missing value and
+
+    - some batch has no observed value (every mode);
+    - with ``reference``: the reference batch has fewer than two observed values (every
+      mode: the pooled variance comes from the reference batch alone);
+    - some batch has fewer than two observed values, when scales are estimated (not
+      ``mean_only`` and no batch of a single sample);
+    - some batch has two or more observed values, all equal (every mode: without the
+      missing value the feature would be passed through as constant within a batch);
+    - with covariates: the observed samples do not identify the covariate effects;
+    - the observed values leave nothing to estimate the residual variance from (without
+      covariates: one value per batch).
+
+    Features without missing values never count: their problems are the whole design's.
 
     Examples
     --------

@@ -71,7 +71,8 @@ class SampleSheet:
 def _open_text(path: str | os.PathLike[str], mode: str) -> IO[str]:
     name = os.fspath(path)
     if name.endswith(".gz"):
-        return io.TextIOWrapper(gzip.open(name, mode + "b"), encoding="utf-8", newline="")
+        binary: IO[bytes] = gzip.open(name, mode + "b")  # type: ignore[assignment]
+        return io.TextIOWrapper(binary, encoding="utf-8", newline="")
     return open(name, mode, encoding="utf-8", newline="")
 
 

@@ -41,6 +41,7 @@ order in which a reason is given:
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -147,7 +148,7 @@ def find_unestimable(
     code[core_constant] = -1
     level_of = np.full(candidates.size, -1, dtype=np.intp)
 
-    def mark(kind: str, hit: npt.NDArray[np.bool_], level: npt.NDArray[np.intp] | int) -> None:
+    def mark(kind: str, hit: Any, level: npt.NDArray[np.intp] | int) -> None:
         new = hit & (code == 0)
         code[new] = _CODE[kind]
         level_of[new] = level[new] if isinstance(level, np.ndarray) else level

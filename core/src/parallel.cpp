@@ -1,8 +1,10 @@
 #include "quarnel/parallel.hpp"
 
 #include <omp.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -97,9 +99,42 @@ ParallelPlan ParallelPlan::for_shape(std::uint64_t n_samples, std::uint64_t n_fe
 }
 
 namespace pool {
+namespace {
+
+// Set in a child process forked after the pool had started. GNU libgomp keeps its idle
+// threads in a process-wide team that fork() copies without the threads themselves; the
+// child's first parallel region would then wait for them forever.
+std::atomic<bool> pool_lost_in_fork{false};
+
+void mark_pool_lost_in_fork() { pool_lost_in_fork.store(true, std::memory_order_relaxed); }
+
+// Registered once, just before the first parallel region starts the pool: a process that
+// forks before then hands its child no pool to lose.
+void watch_for_fork() {
+  static const int registered = pthread_atfork(nullptr, nullptr, mark_pool_lost_in_fork);
+  require(registered == 0, "fork handler of the worker pool registered");
+}
+
+}  // namespace
+
+bool usable() { return !pool_lost_in_fork.load(std::memory_order_relaxed); }
+
+bool inside_parallel_section() { return omp_in_parallel() != 0; }
+
+std::size_t worker_count() {
+  if (!usable()) return 1;
+  return static_cast<std::size_t>(inside_parallel_section() ? omp_get_num_threads()
+                                                            : omp_get_max_threads());
+}
 
 void run_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& chunk) {
+  if (!usable()) {
+    // Ascending order on this thread, as a serial run does; its exceptions need no carrying.
+    if (count > 0) chunk(0, count);
+    return;
+  }
   const bool nested = omp_in_parallel() != 0;
+  if (!nested) watch_for_fork();
   const auto threads = static_cast<std::size_t>(nested ? omp_get_num_threads() : omp_get_max_threads());
   // A few ranges per thread balance uneven items without paying for one task per item.
   const std::size_t n_ranges = std::clamp<std::size_t>(4 * threads, 1, count);

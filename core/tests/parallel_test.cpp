@@ -1,14 +1,18 @@
 // The execution plan (QUARNEL_PARALLEL and the shape rule) and the worker pool that every
 // parallel stage goes through.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -451,6 +455,63 @@ TEST(Pool, SerialRunsInOrderOnTheCallingThread) {
   for (std::size_t i = 0; i < ascending.size(); ++i) ascending[i] = i;
   EXPECT_EQ(order, ascending);
   EXPECT_TRUE(same_thread);
+}
+
+// ---------------------------------------------------------------------------------------
+// The pool across fork().
+
+// Runs `child` in a forked child process, bounded by an alarm so that a hang ends the child
+// rather than the suite, and describes how the child ended: "exit 0" is success.
+template <class Child>
+std::string run_in_forked_child(Child&& child) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(60);
+    _exit(child() ? 0 : 1);
+  }
+  if (pid < 0) return std::string("fork failed: ") + std::strerror(errno);
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return "waitpid failed";
+  if (WIFSIGNALED(status)) return std::string("killed by ") + strsignal(WTERMSIG(status));
+  return "exit " + std::to_string(WEXITSTATUS(status));
+}
+
+// What the child checks: every item of a parallel section runs exactly once, in the pool
+// when it is usable and in ascending order on the calling thread when it is not.
+bool parallel_section_runs_every_item(bool expect_pool) {
+  constexpr std::size_t count = 1000;
+  std::vector<std::size_t> order;
+  std::vector<int> runs(count, 0);
+  std::mutex mutex;
+  parallel_for(true, count, [&](std::size_t i) {
+    const std::lock_guard lock(mutex);
+    ++runs[i];
+    order.push_back(i);
+  });
+  const bool each_once = std::ranges::all_of(runs, [](int r) { return r == 1; });
+  const bool ascending = std::ranges::is_sorted(order);
+  if (expect_pool) return each_once && pool::usable();
+  return each_once && ascending && !pool::usable() && pool::worker_count() == 1;
+}
+
+// libgomp's idle workers are not copied by fork(); a child that entered a parallel region
+// would wait for them forever. Such a child runs its parallel sections on its own thread.
+TEST(PoolAfterFork, ChildOfAStartedPoolRunsParallelSectionsOnItsOwnThread) {
+  std::atomic<int> warm = 0;
+  parallel_for(true, 64, [&](std::size_t) { warm.fetch_add(1); });  // the pool is running
+  ASSERT_EQ(warm.load(), 64);
+  EXPECT_EQ(run_in_forked_child([] { return parallel_section_runs_every_item(false); }),
+            "exit 0");
+  // A grandchild inherits the fallback instead of touching the lost pool.
+  EXPECT_EQ(run_in_forked_child([] {
+              return run_in_forked_child([] { return parallel_section_runs_every_item(false); }) ==
+                     "exit 0";
+            }),
+            "exit 0");
+  // The parent keeps its pool.
+  EXPECT_TRUE(pool::usable());
+  EXPECT_TRUE(parallel_section_runs_every_item(true));
 }
 
 INSTANTIATE_TEST_SUITE_P(SerialAndParallel, PoolTest, ::testing::Bool(),

@@ -39,6 +39,19 @@ namespace pool {
 // has stopped the exception of the lowest range is rethrown here, on the calling thread.
 void run_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& chunk);
 
+// The number of threads a parallel section started now would use: the pool's size, or 1
+// where the pool cannot be used (see below).
+std::size_t worker_count();
+
+// True on a thread that is running a parallel section's items.
+bool inside_parallel_section();
+
+// The pool's threads do not survive fork(): a child process forked after the pool started
+// would wait forever for them in its first parallel section. Such a child runs every
+// parallel section on its calling thread instead, which gives the same bits. False there,
+// true everywhere else.
+bool usable();
+
 }  // namespace pool
 
 // Calls item(i) for i in [0, count): in the pool when `parallel` is set and there are at

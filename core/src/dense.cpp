@@ -2,6 +2,7 @@
 // decisions (plan, effective mean-only mode, reference level), the choice of estimator,
 // and the report.
 #include <algorithm>
+#include <cmath>
 
 #include "quarnel/adjust.hpp"
 #include "quarnel/api.hpp"
@@ -38,6 +39,34 @@ Result<ParametricEstimates> estimate_batch_effects(const Standardization& standa
   }
   return fit_feature_posteriors(standardization, levels, effective_mean_only, reference_level,
                                 plan.parallel);
+}
+
+// Finite data must come back finite. The model's arithmetic can still overflow on data
+// that are finite but extreme (batches 1e150 standard deviations apart, a scale effect
+// near the smallest double), and ±inf or NaN would then be returned in place of a
+// corrected value. Rows of the reference batch are exempt: the input replaces them.
+Status check_adjusted_values_finite(std::span<const double> values,
+                                    std::span<const double> adjusted, std::size_t n_samples,
+                                    std::size_t n_features, std::span<const std::size_t> kept,
+                                    const BatchLevels& levels,
+                                    std::optional<std::size_t> reference_level,
+                                    ParallelPlan plan) {
+  const std::size_t width = kept.size();
+  std::vector<unsigned char> row_failed(n_samples, 0);
+  parallel_for(plan.parallel && n_samples >= 2, n_samples, [&](std::size_t i) {
+    if (levels.level_of_sample(i) == reference_level) return;
+    const double* row = adjusted.data() + i * width;
+    for (std::size_t m = 0; m < width; ++m) {
+      if (!std::isfinite(row[m]) && !std::isnan(values[i * n_features + kept[m]])) {
+        row_failed[i] = 1;
+        return;
+      }
+    }
+  });
+  if (std::ranges::find(row_failed, 1) != row_failed.end()) {
+    return fail(NumericalFailure{"batch adjustment produced a non-finite value"});
+  }
+  return {};
 }
 
 // Samples of the reference batch come back exactly as they came in, in every column.
@@ -95,6 +124,12 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
 
   const std::vector<double> adjusted = adjust_parametric(*standardization, *estimates, levels, plan);
   *standardization = Standardization{};  // its n x G buffers have no reader left
+  if (Status finite = check_adjusted_values_finite(request.values, adjusted, n_samples,
+                                                    n_features, kept, levels, reference_level,
+                                                    plan);
+      !finite) {
+    return fail(std::move(finite.error()));
+  }
   output.adjusted =
       reinsert_features(request.values, adjusted, n_samples, n_features, kept, plan);
   if (reference_level) {

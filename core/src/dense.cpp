@@ -35,10 +35,10 @@ Result<ParametricEstimates> estimate_batch_effects(const Standardization& standa
   }
   if (options.par_prior) {
     return fit_parametric(standardization, levels, effective_mean_only, reference_level,
-                          plan.parallel);
+                          plan.parallel, options.cancel_requested);
   }
   return fit_feature_posteriors(standardization, levels, effective_mean_only, reference_level,
-                                plan.parallel);
+                                plan.parallel, options.cancel_requested);
 }
 
 // Finite data must come back finite. The model's arithmetic can still overflow on data
@@ -87,6 +87,8 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
                                             const CombatOptions& options, BatchLevels levels) {
   const std::size_t n_samples = request.n_samples;
   const std::size_t n_features = request.n_features;
+  const CancelRequested& cancel = options.cancel_requested;
+  stop_if_cancelled(cancel);
   const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, levels.level_count());
 
   CombatDenseOutput output;
@@ -108,6 +110,7 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
     output.adjusted.assign(request.values.begin(), request.values.end());
     return output;
   }
+  stop_if_cancelled(cancel);
 
   Result<Standardization> standardization = [&] {
     const std::vector<double> projected =
@@ -116,11 +119,13 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
                        reference_level);
   }();
   if (!standardization) return fail(std::move(standardization.error()));
+  stop_if_cancelled(cancel);
 
   Result<ParametricEstimates> estimates =
       estimate_batch_effects(*standardization, levels, options,
                              output.report.effective_mean_only, reference_level, plan);
   if (!estimates) return fail(std::move(estimates.error()));
+  stop_if_cancelled(cancel);
 
   const std::vector<double> adjusted = adjust_parametric(*standardization, *estimates, levels, plan);
   *standardization = Standardization{};  // its n x G buffers have no reader left
@@ -130,6 +135,7 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
       !finite) {
     return fail(std::move(finite.error()));
   }
+  stop_if_cancelled(cancel);
   output.adjusted =
       reinsert_features(request.values, adjusted, n_samples, n_features, kept, plan);
   if (reference_level) {

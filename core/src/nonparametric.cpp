@@ -1,5 +1,6 @@
 #include "quarnel/nonparametric.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -143,7 +144,7 @@ Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
 Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standardization,
                                                    const BatchLevels& levels, bool mean_only,
                                                    std::optional<std::size_t> reference_level,
-                                                   bool parallel) {
+                                                   bool parallel, const CancelRequested& cancel) {
   const Matrix& standardized = standardization.standardized;
   const auto n_features = static_cast<std::size_t>(standardized.cols());
   if (n_features < 2) {
@@ -159,14 +160,28 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
   const PosteriorInputs inputs =
       prepare_posterior_inputs(standardized, levels, *gamma_hat, *delta_hat);
   const std::size_t n_jobs = levels.level_count() * n_features;
-  // The reference level is aligned to nothing, so its jobs are not run.
-  std::vector<Result<FeaturePosterior>> results = parallel_map<Result<FeaturePosterior>>(
-      parallel && n_jobs >= 2, n_jobs, [&](std::size_t job) -> Result<FeaturePosterior> {
-        if (job / n_features == reference_level) {
-          return FeaturePosterior{job / n_features, job % n_features, 0.0, 1.0};
-        }
-        return posterior_job(job, n_features, inputs);
-      });
+  // The jobs run in consecutive slices of about kJobVisitsPerSlice sample-feature visits
+  // (a job visits every feature once per observed sample of its level), so that the
+  // caller can be asked whether to stop every few hundred milliseconds at most. Jobs are
+  // independent, so slicing changes no result.
+  constexpr std::size_t kJobVisitsPerSlice = std::size_t{1} << 26;
+  const std::size_t job_visits =
+      std::max<std::size_t>(1, n_features * (static_cast<std::size_t>(standardized.rows()) /
+                                             levels.level_count()));
+  const std::size_t slice = std::max(4 * pool::worker_count(), kJobVisitsPerSlice / job_visits);
+  std::vector<Result<FeaturePosterior>> results(n_jobs);
+  for (std::size_t first = 0; first < n_jobs; first += slice) {
+    const std::size_t count = std::min(slice, n_jobs - first);
+    // The reference level is aligned to nothing, so its jobs are not run.
+    parallel_for(parallel && n_jobs >= 2, count, [&](std::size_t k) {
+      const std::size_t job = first + k;
+      results[job] = job / n_features == reference_level
+                         ? Result<FeaturePosterior>(
+                               FeaturePosterior{job / n_features, job % n_features, 0.0, 1.0})
+                         : posterior_job(job, n_features, inputs);
+    });
+    stop_if_cancelled(cancel);
+  }
   if (Status failed = first_error(results); !failed) return fail(std::move(failed.error()));
 
   ParametricEstimates estimates{Matrix::Zero(n_levels, standardized.cols()),

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <span>
+#include <tuple>
 
 #include "quarnel/design.hpp"
 
@@ -227,36 +230,127 @@ double level_change(std::span<const double> g_old, std::span<const double> g_new
   return change;
 }
 
+namespace {
+
+// One level's posterior solver between passes: what its passes read, the previous pass's
+// estimates, and its outcome once it has converged or failed.
+struct LevelSolver {
+  LevelPrior prior;
+  LevelSamples samples;
+  std::vector<double> g_old;
+  std::vector<double> d_old;
+  std::size_t passes = 0;
+  std::optional<Result<LevelEstimates>> outcome;
+};
+
+LevelSolver start_level_solver(const Matrix& standardized, const BatchLevels& levels,
+                               std::size_t level, const Matrix& gamma_hat,
+                               const Matrix& delta_hat) {
+  LevelSolver solver;
+  Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
+  if (!prior) {
+    solver.outcome = fail(std::move(prior.error()));
+    return solver;
+  }
+  solver.prior = *prior;
+  solver.samples = level_samples(standardized, levels, level);
+  solver.g_old = row_values(gamma_hat, level);
+  solver.d_old = row_values(delta_hat, level);
+  return solver;
+}
+
+// Takes one pass's feature updates, in feature order, and settles the level when the pass
+// failed, converged or was the last one allowed.
+void finish_pass(LevelSolver& solver, std::span<Result<std::pair<double, double>>> updates) {
+  ++solver.passes;
+  for (Result<std::pair<double, double>>& update : updates) {
+    if (!update) {
+      solver.outcome = fail(std::move(update.error()));
+      return;
+    }
+  }
+  std::vector<double> g_new(updates.size());
+  std::vector<double> d_new(updates.size());
+  for (std::size_t j = 0; j < updates.size(); ++j) std::tie(g_new[j], d_new[j]) = *updates[j];
+
+  const double change = level_change(solver.g_old, g_new, solver.d_old, d_new);
+  solver.g_old = std::move(g_new);
+  solver.d_old = std::move(d_new);
+  if (change <= kConvergenceThreshold) {
+    solver.outcome = LevelEstimates{std::move(solver.g_old), std::move(solver.d_old)};
+  } else if (solver.passes == kMaxSolverPasses) {
+    solver.outcome =
+        fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
+  }
+}
+
+// Every level to be fitted advances one pass at a time, and one parallel section covers
+// the feature updates of all levels still iterating. A level's passes read only its own
+// state, so it goes through exactly the passes it would go through alone; between passes
+// no worker runs and the caller may be asked whether to stop.
+std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& standardization,
+                                                    const BatchLevels& levels,
+                                                    std::optional<std::size_t> reference_level,
+                                                    const Matrix& gamma_hat,
+                                                    const Matrix& delta_hat, bool parallel,
+                                                    const CancelRequested& cancel) {
+  const Matrix& standardized = standardization.standardized;
+  const auto n_features = static_cast<std::size_t>(standardized.cols());
+  const std::size_t n_levels = levels.level_count();
+  std::vector<LevelSolver> solvers(n_levels);
+  for (std::size_t level = 0; level < n_levels; ++level) {
+    if (level == reference_level) continue;
+    solvers[level] = start_level_solver(standardized, levels, level, gamma_hat, delta_hat);
+  }
+
+  std::vector<std::size_t> iterating;
+  std::vector<Result<std::pair<double, double>>> updates;
+  for (;;) {
+    iterating.clear();
+    for (std::size_t level = 0; level < n_levels; ++level) {
+      if (level != reference_level && !solvers[level].outcome) iterating.push_back(level);
+    }
+    if (iterating.empty()) break;
+    const std::size_t n_updates = iterating.size() * n_features;
+    updates.resize(n_updates);
+    parallel_for(parallel && n_updates >= 2, n_updates, [&](std::size_t k) {
+      const LevelSolver& solver = solvers[iterating[k / n_features]];
+      updates[k] = posterior_update_feature(standardized, solver.samples, k % n_features,
+                                            gamma_hat, solver.d_old, solver.prior);
+    });
+    for (std::size_t a = 0; a < iterating.size(); ++a) {
+      finish_pass(solvers[iterating[a]],
+                  std::span(updates).subspan(a * n_features, n_features));
+    }
+    stop_if_cancelled(cancel);
+  }
+
+  std::vector<Result<LevelEstimates>> results;
+  results.reserve(n_levels);
+  for (std::size_t level = 0; level < n_levels; ++level) {
+    if (level == reference_level) {
+      results.emplace_back(reference_estimates(n_features));
+    } else {
+      results.push_back(std::move(*solvers[level].outcome));
+    }
+  }
+  return results;
+}
+
+}  // namespace
+
 Result<LevelEstimates> fit_full_level(const Standardization& standardization,
                                       const BatchLevels& levels, std::size_t level,
                                       const Matrix& gamma_hat, const Matrix& delta_hat,
                                       bool parallel) {
-  const Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
-  if (!prior) return fail(prior.error());
   const Matrix& standardized = standardization.standardized;
-  const LevelSamples samples = level_samples(standardized, levels, level);
-  const auto n_features = static_cast<std::size_t>(standardized.cols());
-
-  std::vector<double> g_old = row_values(gamma_hat, level);
-  std::vector<double> d_old = row_values(delta_hat, level);
-  std::vector<double> g_new(n_features);
-  std::vector<double> d_new(n_features);
-  for (std::size_t pass = 1;; ++pass) {
-    std::vector<Result<std::pair<double, double>>> updates =
-        posterior_updates(standardized, samples, gamma_hat, d_old, *prior, parallel);
-    if (Status failed = first_error(updates); !failed) return fail(std::move(failed.error()));
-    for (std::size_t j = 0; j < n_features; ++j) std::tie(g_new[j], d_new[j]) = *updates[j];
-
-    const double change = level_change(g_old, g_new, d_old, d_new);
-    std::swap(g_old, g_new);
-    std::swap(d_old, d_new);
-    if (change <= kConvergenceThreshold) {
-      return LevelEstimates{std::move(g_old), std::move(d_old)};
-    }
-    if (pass == kMaxSolverPasses) {
-      return fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
-    }
+  LevelSolver solver = start_level_solver(standardized, levels, level, gamma_hat, delta_hat);
+  while (!solver.outcome) {
+    std::vector<Result<std::pair<double, double>>> updates = posterior_updates(
+        standardized, solver.samples, gamma_hat, solver.d_old, solver.prior, parallel);
+    finish_pass(solver, updates);
   }
+  return std::move(*solver.outcome);
 }
 
 Result<LevelEstimates> fit_mean_only_level(const Matrix& gamma_hat, std::size_t level) {
@@ -292,7 +386,7 @@ Status write_level_estimates(std::vector<Result<LevelEstimates>>& results, Matri
 Result<ParametricEstimates> fit_parametric(const Standardization& standardization,
                                            const BatchLevels& levels, bool mean_only,
                                            std::optional<std::size_t> reference_level,
-                                           bool parallel) {
+                                           bool parallel, const CancelRequested& cancel) {
   const Matrix& standardized = standardization.standardized;
   const Index n_features = standardized.cols();
   if (n_features < 2) {
@@ -309,12 +403,17 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
 
   // The reference level is aligned to nothing, so it is not fitted: estimating it could
   // only fail a run whose answer for it is fixed anyway.
-  std::vector<Result<LevelEstimates>> results = parallel_map<Result<LevelEstimates>>(
-      parallel && n_levels > 1, levels.level_count(), [&](std::size_t level) -> Result<LevelEstimates> {
-        if (level == reference_level) return reference_estimates(static_cast<std::size_t>(n_features));
-        if (mean_only) return fit_mean_only_level(*gamma_hat, level);
-        return fit_full_level(standardization, levels, level, *gamma_hat, *delta_hat, parallel);
-      });
+  std::vector<Result<LevelEstimates>> results =
+      mean_only ? parallel_map<Result<LevelEstimates>>(
+                      parallel && n_levels > 1, levels.level_count(),
+                      [&](std::size_t level) -> Result<LevelEstimates> {
+                        if (level == reference_level) {
+                          return reference_estimates(static_cast<std::size_t>(n_features));
+                        }
+                        return fit_mean_only_level(*gamma_hat, level);
+                      })
+                : fit_full_levels(standardization, levels, reference_level, *gamma_hat,
+                                  *delta_hat, parallel, cancel);
   if (Status written = write_level_estimates(results, estimates.gamma_star, estimates.delta_star);
       !written) {
     return fail(std::move(written.error()));

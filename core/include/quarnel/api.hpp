@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarnel/batch.hpp"
+#include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
 
@@ -28,6 +29,9 @@ struct CombatOptions {
   bool par_prior = true;   // parametric (true) or non-parametric (false) priors
   bool mean_only = false;  // correct location only
   std::optional<std::uint64_t> ref_batch;  // batch returned unchanged, others aligned to it
+  // Asked on the calling thread between stages and between the slices of long stages,
+  // never while a worker runs; a true answer stops the run with RunCancelled.
+  CancelRequested cancel_requested;
 };
 
 struct CombatDenseReport {
@@ -44,8 +48,8 @@ struct CombatDenseOutput {
 };
 
 // Validates the request in a fixed order, builds the batch levels and runs the
-// correction. Memory exhaustion surfaces as std::bad_alloc and a broken invariant as
-// InternalFault; every other failure is a CombatError.
+// correction. Memory exhaustion surfaces as std::bad_alloc, a broken invariant as
+// InternalFault and a cancelled run as RunCancelled; every other failure is a CombatError.
 Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
                                        const CombatOptions& options);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quarnel/batch.hpp"
+#include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/parametric.hpp"
@@ -43,10 +44,12 @@ Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
                                        const PosteriorInputs& inputs);
 
 // Runs every job of every level but the reference level (whose row is location 0 and
-// scale 1) and gathers the posteriors; the error of the lowest failing job wins.
+// scale 1) and gathers the posteriors; the error of the lowest failing job wins. The jobs
+// run in consecutive slices, with `cancel` asked between slices.
 Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standardization,
                                                    const BatchLevels& levels, bool mean_only,
                                                    std::optional<std::size_t> reference_level,
-                                                   bool parallel);
+                                                   bool parallel,
+                                                   const CancelRequested& cancel = {});
 
 }  // namespace quarnel

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quarnel/batch.hpp"
+#include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/parallel.hpp"
@@ -106,11 +107,13 @@ Status write_level_estimates(std::vector<Result<LevelEstimates>>& results, Matri
                              Matrix& delta_star);
 
 // The parametric path. The reference level, when given, is not estimated: its row is
-// location 0 and scale 1, and only the other levels are fitted.
+// location 0 and scale 1, and only the other levels are fitted. In full mode the levels'
+// solvers advance pass by pass side by side, each pass one parallel section over the
+// feature updates of every level still iterating, and `cancel` is asked between passes.
 Result<ParametricEstimates> fit_parametric(const Standardization& standardization,
                                            const BatchLevels& levels, bool mean_only,
                                            std::optional<std::size_t> reference_level,
-                                           bool parallel);
+                                           bool parallel, const CancelRequested& cancel = {});
 
 // Location estimates without shrinkage and every scale effect 1, for a run with a single
 // kept feature (priors need at least two).

@@ -68,7 +68,7 @@ def test_correct_writes_the_same_layout_and_the_function_s_values(files, capsys)
         expected = quarnel.combat(np.log2(values()), LAB, np.array(COND))
     got = read_matrix(out).values
     assert got.tobytes() == expected.tobytes()
-    assert "1 features that cannot be estimated (1 with no observed value in some batch)" in printed.out
+    assert "1 feature that cannot be estimated (1 with no observed value in some batch)" in printed.out
     report = json.loads((tmp / "r.json").read_text())
     assert report["unestimable_features"] == ["P5"] and report["covariates"] == ["condition[y]"]
     assert report["silhouette"]["batch_after"] < report["silhouette"]["batch_before"]
@@ -140,7 +140,7 @@ ERRORS = [
     pytest.param(_nothing, ["--reference", "L9"], 3, "--reference 'L9' is not a batch of column 'lab'", id="unknown-reference"),
     pytest.param(_nothing, ["--log2", "--log2-pseudo"], 2, "unrecognized arguments", id="typo-option"),
     pytest.param(_nothing, ["--pseudocount", "1"], 3, "--pseudocount is added before the log2 transform", id="pseudocount-without-log"),
-    pytest.param(_nothing, ["--strict", "--log2"], 4, "the correction failed: singular design matrix; 1 features cannot be estimated: 'P5'", id="strict-unestimable"),
+    pytest.param(_nothing, ["--strict", "--log2"], 4, "the correction failed: singular design matrix; 1 feature cannot be estimated: 'P5'", id="strict-unestimable"),
     pytest.param(_nothing, ["-c", "lab"], 4, "covariate column 0 is collinear with batch indicators ('lab[L2]' is constant within every batch)", id="collinear-covariate"),
     pytest.param(_nothing, ["-o", "/nonexistent-dir/o.tsv"], 3, "/nonexistent-dir/o.tsv: cannot be written", id="unwritable-output"),
 ]

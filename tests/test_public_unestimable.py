@@ -130,7 +130,7 @@ def test_strict_mode_fails_like_the_bare_function_and_names_the_feature(mutate, 
     mutate(values)
     with pytest.raises((ValueError, RuntimeError), match=core_error) as caught:
         quarnel.combat(values, LABELS, unestimable="raise", **public)
-    assert f"1 features cannot be estimated: 4 ({reason})" in str(caught.value)
+    assert f"1 feature cannot be estimated: 4 ({reason})" in str(caught.value)
 
 
 ESTIMABLE = [

@@ -270,9 +270,14 @@ def _run_demo(args: argparse.Namespace) -> int:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarnel",
-        description="Remove batch effects from omics tables by empirical-Bayes location/scale "
-        "correction: every feature's shift and spread per batch are estimated, shrunk "
-        "towards what all features share, and removed.",
+        description=textwrap.dedent(
+            """\
+            Remove batch effects from omics tables by empirical-Bayes location/scale
+            correction: every feature's shift and spread in each batch are estimated,
+            shrunk towards what all features share, and removed.
+
+            Try it:  quarnel demo --output demo-output"""
+        ),
         epilog=EXIT_CODES + "\nRun 'quarnel correct --help' for how to correct your own table.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )

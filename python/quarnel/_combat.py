@@ -252,6 +252,10 @@ def _reason(kind: str, level: int, levels: tuple[Hashable, ...]) -> str:
     return KINDS[kind].format(batch=levels[level]) if level >= 0 else KINDS[kind]
 
 
+def _features(n: int) -> str:
+    return f"{n} feature" if n == 1 else f"{n} features"
+
+
 def _counts(found: Unestimable) -> str:
     return "; ".join(f"{n} {SUMMARY[k]}" for k, n in Counter(found.kinds).most_common())
 
@@ -490,7 +494,7 @@ def correct_unpacked(
     strict_note = ""
     if unestimable == "raise" and len(found):
         strict_note = (
-            f"; {len(found)} features cannot be estimated: "
+            f"; {_features(len(found))} cannot be estimated: "
             f"{_describe(found, unpacked, coding.levels, 5)}"
             " (unestimable='pass' passes them through unchanged)"
         )

@@ -109,15 +109,17 @@ class CombatReport:
             + ")",
         ]
         if self.zero_variance_features:
+            n = len(self.zero_variance_features)
             lines.append(
-                f"passed through unchanged: {len(self.zero_variance_features)} features "
+                f"passed through unchanged: {n} feature{'' if n == 1 else 's'} "
                 "constant within a batch"
             )
         if self.unestimable_features:
             kinds = Counter(kind_of(r) for r in self.unestimable_features.values())
             detail = "; ".join(f"{n} {SUMMARY[kind]}" for kind, n in kinds.most_common())
+            n = len(self.unestimable_features)
             lines.append(
-                f"passed through unchanged: {len(self.unestimable_features)} features that "
+                f"passed through unchanged: {n} feature{'' if n == 1 else 's'} that "
                 f"cannot be estimated ({detail})"
             )
         if self.singleton_batches:

@@ -226,3 +226,19 @@ def test_demo_writes_table_report_and_figure(tmp_path, capsys):
     assert f"batch silhouette {silhouette['batch_before']:.3f} before, {silhouette['batch_after']:.3f} after" in printed
     assert (tmp_path / "demo" / "quartet_proteomics_pca.png").read_bytes()[:4] == b"\x89PNG"
     assert "CC BY 4.0" in printed
+
+
+def test_command_line_and_function_need_no_pandas(files):
+    matrix, sheet, tmp = files
+    code = f"""
+import sys
+sys.modules["pandas"] = sys.modules["anndata"] = None  # importing either now fails
+from quarnel import _cli
+status = _cli.main(["correct", {str(matrix)!r}, "-s", {str(sheet)!r}, "-b", "lab", "-c", "condition",
+                    "--log2", "-o", {str(tmp / "o.tsv")!r}, "-q"])
+assert "pandas" not in sys.modules or sys.modules["pandas"] is None
+sys.exit(status)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    assert read_matrix(tmp / "o.tsv").values.shape == (12, N_FEATURES)

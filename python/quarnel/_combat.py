@@ -405,12 +405,14 @@ def combat(
     missing value and
 
     - some batch has no observed value (every mode);
-    - with ``reference``: the reference batch has fewer than two observed values (every
-      mode: the pooled variance comes from the reference batch alone);
+    - with ``reference``: the reference batch has two or more samples but fewer than two
+      observed values (every mode: the pooled variance comes from the reference batch
+      alone);
     - some batch has fewer than two observed values, when scales are estimated (not
       ``mean_only`` and no batch of a single sample);
-    - some batch has two or more observed values, all equal (every mode: without the
-      missing value the feature would be passed through as constant within a batch);
+    - some batch has two or more observed values, all equal, beside a missing value
+      (every mode: without the missing value the feature would be passed through as
+      constant within a batch);
     - with covariates: the observed samples do not identify the covariate effects;
     - the observed values leave nothing to estimate the residual variance from (without
       covariates: one value per batch).

@@ -10,7 +10,8 @@
 // table, a few interned attribute names and the InternalFault exception type.
 //
 // Every C++ exception stops at the function boundary (see combat_py): memory exhaustion
-// becomes MemoryError, anything else _quarnel.InternalFault, which derives from
+// becomes MemoryError, a run stopped by a signal handler (Ctrl-C) the exception that the
+// handler raised, anything else _quarnel.InternalFault, which derives from
 // BaseException so that ordinary `except Exception` handlers cannot mistake a programming
 // fault for a problem with the input.
 
@@ -36,6 +37,7 @@
 #include <vector>
 
 #include "quarnel/api.hpp"
+#include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
 
@@ -467,6 +469,12 @@ PyObject* build_result(quarnel::CombatDenseOutput output) {
 // ---------------------------------------------------------------------------------------
 // The combat function
 
+// Asked by the core between its stages, on this thread (which holds the interpreter lock)
+// and while none of its workers runs. Running the pending signal handlers here lets Ctrl-C
+// stop a long correction: the handler's KeyboardInterrupt is left pending and the core
+// unwinds with RunCancelled, which combat_py turns back into that exception.
+bool signal_handler_raised() { return PyErr_CheckSignals() < 0; }
+
 PyObject* combat_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[parameter_count] = {};
   if (bind_arguments(args, nargs, kwnames, bound) < 0) return nullptr;
@@ -478,6 +486,7 @@ PyObject* combat_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   if (convert_array(batch, 1, NPY_INT64, p_batch) < 0) return nullptr;
   if (mod != nullptr && convert_array(mod, 2, NPY_FLOAT64, p_mod) < 0) return nullptr;
   quarnel::CombatOptions options;
+  options.cancel_requested = signal_handler_raised;
   if (bound[p_par_prior] != nullptr &&
       convert_bool(bound[p_par_prior], p_par_prior, options.par_prior) < 0) {
     return nullptr;
@@ -557,6 +566,10 @@ PyObject* combat_py(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
     return combat_call(args, nargs, kwnames);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const quarnel::RunCancelled&) {
+    // The exception a signal handler raised is pending; nothing of the run is returned.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
   } catch (const quarnel::InternalFault& fault) {
     return raise_internal_fault("quarnel internal fault: %s", fault.what());
   } catch (const std::exception& error) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh machine:
-#   1. the C++ core with its GoogleTest suite (through CTest), warnings as errors;
+#   1. the C++ core with its GoogleTest suite (through CTest), warnings as errors, then the
+#      same suite again built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   2. the Python package built once as a wheel, tested with pytest under NumPy 2.x and
 #      again under the oldest supported NumPy 1.x.
 # It installs what it needs: GoogleTest and Eigen from Debian's packages (when missing),
@@ -47,6 +48,17 @@ cmake -S "$root" -B "$build/core" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUARNEL_BUILD_TESTS=ON -DQUARNEL_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build "$build/core" -j "$jobs"
 ctest --test-dir "$build/core" --output-on-failure -j "$jobs"
+
+step "C++ core: CTest under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S "$root" -B "$build/core-sanitizers" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUARNEL_BUILD_TESTS=ON -DQUARNEL_WARNINGS_AS_ERRORS=ON \
+  "-DQUARNEL_SANITIZERS=address;undefined" >/dev/null
+cmake --build "$build/core-sanitizers" -j "$jobs"
+# Any report fails its test: no recovery is compiled in, so undefined behaviour aborts the
+# test process, and LeakSanitizer checks every test process as it exits.
+ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1 \
+  UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$build/core-sanitizers" --output-on-failure -j "$jobs"
 
 step "Python: build the wheel"
 rm -rf "$build/wheels"

@@ -42,9 +42,9 @@ Result<ParametricEstimates> estimate_batch_effects(const Standardization& standa
 }
 
 // Finite data must come back finite. The model's arithmetic can still overflow on data
-// that are finite but extreme (batches 1e150 standard deviations apart, a scale effect
-// near the smallest double), and ±inf or NaN would then be returned in place of a
-// corrected value. Rows of the reference batch are exempt: the input replaces them.
+// that are finite but extreme (a batch 1e150 pooled deviations away from the others, a
+// reference batch with almost no spread), and ±inf or NaN would then be returned in place
+// of a corrected value. Rows of the reference batch are exempt: the input replaces them.
 Status check_adjusted_values_finite(std::span<const double> values,
                                     std::span<const double> adjusted, std::size_t n_samples,
                                     std::size_t n_features, std::span<const std::size_t> kept,

@@ -313,6 +313,69 @@ def test_core_buffers_that_cannot_be_allocated_raise_memory_error(parallel):
     assert run.stdout.split() == ["small", "True", "large", "MemoryError", "after", "True"]
 
 
+# libgomp ends the process when it cannot start its worker threads; every calling thread
+# starts a team of its own on its first parallel run. Both kinds of first run, under an
+# address-space limit too tight for a thread stack, must raise MemoryError instead.
+THREAD_START_SCRIPT = """
+import os, resource, threading
+import numpy as np
+import _quarnel
+
+rng = np.random.default_rng(10)
+batch = np.repeat(np.arange(2, dtype=np.int64), [50, 50])
+values = rng.normal(size=(100, 50)) + batch[:, None]
+os.environ["QUARNEL_PARALLEL"] = "0"
+expected = _quarnel.combat(values, batch)["adjusted"].tobytes()  # no worker started
+os.environ["QUARNEL_PARALLEL"] = "1"
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+
+def limit():
+    with open("/proc/self/statm") as statm:
+        mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + 2 * 2**20, hard))
+
+def attempt():
+    try:
+        return _quarnel.combat(values, batch)["adjusted"].tobytes() == expected
+    except MemoryError:
+        return "MemoryError"
+
+limit()
+try:
+    print("main", attempt())
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print("main", attempt())
+
+go, outcomes = threading.Event(), []
+def other():
+    go.wait()
+    outcomes.append(attempt())
+thread = threading.Thread(target=other)
+thread.start()
+limit()
+try:
+    go.set()
+    thread.join()
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print("thread", outcomes[0])
+thread = threading.Thread(target=lambda: outcomes.append(attempt()))
+thread.start()
+thread.join()
+print("thread", outcomes[1])
+"""
+
+
+@needs_proc
+def test_worker_threads_that_cannot_start_raise_memory_error():
+    run = run_script(THREAD_START_SCRIPT, env={"OMP_NUM_THREADS": "2"})
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split("\n")[:4] == [
+        "main MemoryError", "main True", "thread MemoryError", "thread True"
+    ], run.stdout + run.stderr
+
+
 # ---------------------------------------------------------------------------------------
 # Signals during a run
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <new>
 #include <string>
 
 namespace quarnel {
@@ -115,6 +116,30 @@ void watch_for_fork() {
   require(registered == 0, "fork handler of the worker pool registered");
 }
 
+void* exit_at_once(void* /*unused*/) { return nullptr; }
+
+// libgomp ends the whole process when it cannot create a worker thread, which a tight
+// address-space limit (`ulimit -v`) is enough to cause. Each calling thread gets a team of
+// workers of its own at its first parallel region, so before that region the calling
+// thread makes sure that as many threads (with the default stack size, which libgomp uses
+// unless OMP_STACKSIZE says otherwise) can be created now, and reports memory exhaustion
+// when they cannot; a later run tries again.
+void check_workers_can_start(std::size_t threads) {
+  thread_local bool team_started = false;
+  if (team_started) return;
+  std::vector<pthread_t> probes;
+  probes.reserve(threads);
+  bool created = true;
+  for (std::size_t t = 1; t < threads && created; ++t) {
+    pthread_t probe;
+    created = pthread_create(&probe, nullptr, exit_at_once, nullptr) == 0;
+    if (created) probes.push_back(probe);
+  }
+  for (const pthread_t probe : probes) pthread_join(probe, nullptr);
+  if (!created) throw std::bad_alloc();
+  team_started = true;
+}
+
 }  // namespace
 
 bool usable() { return !pool_lost_in_fork.load(std::memory_order_relaxed); }
@@ -134,8 +159,11 @@ void run_ranges(std::size_t count, const std::function<void(std::size_t, std::si
     return;
   }
   const bool nested = omp_in_parallel() != 0;
-  if (!nested) watch_for_fork();
   const auto threads = static_cast<std::size_t>(nested ? omp_get_num_threads() : omp_get_max_threads());
+  if (!nested) {
+    watch_for_fork();
+    check_workers_can_start(threads);
+  }
   // A few ranges per thread balance uneven items without paying for one task per item.
   const std::size_t n_ranges = std::clamp<std::size_t>(4 * threads, 1, count);
   std::vector<std::exception_ptr> failures(n_ranges);

@@ -37,6 +37,8 @@ namespace pool {
 // never oversubscribes the machine. Exceptions are reserved for faults (memory exhaustion,
 // broken invariants): one thrown by an item ends that item's range, and once every range
 // has stopped the exception of the lowest range is rethrown here, on the calling thread.
+// A calling thread's first call starts its team of workers and throws std::bad_alloc,
+// running nothing, when the threads cannot be created.
 void run_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& chunk);
 
 // The number of threads a parallel section started now would use: the pool's size, or 1

@@ -21,22 +21,19 @@
 #include "quarnel/parallel.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
+#include "builders.hpp"
 #include "test_support.hpp"
 
 namespace quarnel {
 namespace {
+
+using testing::make_levels;
 
 using testing::bit_identical;
 using Index = Eigen::Index;
 using Ids = std::vector<std::uint64_t>;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-BatchLevels make_levels(const Ids& ids) {
-  Result<BatchLevels> levels = BatchLevels::from_ids(ids, ids.size());
-  if (!levels) throw std::runtime_error(render(levels.error()));
-  return std::move(*levels);
-}
 
 // Batch ids cycling through 4, 1, 9 (levels 1, 0, 2), so neighbouring samples take their
 // estimates from different rows.

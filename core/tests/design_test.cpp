@@ -20,10 +20,13 @@
 #include "quarnel/design.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
+#include "builders.hpp"
 #include "test_support.hpp"
 
 namespace quarnel {
 namespace {
+
+using testing::make_levels;
 
 using Index = Eigen::Index;
 using Ids = std::vector<std::uint64_t>;
@@ -37,12 +40,6 @@ const std::string kSingular = "singular design matrix";
 const std::string kInfiniteResponse = "numerical failure: design response contains an infinite value";
 const std::string kNonFiniteCoefficient =
     "numerical failure: design fit produced a non-finite coefficient";
-
-BatchLevels make_levels(const Ids& ids) {
-  Result<BatchLevels> levels = BatchLevels::from_ids(ids, ids.size());
-  if (!levels) throw std::runtime_error("test levels rejected: " + render(levels.error()));
-  return std::move(*levels);
-}
 
 std::span<const double> data_of(const Matrix& m) {
   return {m.data(), static_cast<std::size_t>(m.size())};

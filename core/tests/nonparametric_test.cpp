@@ -22,10 +22,15 @@
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
+#include "builders.hpp"
 #include "test_support.hpp"
 
 namespace quarnel {
 namespace {
+
+using testing::make_levels;
+using testing::rows_of;
+using testing::standardization_of;
 
 using testing::bit_identical;
 using Index = Eigen::Index;
@@ -47,31 +52,6 @@ struct CaseName {
     return p.param.name;
   }
 };
-
-BatchLevels make_levels(const Ids& ids) {
-  Result<BatchLevels> levels = BatchLevels::from_ids(ids, ids.size());
-  if (!levels) throw std::runtime_error(render(levels.error()));
-  return std::move(*levels);
-}
-
-Matrix rows_of(std::initializer_list<std::initializer_list<double>> rows) {
-  Matrix m(static_cast<Index>(rows.size()), static_cast<Index>(rows.begin()->size()));
-  Index r = 0;
-  for (const auto& row : rows) {
-    Index c = 0;
-    for (const double x : row) m(r, c++) = x;
-    ++r;
-  }
-  return m;
-}
-
-Standardization standardization_of(Matrix z) {
-  Standardization s;
-  s.pooled_variance.assign(static_cast<std::size_t>(z.cols()), 1.0);
-  s.stand_mean = Matrix::Zero(z.rows(), z.cols());
-  s.standardized = std::move(z);
-  return s;
-}
 
 bool same_bits(double a, double b) {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);

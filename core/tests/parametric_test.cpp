@@ -21,10 +21,15 @@
 #include "quarnel/layout.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
+#include "builders.hpp"
 #include "test_support.hpp"
 
 namespace quarnel {
 namespace {
+
+using testing::make_levels;
+using testing::rows_of;
+using testing::standardization_of;
 
 using testing::bit_identical;
 using Index = Eigen::Index;
@@ -32,36 +37,6 @@ using Ids = std::vector<std::uint64_t>;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-BatchLevels make_levels(const Ids& ids) {
-  Result<BatchLevels> levels = BatchLevels::from_ids(ids, ids.size());
-  if (!levels) throw std::runtime_error(render(levels.error()));
-  return std::move(*levels);
-}
-
-// A model matrix written row by row.
-Matrix rows_of(std::initializer_list<std::initializer_list<double>> rows) {
-  const auto n_rows = static_cast<Index>(rows.size());
-  const auto n_cols = static_cast<Index>(rows.begin()->size());
-  Matrix m(n_rows, n_cols);
-  Index r = 0;
-  for (const auto& row : rows) {
-    Index c = 0;
-    for (const double x : row) m(r, c++) = x;
-    ++r;
-  }
-  return m;
-}
-
-// Only the standardised data is read by the estimators; the other fields are filled
-// consistently so the record is a plausible one.
-Standardization standardization_of(Matrix z) {
-  Standardization s;
-  s.pooled_variance.assign(static_cast<std::size_t>(z.cols()), 1.0);
-  s.stand_mean = Matrix::Zero(z.rows(), z.cols());
-  s.standardized = std::move(z);
-  return s;
-}
 
 std::vector<double> row_vector(const Matrix& m, Index row) {
   std::vector<double> out;

@@ -22,10 +22,13 @@
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/standardize.hpp"
+#include "builders.hpp"
 #include "test_support.hpp"
 
 namespace quarnel {
 namespace {
+
+using testing::make_levels;
 
 using Index = Eigen::Index;
 using Ids = std::vector<std::uint64_t>;
@@ -45,12 +48,6 @@ struct LabelName {
     return case_info.param.label;
   }
 };
-
-BatchLevels make_levels(const Ids& ids) {
-  Result<BatchLevels> levels = BatchLevels::from_ids(ids, ids.size());
-  if (!levels) throw std::runtime_error("test levels rejected: " + render(levels.error()));
-  return std::move(*levels);
-}
 
 // The kept features as the row-major n x G slice standardize takes.
 struct Data {

@@ -1,0 +1,46 @@
+// Small builders of the records the stage tests feed to the core.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "quarnel/batch.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/standardize.hpp"
+
+namespace quarnel::testing {
+
+// The levels of valid ids; invalid ids are a mistake in the test itself.
+inline BatchLevels make_levels(const std::vector<std::uint64_t>& ids) {
+  Result<BatchLevels> levels = BatchLevels::from_ids(ids, ids.size());
+  if (!levels) throw std::runtime_error(render(levels.error()));
+  return std::move(*levels);
+}
+
+// A model matrix written row by row.
+inline Matrix rows_of(std::initializer_list<std::initializer_list<double>> rows) {
+  Matrix m(static_cast<Eigen::Index>(rows.size()), static_cast<Eigen::Index>(rows.begin()->size()));
+  Eigen::Index r = 0;
+  for (const auto& row : rows) {
+    Eigen::Index c = 0;
+    for (const double x : row) m(r, c++) = x;
+    ++r;
+  }
+  return m;
+}
+
+// Only the standardised data is read by the estimators; the other fields are filled
+// consistently so the record is a plausible one.
+inline Standardization standardization_of(Matrix z) {
+  Standardization s;
+  s.pooled_variance.assign(static_cast<std::size_t>(z.cols()), 1.0);
+  s.stand_mean = Matrix::Zero(z.rows(), z.cols());
+  s.standardized = std::move(z);
+  return s;
+}
+
+}  // namespace quarnel::testing

@@ -7,66 +7,57 @@ namespace quarnel {
 
 using Index = Eigen::Index;
 
-// Rows handed to one parallel item: enough to make the strided writes of each feature
-// land in cache lines that the next features reuse.
-constexpr std::size_t kRowBlock = 32;
-
 namespace {
 
-// The square root of every scale effect is taken once per (level, feature) rather than
-// once per value: sqrt is correctly rounded, so the values are the same.
-void adjust_rows(std::size_t first, std::size_t last, std::span<double> rows,
-                 const Standardization& standardization, const Matrix& gamma_star,
-                 const Matrix& scale_roots, std::span<const std::size_t> sample_levels,
-                 std::span<const double> scale_factors) {
-  const std::size_t n_kept = scale_factors.size();
-  require(rows.size() == (last - first) * n_kept, "one output row per adjusted sample");
-  for (std::size_t j = 0; j < n_kept; ++j) {
-    const auto c = static_cast<Index>(j);
-    const double* standardized = standardization.standardized.col(c).data();
-    const double* stand_mean = standardization.stand_mean.col(c).data();
-    for (std::size_t i = first; i < last; ++i) {
-      const auto level = static_cast<Index>(sample_levels[i]);
-      rows[(i - first) * n_kept + j] =
-          (standardized[i] - gamma_star(level, c)) / scale_roots(level, c) *
-              scale_factors[j] +
-          stand_mean[i];
-    }
+// Features handed to one parallel item.
+constexpr Index kFeatureBlock = 16;
+
+// One feature's column, adjusted in place. The level's location and the square root of its
+// scale are looked up per sample from per-level tables: sqrt is correctly rounded, so
+// taking it once per (level, feature) rather than once per value gives the same values.
+void adjust_feature(double* column, const double* stand_mean, Index feature,
+                    const Matrix& gamma_star, const Matrix& scale_roots,
+                    std::span<const std::size_t> sample_levels, double scale,
+                    std::vector<double>& level_gamma, std::vector<double>& level_root) {
+  for (std::size_t level = 0; level < level_gamma.size(); ++level) {
+    level_gamma[level] = gamma_star(static_cast<Index>(level), feature);
+    level_root[level] = scale_roots(static_cast<Index>(level), feature);
+  }
+  for (std::size_t i = 0; i < sample_levels.size(); ++i) {
+    const std::size_t level = sample_levels[i];
+    column[i] = (column[i] - level_gamma[level]) / level_root[level] * scale + stand_mean[i];
   }
 }
 
 }  // namespace
 
-void adjust_sample_rows(std::size_t first, std::size_t last, std::span<double> rows,
-                        const Standardization& standardization,
-                        const ParametricEstimates& estimates,
-                        std::span<const std::size_t> sample_levels,
-                        std::span<const double> scale_factors) {
-  adjust_rows(first, last, rows, standardization, estimates.gamma_star,
-              estimates.delta_star.cwiseSqrt(), sample_levels, scale_factors);
-}
-
-std::vector<double> adjust_parametric(const Standardization& standardization,
-                                      const ParametricEstimates& estimates,
-                                      const BatchLevels& levels, ParallelPlan plan) {
-  const auto n_samples = static_cast<std::size_t>(standardization.standardized.rows());
-  const auto n_kept = static_cast<std::size_t>(standardization.standardized.cols());
-  std::vector<double> scale_factors(n_kept);
-  for (std::size_t j = 0; j < n_kept; ++j) {
-    scale_factors[j] = std::sqrt(standardization.pooled_variance[j]);
-  }
+Matrix adjust_parametric(Standardization standardization, const ParametricEstimates& estimates,
+                         const BatchLevels& levels, ParallelPlan plan) {
+  Matrix& data = standardization.standardized;
+  const Index n_kept = data.cols();
+  // The sample count is the data's: the levels may describe more samples than are adjusted.
+  require(static_cast<std::size_t>(data.rows()) <= levels.sample_levels().size() &&
+              standardization.stand_mean.rows() == data.rows() &&
+              standardization.stand_mean.cols() == n_kept &&
+              estimates.gamma_star.cols() == n_kept,
+          "adjustment inputs agree in shape");
+  const std::span<const std::size_t> sample_levels =
+      levels.sample_levels().first(static_cast<std::size_t>(data.rows()));
   const Matrix scale_roots = estimates.delta_star.cwiseSqrt();
-  std::vector<double> adjusted(n_samples * n_kept);
-  const std::size_t n_blocks = (n_samples + kRowBlock - 1) / kRowBlock;
-  parallel_for(plan.parallel && n_samples >= 2, n_blocks, [&](std::size_t block) {
-    const std::size_t first = block * kRowBlock;
-    const std::size_t last = std::min(n_samples, first + kRowBlock);
-    adjust_rows(first, last,
-                std::span<double>(adjusted).subspan(first * n_kept, (last - first) * n_kept),
-                standardization, estimates.gamma_star, scale_roots, levels.sample_levels(),
-                scale_factors);
+  const auto n_blocks = static_cast<std::size_t>((n_kept + kFeatureBlock - 1) / kFeatureBlock);
+  parallel_for(plan.parallel && data.rows() >= 2, n_blocks, [&](std::size_t block) {
+    std::vector<double> level_gamma(levels.level_count());
+    std::vector<double> level_root(levels.level_count());
+    const Index first = static_cast<Index>(block) * kFeatureBlock;
+    const Index last = std::min(n_kept, first + kFeatureBlock);
+    for (Index j = first; j < last; ++j) {
+      const double scale = std::sqrt(standardization.pooled_variance[static_cast<std::size_t>(j)]);
+      adjust_feature(data.col(j).data(), standardization.stand_mean.col(j).data(), j,
+                     estimates.gamma_star, scale_roots, sample_levels, scale, level_gamma,
+                     level_root);
+    }
   });
-  return adjusted;
+  return std::move(data);
 }
 
 }  // namespace quarnel

@@ -45,25 +45,25 @@ Result<ParametricEstimates> estimate_batch_effects(const Standardization& standa
 // that are finite but extreme (a batch 1e150 pooled deviations away from the others, a
 // reference batch with almost no spread), and ±inf or NaN would then be returned in place
 // of a corrected value. Rows of the reference batch are exempt: the input replaces them.
-Status check_adjusted_values_finite(std::span<const double> values,
-                                    std::span<const double> adjusted, std::size_t n_samples,
+Status check_adjusted_values_finite(std::span<const double> values, const Matrix& adjusted,
                                     std::size_t n_features, std::span<const std::size_t> kept,
                                     const BatchLevels& levels,
                                     std::optional<std::size_t> reference_level,
                                     ParallelPlan plan) {
-  const std::size_t width = kept.size();
-  std::vector<unsigned char> row_failed(n_samples, 0);
-  parallel_for(plan.parallel && n_samples >= 2, n_samples, [&](std::size_t i) {
-    if (levels.level_of_sample(i) == reference_level) return;
-    const double* row = adjusted.data() + i * width;
-    for (std::size_t m = 0; m < width; ++m) {
-      if (!std::isfinite(row[m]) && !std::isnan(values[i * n_features + kept[m]])) {
-        row_failed[i] = 1;
+  const auto n_samples = static_cast<std::size_t>(adjusted.rows());
+  std::vector<unsigned char> feature_failed(kept.size(), 0);
+  parallel_for(plan.parallel && n_samples >= 2, kept.size(), [&](std::size_t m) {
+    const double* column = adjusted.col(static_cast<Eigen::Index>(m)).data();
+    for (std::size_t i = 0; i < n_samples; ++i) {
+      // The input is looked at only for the rare non-finite value: NaN there is missing.
+      if (!std::isfinite(column[i]) && levels.level_of_sample(i) != reference_level &&
+          !std::isnan(values[i * n_features + kept[m]])) {
+        feature_failed[m] = 1;
         return;
       }
     }
   });
-  if (std::ranges::find(row_failed, 1) != row_failed.end()) {
+  if (std::ranges::find(feature_failed, 1) != feature_failed.end()) {
     return fail(NumericalFailure{"batch adjustment produced a non-finite value"});
   }
   return {};
@@ -112,12 +112,11 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
   }
   stop_if_cancelled(cancel);
 
-  Result<Standardization> standardization = [&] {
-    const std::vector<double> projected =
-        project_features(request.values, n_samples, n_features, kept, plan);
-    return standardize(projected, n_samples, kept.size(), levels, request.covariates,
-                       reference_level);
-  }();
+  // One n x G buffer carries the kept features through the stages: projected, then
+  // standardised, then adjusted in place.
+  Result<Standardization> standardization =
+      standardize(project_features(request.values, n_samples, n_features, kept, plan), levels,
+                  request.covariates, reference_level, plan.parallel);
   if (!standardization) return fail(std::move(standardization.error()));
   stop_if_cancelled(cancel);
 
@@ -127,11 +126,10 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
   if (!estimates) return fail(std::move(estimates.error()));
   stop_if_cancelled(cancel);
 
-  const std::vector<double> adjusted = adjust_parametric(*standardization, *estimates, levels, plan);
-  *standardization = Standardization{};  // its n x G buffers have no reader left
-  if (Status finite = check_adjusted_values_finite(request.values, adjusted, n_samples,
-                                                    n_features, kept, levels, reference_level,
-                                                    plan);
+  const Matrix adjusted =
+      adjust_parametric(std::move(*standardization), *estimates, levels, plan);
+  if (Status finite = check_adjusted_values_finite(request.values, adjusted, n_features, kept,
+                                                    levels, reference_level, plan);
       !finite) {
     return fail(std::move(finite.error()));
   }

@@ -1,5 +1,8 @@
 #include "quarnel/design.hpp"
 
+#include "quarnel/parallel.hpp"
+
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -213,54 +216,91 @@ Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& d
   return coefficients;
 }
 
-Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
-                                           const BatchLevels& levels) {
+namespace {
+
+// Features handed to one parallel item of the per-feature fit.
+constexpr Index kFeatureBlock = 64;
+
+// Feature j's coefficients over its observed samples, written to column j of
+// `coefficients`; `design_rows` holds the design's rows as contiguous columns.
+Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
+                       const Matrix& design_rows, const BatchLevels& levels,
+                       Matrix& coefficients) {
   const Index n = design.rows();
   const Index p = design.cols();
   const bool has_covariates = p > static_cast<Index>(levels.level_count());
-  Matrix coefficients(p, response.cols());
-  Matrix gram(p, p);
-  Vector moment(p);
+  Matrix gram = Matrix::Zero(p, p);
+  Vector moment = Vector::Zero(p);
+  const double* y = response.col(j).data();
+  Index observed = 0;
+  for (Index i = 0; i < n; ++i) {
+    const double value = y[i];
+    if (std::isnan(value)) continue;
+    if (std::isinf(value)) return fail(NumericalFailure{"design response contains an infinite value"});
+    ++observed;
+    const double* x = design_rows.col(i).data();
+    for (Index r = 0; r < p; ++r) {
+      moment(r) += value * x[r];
+      // Symmetric: accumulate one triangle, mirror it below.
+      for (Index c = r; c < p; ++c) gram(r, c) += x[r] * x[c];
+    }
+  }
+  for (Index r = 0; r < p; ++r) {
+    for (Index c = 0; c < r; ++c) gram(r, c) = gram(c, r);
+  }
+  if (observed < p) return fail(SingularDesign{});
+  // A feature with no missing value sees the design the front door already checked.
+  if (has_covariates && observed < n &&
+      covariates_degenerate_on_observed(response, j, design, levels)) {
+    return fail(SingularDesign{});
+  }
+  std::optional<Matrix> gram_inv = invert_exact(gram);
+  if (!gram_inv) return fail(SingularDesign{});
+  const Vector beta = *gram_inv * moment;
+  for (Index r = 0; r < p; ++r) {
+    if (!std::isfinite(beta(r))) {
+      return fail(NumericalFailure{"design fit produced a non-finite coefficient"});
+    }
+  }
+  coefficients.col(j) = beta;
+  return {};
+}
+
+}  // namespace
+
+Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
+                                           const BatchLevels& levels, bool parallel) {
+  Matrix coefficients(design.cols(), response.cols());
   // The design's rows as contiguous vectors: each observed sample adds one outer product.
   const Matrix design_rows = design.transpose();
-
-  for (Index j = 0; j < response.cols(); ++j) {
-    const double* y = response.col(j).data();
-    gram.setZero();
-    moment.setZero();
-    Index observed = 0;
-    for (Index i = 0; i < n; ++i) {
-      const double value = y[i];
-      if (std::isnan(value)) continue;
-      if (std::isinf(value)) return fail(NumericalFailure{"design response contains an infinite value"});
-      ++observed;
-      const double* x = design_rows.col(i).data();
-      for (Index r = 0; r < p; ++r) {
-        moment(r) += value * x[r];
-        // Symmetric: accumulate one triangle, mirror it below.
-        for (Index c = r; c < p; ++c) gram(r, c) += x[r] * x[c];
-      }
+  const Index n_features = response.cols();
+  const auto n_blocks = static_cast<std::size_t>((n_features + kFeatureBlock - 1) / kFeatureBlock);
+  // Each block stops at its own first failure; the lowest block's is the first overall.
+  std::vector<Status> block_status(n_blocks);
+  parallel_for(parallel && n_features >= 2, n_blocks, [&](std::size_t block) {
+    const Index first = static_cast<Index>(block) * kFeatureBlock;
+    const Index last = std::min(n_features, first + kFeatureBlock);
+    for (Index j = first; j < last; ++j) {
+      block_status[block] = fit_one_feature(response, j, design, design_rows, levels, coefficients);
+      if (!block_status[block]) return;
     }
-    for (Index r = 0; r < p; ++r) {
-      for (Index c = 0; c < r; ++c) gram(r, c) = gram(c, r);
-    }
-    if (observed < p) return fail(SingularDesign{});
-    // A feature with no missing value sees the design the front door already checked.
-    if (has_covariates && observed < n &&
-        covariates_degenerate_on_observed(response, j, design, levels)) {
-      return fail(SingularDesign{});
-    }
-    std::optional<Matrix> gram_inv = invert_exact(gram);
-    if (!gram_inv) return fail(SingularDesign{});
-    const Vector beta = *gram_inv * moment;
-    for (Index r = 0; r < p; ++r) {
-      if (!std::isfinite(beta(r))) {
-        return fail(NumericalFailure{"design fit produced a non-finite coefficient"});
-      }
-    }
-    coefficients.col(j) = beta;
+  });
+  for (Status& status : block_status) {
+    if (!status) return fail(std::move(status.error()));
   }
   return coefficients;
+}
+
+void fitted_column(const Matrix& design, const Matrix& coefficients, Index feature,
+                   std::span<double> fitted) {
+  const Index n = design.rows();
+  require(fitted.size() == static_cast<std::size_t>(n), "one fitted value per sample");
+  std::ranges::fill(fitted, 0.0);
+  for (Index k = 0; k < design.cols(); ++k) {
+    const double b = coefficients(k, feature);
+    const double* x = design.col(k).data();
+    for (Index i = 0; i < n; ++i) fitted[static_cast<std::size_t>(i)] += x[i] * b;
+  }
 }
 
 bool has_missing(const Matrix& response) {
@@ -287,7 +327,8 @@ std::vector<std::size_t> non_intercept_columns(std::size_t n, const CovariateMat
 
 Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
                              const std::optional<CovariateMatrix>& covariates,
-                             std::optional<std::size_t> reference_level) {
+                             std::optional<std::size_t> reference_level, bool missing,
+                             bool parallel) {
   const std::size_t n = static_cast<std::size_t>(response.rows());
   const Index n_levels = static_cast<Index>(levels.level_count());
   const std::vector<std::size_t> kept =
@@ -301,16 +342,12 @@ Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
     }
   }
 
-  Result<Matrix> coefficients = has_missing(response)
-                                    ? fit_coefficients_by_feature(response, design, levels)
+  Result<Matrix> coefficients = missing
+                                    ? fit_coefficients_by_feature(response, design, levels, parallel)
                                     : fit_complete_coefficients(response, design);
   if (!coefficients) return fail(std::move(coefficients.error()));
 
   DesignFit fit;
-  // noalias: the products write straight into their destination instead of into a
-  // temporary n x G matrix that is then copied.
-  fit.fitted.resize(design.rows(), coefficients->cols());
-  fit.fitted.noalias() = design * *coefficients;
   if (kept.empty()) {
     // With its batch columns zeroed the design is all zeros, so each product entry is a
     // sum of 0 * B(c, j): +0.0 when the feature's coefficients are finite, NaN otherwise.
@@ -323,9 +360,12 @@ Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
   } else {
     Matrix covariate_design = design;
     covariate_design.leftCols(n_levels).setZero();
+    // noalias: the product writes straight into its destination instead of into a
+    // temporary n x G matrix that is then copied.
     fit.covariate_effects.resize(design.rows(), coefficients->cols());
     fit.covariate_effects.noalias() = covariate_design * *coefficients;
   }
+  fit.design = std::move(design);
   fit.coefficients = std::move(*coefficients);
   return fit;
 }

@@ -1,8 +1,10 @@
 #include "quarnel/standardize.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "quarnel/design.hpp"
+#include "quarnel/parallel.hpp"
 
 namespace quarnel {
 namespace {
@@ -30,6 +32,10 @@ std::vector<double> grand_means(const Matrix& coefficients, const BatchLevels& l
   return grand;
 }
 
+// Features handed to one parallel item: each item fits, measures and standardises its own
+// columns, so every column is read while it is still in cache.
+constexpr Index kFeatureBlock = 16;
+
 // Whether sample i's residual enters the pooled variance.
 auto contributes(const BatchLevels& levels, std::optional<std::size_t> reference_level) {
   return [&levels, reference_level](Index i) {
@@ -39,92 +45,101 @@ auto contributes(const BatchLevels& levels, std::optional<std::size_t> reference
 
 // Complete data: mean squared residual over the contributing samples, divided by their
 // count (not count - 1; the residuals are not re-centred).
-Result<std::vector<double>> pooled_variance_complete(const Matrix& y, const Matrix& fitted,
-                                                     const BatchLevels& levels,
-                                                     std::optional<std::size_t> reference_level) {
-  const Index n = y.rows();
+Result<double> pooled_variance_complete(const double* y, std::span<const double> fitted,
+                                        const BatchLevels& levels,
+                                        std::optional<std::size_t> reference_level) {
+  const auto n = static_cast<Index>(fitted.size());
   const auto counts = contributes(levels, reference_level);
   const double denominator = static_cast<double>(
       reference_level ? levels.level_size(*reference_level) : static_cast<std::size_t>(n));
-  std::vector<double> pooled(static_cast<std::size_t>(y.cols()));
-  for (Index j = 0; j < y.cols(); ++j) {
-    double sum = 0.0;
-    for (Index i = 0; i < n; ++i) {
-      if (!counts(i)) continue;
-      const double residual = y(i, j) - fitted(i, j);
-      sum += residual * residual;
-    }
-    pooled[static_cast<std::size_t>(j)] = sum / denominator;
-    if (!is_positive_finite(pooled[static_cast<std::size_t>(j)])) {
-      return fail(NumericalFailure{"pooled variance is not positive finite"});
-    }
+  double sum = 0.0;
+  for (Index i = 0; i < n; ++i) {
+    if (!counts(i)) continue;
+    const double residual = y[i] - fitted[static_cast<std::size_t>(i)];
+    sum += residual * residual;
   }
+  const double pooled = sum / denominator;
+  if (!is_positive_finite(pooled)) return fail(NumericalFailure{"pooled variance is not positive finite"});
   return pooled;
 }
 
-// Missing data: the sample variance (denominator m - 1) of each feature's observed
+// Missing data: the sample variance (denominator m - 1) of the feature's observed
 // residuals over the contributing samples.
-Result<std::vector<double>> pooled_variance_missing(const Matrix& y, const Matrix& fitted,
-                                                    const BatchLevels& levels,
-                                                    std::optional<std::size_t> reference_level) {
-  const Index n = y.rows();
+Result<double> pooled_variance_missing(const double* y, std::span<const double> fitted,
+                                       const BatchLevels& levels,
+                                       std::optional<std::size_t> reference_level) {
+  const auto n = static_cast<Index>(fitted.size());
   const auto counts = contributes(levels, reference_level);
-  std::vector<double> pooled(static_cast<std::size_t>(y.cols()));
-  for (Index j = 0; j < y.cols(); ++j) {
-    std::size_t m = 0;
-    double sum = 0.0;
-    for (Index i = 0; i < n; ++i) {
-      if (!counts(i) || std::isnan(y(i, j))) continue;
-      ++m;
-      sum += y(i, j) - fitted(i, j);
-    }
-    if (m < 2) return fail(NumericalFailure{"pooled variance requires at least two observed residuals"});
-    const double mean = sum / static_cast<double>(m);
-    double squares = 0.0;
-    for (Index i = 0; i < n; ++i) {
-      if (!counts(i) || std::isnan(y(i, j))) continue;
-      const double deviation = (y(i, j) - fitted(i, j)) - mean;
-      squares += deviation * deviation;
-    }
-    pooled[static_cast<std::size_t>(j)] = squares / static_cast<double>(m - 1);
-    if (!is_positive_finite(pooled[static_cast<std::size_t>(j)])) {
-      return fail(NumericalFailure{"pooled variance is not positive finite"});
-    }
+  std::size_t m = 0;
+  double sum = 0.0;
+  for (Index i = 0; i < n; ++i) {
+    if (!counts(i) || std::isnan(y[i])) continue;
+    ++m;
+    sum += y[i] - fitted[static_cast<std::size_t>(i)];
   }
+  if (m < 2) return fail(NumericalFailure{"pooled variance requires at least two observed residuals"});
+  const double mean = sum / static_cast<double>(m);
+  double squares = 0.0;
+  for (Index i = 0; i < n; ++i) {
+    if (!counts(i) || std::isnan(y[i])) continue;
+    const double deviation = (y[i] - fitted[static_cast<std::size_t>(i)]) - mean;
+    squares += deviation * deviation;
+  }
+  const double pooled = squares / static_cast<double>(m - 1);
+  if (!is_positive_finite(pooled)) return fail(NumericalFailure{"pooled variance is not positive finite"});
   return pooled;
 }
 
 }  // namespace
 
-Result<Standardization> standardize(std::span<const double> kept_values, std::size_t n,
-                                    std::size_t n_kept, const BatchLevels& levels,
+Result<Standardization> standardize(Matrix kept_values, const BatchLevels& levels,
                                     const std::optional<CovariateMatrix>& covariates,
-                                    std::optional<std::size_t> reference_level) {
-  Matrix y = to_column_major(kept_values, n, n_kept);
-  Result<DesignFit> fit = fit_design(y, levels, covariates, reference_level);
+                                    std::optional<std::size_t> reference_level, bool parallel) {
+  Matrix& y = kept_values;
+  const Index n = y.rows();
+  const Index n_features = y.cols();
+  const bool missing = has_missing(y);
+  Result<DesignFit> fit = fit_design(y, levels, covariates, reference_level, missing, parallel);
   if (!fit) return fail(std::move(fit.error()));
+  const std::vector<double> grand =
+      grand_means(fit->coefficients, levels, static_cast<std::size_t>(n), reference_level);
 
-  Result<std::vector<double>> pooled =
-      has_missing(y) ? pooled_variance_missing(y, fit->fitted, levels, reference_level)
-                     : pooled_variance_complete(y, fit->fitted, levels, reference_level);
-  if (!pooled) return fail(std::move(pooled.error()));
-  const std::vector<double> grand = grand_means(fit->coefficients, levels, n, reference_level);
-
-  // The covariate effects become the standardisation mean and the data become the
-  // standardised data, each in place, so no further n x G buffer is allocated.
+  // Each block measures its features' pooled variances and, while their columns are in
+  // cache, turns the covariate effects into the standardisation mean and the data into the
+  // standardised data, in place. A feature whose variance fails is left as it is: the run
+  // fails with the first such feature's error, and nothing of it is returned.
   Standardization result;
-  result.pooled_variance = std::move(*pooled);
+  result.pooled_variance.assign(static_cast<std::size_t>(n_features), 0.0);
   result.stand_mean = std::move(fit->covariate_effects);
-  fit->fitted.resize(0, 0);
-  for (Index j = 0; j < y.cols(); ++j) {
-    const double g = grand[static_cast<std::size_t>(j)];
-    const double scale = std::sqrt(result.pooled_variance[static_cast<std::size_t>(j)]);
-    double* mean = result.stand_mean.col(j).data();
-    double* value = y.col(j).data();
-    for (Index i = 0; i < y.rows(); ++i) {
-      mean[i] = g + mean[i];
-      value[i] = (value[i] - mean[i]) / scale;
+  const auto n_blocks =
+      static_cast<std::size_t>((n_features + kFeatureBlock - 1) / kFeatureBlock);
+  std::vector<Status> block_status(n_blocks);
+  parallel_for(parallel && n_features >= 2, n_blocks, [&](std::size_t block) {
+    std::vector<double> fitted(static_cast<std::size_t>(n));
+    const Index first = static_cast<Index>(block) * kFeatureBlock;
+    const Index last = std::min(n_features, first + kFeatureBlock);
+    for (Index j = first; j < last; ++j) {
+      double* value = y.col(j).data();
+      fitted_column(fit->design, fit->coefficients, j, fitted);
+      Result<double> pooled =
+          missing ? pooled_variance_missing(value, fitted, levels, reference_level)
+                  : pooled_variance_complete(value, fitted, levels, reference_level);
+      if (!pooled) {
+        block_status[block] = fail(std::move(pooled.error()));
+        return;
+      }
+      result.pooled_variance[static_cast<std::size_t>(j)] = *pooled;
+      const double g = grand[static_cast<std::size_t>(j)];
+      const double scale = std::sqrt(*pooled);
+      double* mean = result.stand_mean.col(j).data();
+      for (Index i = 0; i < n; ++i) {
+        mean[i] = g + mean[i];
+        value[i] = (value[i] - mean[i]) / scale;
+      }
     }
+  });
+  for (Status& status : block_status) {
+    if (!status) return fail(std::move(status.error()));
   }
   result.standardized = std::move(y);
   return result;

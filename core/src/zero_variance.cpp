@@ -71,32 +71,59 @@ FeatureSelection select_nonzero_variance_features(std::span<const double> values
   return selection;
 }
 
-std::vector<double> project_features(std::span<const double> values, std::size_t n_samples,
-                                     std::size_t n_features, std::span<const std::size_t> kept,
-                                     ParallelPlan plan) {
+// Square tiles of the transposing copies between the row-major caller matrices and the
+// column-major model matrices: a tile's rows and columns both stay in cache.
+constexpr std::size_t kTile = 32;
+
+Matrix project_features(std::span<const double> values, std::size_t n_samples,
+                        std::size_t n_features, std::span<const std::size_t> kept,
+                        ParallelPlan plan) {
   const std::size_t width = kept.size();
-  std::vector<double> projected(n_samples * width);
-  parallel_for(plan.parallel && n_samples >= 2, n_samples, [&](std::size_t i) {
-    const double* row = values.data() + i * n_features;
-    double* out = projected.data() + i * width;
-    for (std::size_t m = 0; m < width; ++m) out[m] = row[kept[m]];
+  Matrix projected(static_cast<Eigen::Index>(n_samples), static_cast<Eigen::Index>(width));
+  double* out = projected.data();
+  const std::size_t n_tiles = (width + kTile - 1) / kTile;
+  parallel_for(plan.parallel && width >= 2, n_tiles, [&](std::size_t tile) {
+    const std::size_t m0 = tile * kTile;
+    const std::size_t m1 = std::min(width, m0 + kTile);
+    for (std::size_t i0 = 0; i0 < n_samples; i0 += kTile) {
+      const std::size_t i1 = std::min(n_samples, i0 + kTile);
+      for (std::size_t m = m0; m < m1; ++m) {
+        const double* column = values.data() + kept[m];
+        double* destination = out + m * n_samples;
+        for (std::size_t i = i0; i < i1; ++i) destination[i] = column[i * n_features];
+      }
+    }
   });
   return projected;
 }
 
-std::vector<double> reinsert_features(std::span<const double> values,
-                                      std::span<const double> adjusted, std::size_t n_samples,
-                                      std::size_t n_features, std::span<const std::size_t> kept,
-                                      ParallelPlan plan) {
+std::vector<double> reinsert_features(std::span<const double> values, const Matrix& adjusted,
+                                      std::size_t n_samples, std::size_t n_features,
+                                      std::span<const std::size_t> kept, ParallelPlan plan) {
   const std::size_t width = kept.size();
-  require(adjusted.size() == n_samples * width, "adjusted matrix does not match kept features");
+  require(static_cast<std::size_t>(adjusted.rows()) == n_samples &&
+              static_cast<std::size_t>(adjusted.cols()) == width,
+          "adjusted matrix does not match kept features");
   std::vector<double> output(values.size());
-  parallel_for(plan.parallel && n_samples >= 2, n_samples, [&](std::size_t i) {
-    const double* row = values.data() + i * n_features;
-    double* out = output.data() + i * n_features;
-    std::copy(row, row + n_features, out);
-    const double* adjusted_row = adjusted.data() + i * width;
-    for (std::size_t m = 0; m < width; ++m) out[kept[m]] = adjusted_row[m];
+  const double* source = adjusted.data();
+  const std::size_t n_blocks = (n_samples + kTile - 1) / kTile;
+  parallel_for(plan.parallel && n_samples >= 2, n_blocks, [&](std::size_t block) {
+    const std::size_t i0 = block * kTile;
+    const std::size_t i1 = std::min(n_samples, i0 + kTile);
+    // Every column is copied first only when some are passed through: then the kept
+    // ones are overwritten below.
+    if (width < n_features) {
+      std::copy(values.begin() + static_cast<std::ptrdiff_t>(i0 * n_features),
+                values.begin() + static_cast<std::ptrdiff_t>(i1 * n_features),
+                output.begin() + static_cast<std::ptrdiff_t>(i0 * n_features));
+    }
+    for (std::size_t m0 = 0; m0 < width; m0 += kTile) {
+      const std::size_t m1 = std::min(width, m0 + kTile);
+      for (std::size_t i = i0; i < i1; ++i) {
+        double* row = output.data() + i * n_features;
+        for (std::size_t m = m0; m < m1; ++m) row[kept[m]] = source[m * n_samples + i];
+      }
+    }
   });
   return output;
 }

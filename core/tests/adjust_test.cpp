@@ -1,5 +1,5 @@
 // The final adjustment: the exact order of its operations, the level each sample takes its
-// estimates from, the row-major layout of the result, missing values, tiny shapes, and
+// estimates from, the layout of the result, missing values, tiny shapes, and
 // serial against parallel runs.
 #include <gtest/gtest.h>
 
@@ -79,6 +79,19 @@ Problem random_problem(std::size_t n, std::size_t g, std::size_t n_levels, std::
   return p;
 }
 
+// The adjusted matrix read out row by row, to compare with by_hand.
+std::vector<double> row_major(const Matrix& m) {
+  std::vector<double> out;
+  for (Index i = 0; i < m.rows(); ++i) {
+    for (Index j = 0; j < m.cols(); ++j) out.push_back(m(i, j));
+  }
+  return out;
+}
+
+std::vector<double> adjusted_rows(const Problem& p, const BatchLevels& levels, bool parallel) {
+  return row_major(adjust_parametric(p.st, p.est, levels, ParallelPlan{parallel}));
+}
+
 // The adjustment written out element by element, row-major.
 std::vector<double> by_hand(const Problem& p, const BatchLevels& levels) {
   const Index n = p.st.standardized.rows();
@@ -110,7 +123,7 @@ TEST(AdjustParametric, UnitEstimatesGiveStandardizedTimesScalePlusMean) {
   }
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
-    EXPECT_TRUE(bit_identical(adjust_parametric(p.st, p.est, levels, ParallelPlan{parallel}), expected));
+    EXPECT_TRUE(bit_identical(adjusted_rows(p, levels, parallel), expected));
   }
 }
 
@@ -140,7 +153,7 @@ TEST(AdjustParametric, OperationsInTheirOrderWithEachSamplesLevel) {
 
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
-    EXPECT_TRUE(bit_identical(adjust_parametric(p.st, p.est, levels, ParallelPlan{parallel}), expected));
+    EXPECT_TRUE(bit_identical(adjusted_rows(p, levels, parallel), expected));
   }
 }
 
@@ -154,13 +167,13 @@ TEST(AdjustParametric, SingleSampleEvenWhenThePlanIsParallel) {
   one.st.stand_mean = Matrix(one.st.stand_mean.topRows(1));
   const std::vector<double> expected = by_hand(one, levels);
   ASSERT_EQ(expected.size(), 3u);
-  EXPECT_TRUE(bit_identical(adjust_parametric(one.st, one.est, levels, ParallelPlan{true}), expected));
+  EXPECT_TRUE(bit_identical(adjusted_rows(one, levels, true), expected));
 }
 
 TEST(AdjustParametric, SingleKeptFeatureGivesOneValuePerSample) {
   const BatchLevels levels = make_levels(cycling_ids(6));
   const Problem p = random_problem(6, 1, 3, 4);
-  const std::vector<double> out = adjust_parametric(p.st, p.est, levels, ParallelPlan{true});
+  const std::vector<double> out = adjusted_rows(p, levels, true);
   ASSERT_EQ(out.size(), 6u);
   EXPECT_TRUE(bit_identical(out, by_hand(p, levels)));
 }
@@ -172,7 +185,7 @@ TEST(AdjustParametric, MissingValuesStayMissingAndNowhereElse) {
   p.st.standardized(8, 0) = kNaN;
   p.st.standardized(4, 3) = kNaN;
   for (const bool parallel : {false, true}) {
-    const std::vector<double> out = adjust_parametric(p.st, p.est, levels, ParallelPlan{parallel});
+    const std::vector<double> out = adjusted_rows(p, levels, parallel);
     ASSERT_EQ(out.size(), 36u);
     for (std::size_t k = 0; k < out.size(); ++k) {
       const bool missing = k == 1 * 4 + 2 || k == 8 * 4 + 0 || k == 4 * 4 + 3;
@@ -182,31 +195,26 @@ TEST(AdjustParametric, MissingValuesStayMissingAndNowhereElse) {
 }
 
 TEST(AdjustParametric, SerialAndParallelAreBitIdentical) {
-  // 301 samples: several row blocks and a ragged last one.
+  // 37 features: several feature blocks and a ragged last one.
   const BatchLevels levels = make_levels(cycling_ids(301));
-  Problem p = random_problem(301, 17, 3, 6);
+  Problem p = random_problem(301, 37, 3, 6);
   p.st.standardized(150, 7) = kNaN;
-  const std::vector<double> serial = adjust_parametric(p.st, p.est, levels, ParallelPlan{false});
-  const std::vector<double> parallel = adjust_parametric(p.st, p.est, levels, ParallelPlan{true});
+  const std::vector<double> serial = adjusted_rows(p, levels, false);
+  const std::vector<double> parallel = adjusted_rows(p, levels, true);
   EXPECT_TRUE(bit_identical(serial, parallel));
   EXPECT_TRUE(bit_identical(serial, by_hand(p, levels)));
 }
 
-TEST(AdjustSampleRows, FillsOnlyTheGivenRowsAtTheirOwnOffsets) {
+// The adjusted matrix is the standardised data's own buffer: no second n x G matrix is
+// allocated for it.
+TEST(AdjustParametric, AdjustsTheStandardizedBufferInPlace) {
   const BatchLevels levels = make_levels(cycling_ids(8));
-  const Problem p = random_problem(8, 3, 3, 7);
+  Problem p = random_problem(8, 3, 3, 7);
   const std::vector<double> expected = by_hand(p, levels);
-  std::vector<double> scale;
-  for (const double v : p.st.pooled_variance) scale.push_back(std::sqrt(v));
-
-  // Rows of samples 3, 4 and 5 only, into a buffer of exactly their size.
-  std::vector<double> block(9, -1.0);
-  adjust_sample_rows(3, 6, block, p.st, p.est, levels.sample_levels(), scale);
-  EXPECT_TRUE(bit_identical(block, std::span<const double>(expected).subspan(9, 9)));
-
-  std::vector<double> row(3, -1.0);
-  adjust_sample_row(7, row, p.st, p.est, levels.sample_levels(), scale);
-  EXPECT_TRUE(bit_identical(row, std::span<const double>(expected).subspan(21, 3)));
+  const double* buffer = p.st.standardized.data();
+  const Matrix adjusted = adjust_parametric(std::move(p.st), p.est, levels, ParallelPlan{true});
+  EXPECT_EQ(adjusted.data(), buffer);
+  EXPECT_TRUE(bit_identical(row_major(adjusted), expected));
 }
 
 }  // namespace

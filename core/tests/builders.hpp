@@ -33,6 +33,19 @@ inline Matrix rows_of(std::initializer_list<std::initializer_list<double>> rows)
   return m;
 }
 
+// A row-major rows x columns buffer as a model matrix.
+inline Matrix column_major(const std::vector<double>& row_major, std::size_t rows,
+                           std::size_t columns) {
+  if (row_major.size() != rows * columns) throw std::runtime_error("buffer does not match its shape");
+  Matrix m(static_cast<Eigen::Index>(rows), static_cast<Eigen::Index>(columns));
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      m(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = row_major[r * columns + c];
+    }
+  }
+  return m;
+}
+
 // Only the standardised data is read by the estimators; the other fields are filled
 // consistently so the record is a plausible one.
 inline Standardization standardization_of(Matrix z) {

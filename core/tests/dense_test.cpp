@@ -26,6 +26,7 @@
 #include "quarnel/parallel.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
+#include "builders.hpp"
 #include "test_support.hpp"
 
 namespace quarnel {
@@ -403,7 +404,7 @@ TEST(DegenerateReference, IsNotEstimatedSoTheRunSucceeds) {
   // fail.
   ASSERT_OK_AND_ASSIGN(const BatchLevels levels, BatchLevels::from_ids(p.batch, 6));
   ASSERT_OK_AND_ASSIGN(const Standardization st,
-                       standardize(p.values, 6, 3, levels, std::nullopt, 0));
+                       standardize(testing::column_major(p.values, 6, 3), levels, std::nullopt, 0));
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(st.standardized, levels, 0));
   ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(st.standardized, levels));
   EXPECT_EQ(gamma_hat(0, 0), 0.0);

@@ -104,14 +104,28 @@ struct Covariates {
   CovariateMatrix view() const { return CovariateMatrix{values, k}; }
 };
 
+std::span<const double> data_of(const Matrix& m) {
+  return {m.data(), static_cast<std::size_t>(m.size())};
+}
+
+// The serial run, after checking that the parallel one gives the same bits or the same
+// error.
 Result<Standardization> run(const Data& d, const BatchLevels& levels,
                             const std::optional<CovariateMatrix>& cov,
                             std::optional<std::size_t> ref) {
-  return standardize(d.values, d.n, d.g, levels, cov, ref);
-}
-
-std::span<const double> data_of(const Matrix& m) {
-  return {m.data(), static_cast<std::size_t>(m.size())};
+  Result<Standardization> serial =
+      standardize(testing::column_major(d.values, d.n, d.g), levels, cov, ref, false);
+  const Result<Standardization> parallel =
+      standardize(testing::column_major(d.values, d.n, d.g), levels, cov, ref, true);
+  EXPECT_EQ(serial.has_value(), parallel.has_value());
+  if (serial && parallel) {
+    EXPECT_TRUE(bit_identical(serial->pooled_variance, parallel->pooled_variance));
+    EXPECT_TRUE(bit_identical(data_of(serial->stand_mean), data_of(parallel->stand_mean)));
+    EXPECT_TRUE(bit_identical(data_of(serial->standardized), data_of(parallel->standardized)));
+  } else if (!serial && !parallel) {
+    EXPECT_EQ(render(serial.error()), render(parallel.error()));
+  }
+  return serial;
 }
 
 // |actual - expected| <= tol * max(1, |expected|).
@@ -373,6 +387,38 @@ const Column kFlat = {3.0, 3.0, -2.0, -2.0, -2.0, -2.0};
 const Column kFine = {1.5, 2.5, 0.25, 4.0, -1.0, 3.0};
 const Column kFineMissing = {1.5, 2.5, 0.25, kNaN, -1.0, 3.0};
 
+const Column kZeroReferenceResiduals = {3.0, 3.0, 1.0, 2.0, 4.0, 5.0};
+const Column kOneObservedReference = {kNaN, 3.0, 1.0, 2.0, 4.0, 5.0};
+const Column kUnfittable = {1.0, 2.0, kNaN, kNaN, kNaN, kNaN};
+const Column kInfiniteWithNaN = {1.0, 2.0, kInf, 4.0, 5.0, 7.0};
+
+// `width` copies of `filler` with the given features planted at their positions: wide
+// enough that the planted features fall in different work blocks.
+std::vector<Column> planted(std::size_t width, const Column& filler,
+                            const std::vector<std::pair<std::size_t, Column>>& at) {
+  std::vector<Column> features(width, filler);
+  for (const auto& [j, feature] : at) features[j] = feature;
+  return features;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WideCases, StandardizeFailureTest,
+    ::testing::Values(
+        FailureCase{"too_few_in_a_late_block_before_zero_residuals", kTwoFour, 0,
+                    planted(40, kFineMissing, {{21, kOneObservedReference}, {37, kZeroReferenceResiduals}}),
+                    kTooFewResiduals},
+        FailureCase{"zero_residuals_in_a_late_block_before_too_few", kTwoFour, 0,
+                    planted(40, kFineMissing, {{17, kZeroReferenceResiduals}, {33, kOneObservedReference}}),
+                    kNotPositive},
+        // The fit of every feature comes before any variance, across fit blocks too.
+        FailureCase{"late_fit_failure_after_early_variance_failure", kTwoFour, 0,
+                    planted(150, kFineMissing, {{2, kZeroReferenceResiduals}, {130, kUnfittable}, {140, kInfiniteWithNaN}}),
+                    "singular design matrix"},
+        FailureCase{"first_of_two_fit_failures_in_different_blocks", kTwoFour, 0,
+                    planted(150, kFineMissing, {{70, kInfiniteWithNaN}, {129, kUnfittable}}),
+                    "numerical failure: design response contains an infinite value"}),
+    LabelName{});
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, StandardizeFailureTest,
     ::testing::Values(
@@ -524,7 +570,7 @@ TEST_P(StandardizeCovariateTest, CentreIsGrandMeanPlusFittedCovariateEffects) {
   for (std::size_t i = 0; i < 9; ++i) {
     for (std::size_t j = 0; j < 3; ++j) y(static_cast<Index>(i), static_cast<Index>(j)) = d.at(i, j);
   }
-  ASSERT_OK_AND_ASSIGN(const DesignFit fit, fit_design(y, levels, cov.view(), c.ref));
+  ASSERT_OK_AND_ASSIGN(const DesignFit fit, fit_design(y, levels, cov.view(), c.ref, has_missing(y)));
   Matrix expected(9, 3);
   for (Index j = 0; j < 3; ++j) {
     double grand = 0.0;

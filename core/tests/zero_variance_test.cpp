@@ -89,7 +89,7 @@ std::vector<std::uint64_t> zero_variance_by_definition(const std::vector<double>
 // `adjusted` into the kept columns and the input bits everywhere else.
 struct Outcome {
   FeatureSelection selection;
-  std::vector<double> projected;
+  Matrix projected;
   std::vector<double> output;
 };
 
@@ -101,8 +101,8 @@ Outcome run(const std::vector<double>& values, std::size_t n_samples, std::size_
   out.projected = project_features(values, n_samples, n_features, kept, plan);
 
   // Stand-in for corrected values: distinct, and never equal to an input value.
-  std::vector<double> adjusted(n_samples * kept.size());
-  for (std::size_t k = 0; k < adjusted.size(); ++k) adjusted[k] = -1e9 - static_cast<double>(k);
+  Matrix adjusted(static_cast<Eigen::Index>(n_samples), static_cast<Eigen::Index>(kept.size()));
+  for (Eigen::Index k = 0; k < adjusted.size(); ++k) adjusted.data()[k] = -1e9 - static_cast<double>(k);
   out.output = reinsert_features(values, adjusted, n_samples, n_features, kept, plan);
 
   const auto& excluded = out.selection.zero_variance_features;
@@ -112,21 +112,25 @@ Outcome run(const std::vector<double>& values, std::size_t n_samples, std::size_
 
   std::size_t projection_errors = 0;
   std::size_t output_errors = 0;
-  EXPECT_EQ(out.projected.size(), n_samples * kept.size());
+  EXPECT_EQ(out.projected.rows(), static_cast<Eigen::Index>(n_samples));
+  EXPECT_EQ(out.projected.cols(), static_cast<Eigen::Index>(kept.size()));
   EXPECT_EQ(out.output.size(), values.size());
-  if (out.projected.size() != n_samples * kept.size() || out.output.size() != values.size()) {
+  if (static_cast<std::size_t>(out.projected.size()) != n_samples * kept.size() ||
+      out.output.size() != values.size()) {
     return out;
   }
   for (std::size_t i = 0; i < n_samples; ++i) {
     for (std::size_t m = 0; m < kept.size(); ++m) {
       const double input = values[i * n_features + kept[m]];
-      projection_errors += std::bit_cast<std::uint64_t>(out.projected[i * kept.size() + m]) !=
+      projection_errors += std::bit_cast<std::uint64_t>(out.projected(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(m))) !=
                            std::bit_cast<std::uint64_t>(input);
     }
     std::size_t m = 0;
     for (std::size_t j = 0; j < n_features; ++j) {
       const bool is_kept = m < kept.size() && kept[m] == j;
-      const double expected = is_kept ? adjusted[i * kept.size() + m] : values[i * n_features + j];
+      const double expected =
+          is_kept ? adjusted(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(m))
+                  : values[i * n_features + j];
       output_errors += std::bit_cast<std::uint64_t>(out.output[i * n_features + j]) !=
                        std::bit_cast<std::uint64_t>(expected);
       m += is_kept;
@@ -208,7 +212,8 @@ TEST_P(SelectionTest, SelectsProjectsAndReinsertsUnderEitherPlan) {
   EXPECT_EQ(serial.selection.zero_variance_features, c.zero_variance);
   EXPECT_EQ(parallel.selection.zero_variance_features, c.zero_variance);
   EXPECT_EQ(parallel.selection.kept, serial.selection.kept);
-  EXPECT_TRUE(bit_identical(parallel.projected, serial.projected));
+  EXPECT_TRUE(bit_identical(std::span<const double>(parallel.projected.data(), static_cast<std::size_t>(parallel.projected.size())),
+                            std::span<const double>(serial.projected.data(), static_cast<std::size_t>(serial.projected.size()))));
   EXPECT_TRUE(bit_identical(parallel.output, serial.output));
 }
 
@@ -266,7 +271,8 @@ TEST(ZeroVariance, WideInputAgreesWithTheDefinitionUnderEitherPlan) {
     EXPECT_EQ(serial.selection.zero_variance_features, expected);
     EXPECT_EQ(parallel.selection.zero_variance_features, expected);
     EXPECT_EQ(parallel.selection.kept, serial.selection.kept);
-    EXPECT_TRUE(bit_identical(parallel.projected, serial.projected));
+    EXPECT_TRUE(bit_identical(std::span<const double>(parallel.projected.data(), static_cast<std::size_t>(parallel.projected.size())),
+                            std::span<const double>(serial.projected.data(), static_cast<std::size_t>(serial.projected.size()))));
     EXPECT_TRUE(bit_identical(parallel.output, serial.output));
   }
 }
@@ -283,7 +289,7 @@ TEST(ZeroVariance, ReinsertKeepsTheInputBitsOfPassedThroughColumns) {
       {subnormal, -0.0, negative_nan},
   });
   const Indices kept = {1};
-  const std::vector<double> adjusted = {-1.0, -2.0, -3.0};
+  const Matrix adjusted = Eigen::Vector3d(-1.0, -2.0, -3.0);
   for (const ParallelPlan plan : {kSerial, kParallel}) {
     SCOPED_TRACE(plan.parallel ? "parallel" : "serial");
     const std::vector<double> output = reinsert_features(values, adjusted, 3, 3, kept, plan);
@@ -300,8 +306,8 @@ TEST(ZeroVariance, NothingKeptProjectsNothingAndReinsertsTheInput) {
   const std::vector<double> values = from_columns({{1, 1, 2}, {kNaN, -0.0, 0.5}});
   for (const ParallelPlan plan : {kSerial, kParallel}) {
     SCOPED_TRACE(plan.parallel ? "parallel" : "serial");
-    EXPECT_TRUE(project_features(values, 3, 2, {}, plan).empty());
-    EXPECT_TRUE(bit_identical(reinsert_features(values, {}, 3, 2, {}, plan), values));
+    EXPECT_EQ(project_features(values, 3, 2, {}, plan).size(), 0);
+    EXPECT_TRUE(bit_identical(reinsert_features(values, Matrix(3, 0), 3, 2, {}, plan), values));
   }
 }
 
@@ -309,7 +315,7 @@ TEST(ZeroVariance, NothingKeptProjectsNothingAndReinsertsTheInput) {
 TEST(ZeroVariance, ReinsertRejectsAMismatchedAdjustedMatrix) {
   const std::vector<double> values = from_columns({{1, 2}, {3, 4}, {5, 6}});
   const Indices kept = {0, 2};
-  const std::vector<double> too_short(3, 0.0);
+  const Matrix too_short = Matrix::Zero(3, 1);
   EXPECT_THROW(static_cast<void>(reinsert_features(values, too_short, 2, 3, kept, kSerial)),
                InternalFault);
 }

@@ -13,30 +13,14 @@
 
 namespace quarnel {
 
-// Fills the rows of samples [first, last) of the adjusted kept matrix; `rows` holds those
-// rows, G values each. Every value is
+// The adjusted kept matrix (n x G, the buffer of the standardised data, adjusted in
+// place). Every value is
 //   (standardized - gamma_star) / sqrt(delta_star) * scale + stand_mean
-// in exactly that order, with the estimates of the sample's level. Features are the outer
-// loop so that each feature's standardised values are read contiguously.
-void adjust_sample_rows(std::size_t first, std::size_t last, std::span<double> rows,
-                        const Standardization& standardization,
-                        const ParametricEstimates& estimates,
-                        std::span<const std::size_t> sample_levels,
-                        std::span<const double> scale_factors);
-
-// One sample's row: adjust_sample_rows over that sample alone.
-inline void adjust_sample_row(std::size_t sample, std::span<double> row,
-                              const Standardization& standardization,
-                              const ParametricEstimates& estimates,
-                              std::span<const std::size_t> sample_levels,
-                              std::span<const double> scale_factors) {
-  adjust_sample_rows(sample, sample + 1, row, standardization, estimates, sample_levels,
-                     scale_factors);
-}
-
-// The adjusted kept matrix, row-major n x G. A NaN (missing) input stays NaN in place.
-std::vector<double> adjust_parametric(const Standardization& standardization,
-                                      const ParametricEstimates& estimates,
-                                      const BatchLevels& levels, ParallelPlan plan);
+// in exactly that order, with the estimates of the sample's level and scale the square
+// root of the feature's pooled variance. A NaN (missing) input stays NaN in place. With
+// `plan.parallel` the features are adjusted in blocks on the worker pool; each value
+// depends only on its own inputs, so the bits are the same either way.
+Matrix adjust_parametric(Standardization standardization, const ParametricEstimates& estimates,
+                         const BatchLevels& levels, ParallelPlan plan);
 
 }  // namespace quarnel

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "quarnel/batch.hpp"
@@ -18,7 +19,7 @@ namespace quarnel {
 
 struct DesignFit {
   Matrix coefficients;       // p x G
-  Matrix fitted;             // n x G: design * coefficients
+  Matrix design;             // n x p: the batch columns, then the non-intercept covariates
   Matrix covariate_effects;  // n x G: the part of the fit carried by the covariates alone
 };
 
@@ -42,16 +43,27 @@ Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& d
 // make two covariate columns equal, or a covariate column constant within every level,
 // has an exactly collinear design and fails as singular even when rounding leaves its
 // determinant a hair away from zero.
+// With `parallel` the features are fitted in blocks on the worker pool; the error reported
+// is still that of the first failing feature.
 Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
-                                           const BatchLevels& levels);
+                                           const BatchLevels& levels, bool parallel = false);
+
+// The fitted values (design * coefficients) of one feature, every sample's sum taken over
+// the design columns in ascending order from +0.0, as the library product would. One
+// column at a time, so that no n x G matrix of fitted values is ever held.
+void fitted_column(const Matrix& design, const Matrix& coefficients, Eigen::Index feature,
+                   std::span<double> fitted);
 
 // True when any element of the matrix is NaN: the fits then go feature by feature.
 bool has_missing(const Matrix& response);
 
 // Fits the full design (batch indicators then non-intercept covariates) to the response.
+// `missing` says whether the response holds any NaN (see has_missing): the fit then goes
+// feature by feature, on the worker pool when `parallel` is set.
 Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
                              const std::optional<CovariateMatrix>& covariates,
-                             std::optional<std::size_t> reference_level);
+                             std::optional<std::size_t> reference_level, bool missing,
+                             bool parallel = false);
 
 // The covariate columns that are not intercept columns (all values exactly 1.0), ascending.
 std::vector<std::size_t> non_intercept_columns(std::size_t n, const CovariateMatrix& covariates);

@@ -33,10 +33,6 @@ struct CovariateMatrix {
 using Matrix = Eigen::MatrixXd;
 using Vector = Eigen::VectorXd;
 
-// Copies a row-major rows x columns buffer into a column-major model matrix.
-Matrix to_column_major(std::span<const double> row_major, std::size_t rows,
-                       std::size_t columns);
-
 // One row of a model matrix as a contiguous vector (rows are strided in column-major).
 std::vector<double> row_values(const Matrix& matrix, std::size_t row);
 

@@ -20,15 +20,17 @@ struct Standardization {
   Matrix standardized;                  // n x G: (value - stand_mean) / sqrt(pooled); NaN kept
 };
 
-// `kept_values` is the row-major n x G slice of the kept features. Without a reference
-// level the grand mean is the size-weighted mean of the level coefficients and the
-// residuals of all samples are pooled; with one, the reference coefficient is the grand
-// mean and only the reference samples are pooled. One NaN anywhere switches every feature
-// to the sample variance of its observed residuals.
-Result<Standardization> standardize(std::span<const double> kept_values, std::size_t n,
-                                    std::size_t n_kept, const BatchLevels& levels,
+// `kept_values` holds the n x G kept features (see project_features); its buffer becomes
+// the standardised data. Without a reference level the grand mean is the size-weighted
+// mean of the level coefficients and the residuals of all samples are pooled; with one,
+// the reference coefficient is the grand mean and only the reference samples are pooled.
+// One NaN anywhere switches every feature to the sample variance of its observed
+// residuals. With `parallel` the features are worked on in blocks on the worker pool; a
+// failing feature is still reported in feature order, after every fit error.
+Result<Standardization> standardize(Matrix kept_values, const BatchLevels& levels,
                                     const std::optional<CovariateMatrix>& covariates,
-                                    std::optional<std::size_t> reference_level);
+                                    std::optional<std::size_t> reference_level,
+                                    bool parallel = false);
 
 // Strictly between 0 and +inf: positive subnormals pass; zero, negatives, NaN and inf fail.
 inline bool is_positive_finite(double x) {

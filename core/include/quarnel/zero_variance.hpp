@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quarnel/batch.hpp"
+#include "quarnel/layout.hpp"
 #include "quarnel/parallel.hpp"
 
 namespace quarnel {
@@ -25,15 +26,16 @@ FeatureSelection select_nonzero_variance_features(std::span<const double> values
                                                   const BatchLevels& levels,
                                                   ParallelPlan plan);
 
-// The kept columns of `values` as a new row-major n_samples x kept.size() matrix.
-std::vector<double> project_features(std::span<const double> values, std::size_t n_samples,
+// The kept columns of `values` as a new column-major n_samples x kept.size() model matrix,
+// so that each feature's values are contiguous for the statistics.
+Matrix project_features(std::span<const double> values, std::size_t n_samples,
                                      std::size_t n_features, std::span<const std::size_t> kept,
                                      ParallelPlan plan);
 
 // A copy of `values` whose kept columns are replaced by the columns of `adjusted`
-// (row-major n_samples x kept.size()); every other column keeps its input bits.
-std::vector<double> reinsert_features(std::span<const double> values,
-                                      std::span<const double> adjusted, std::size_t n_samples,
+// (n_samples x kept.size()); every other column keeps its input bits.
+std::vector<double> reinsert_features(std::span<const double> values, const Matrix& adjusted,
+                                      std::size_t n_samples,
                                       std::size_t n_features, std::span<const std::size_t> kept,
                                       ParallelPlan plan);
 

@@ -48,11 +48,13 @@ Matrix adjust_parametric(Standardization standardization, const ParametricEstima
   parallel_for(plan.parallel && data.rows() >= 2, n_blocks, [&](std::size_t block) {
     std::vector<double> level_gamma(levels.level_count());
     std::vector<double> level_root(levels.level_count());
+    std::vector<double> stand_mean(sample_levels.size());
     const Index first = static_cast<Index>(block) * kFeatureBlock;
     const Index last = std::min(n_kept, first + kFeatureBlock);
     for (Index j = first; j < last; ++j) {
       const double scale = std::sqrt(standardization.pooled_variance[static_cast<std::size_t>(j)]);
-      adjust_feature(data.col(j).data(), standardization.stand_mean.col(j).data(), j,
+      standardization.stand_mean.column(j, stand_mean);
+      adjust_feature(data.col(j).data(), stand_mean.data(), j,
                      estimates.gamma_star, scale_roots, sample_levels, scale, level_gamma,
                      level_root);
     }

@@ -303,13 +303,24 @@ void fitted_column(const Matrix& design, const Matrix& coefficients, Index featu
   }
 }
 
-bool has_missing(const Matrix& response) {
-  const double* data = response.data();
-  const Index size = response.size();
-  for (Index k = 0; k < size; ++k) {
-    if (std::isnan(data[k])) return true;
-  }
-  return false;
+bool has_missing(const Matrix& response, bool parallel) {
+  // Whole columns per item, each item stopping at its own first NaN.
+  const Index n_columns = response.cols();
+  const auto n_blocks = static_cast<std::size_t>((n_columns + kFeatureBlock - 1) / kFeatureBlock);
+  std::vector<unsigned char> block_missing(n_blocks, 0);
+  parallel_for(parallel && n_columns >= 2, n_blocks, [&](std::size_t block) {
+    const Index first = static_cast<Index>(block) * kFeatureBlock;
+    const Index last = std::min(n_columns, first + kFeatureBlock);
+    const double* data = response.col(first).data();
+    const Index size = (last - first) * response.rows();
+    for (Index k = 0; k < size; ++k) {
+      if (std::isnan(data[k])) {
+        block_missing[block] = 1;
+        return;
+      }
+    }
+  });
+  return std::ranges::find(block_missing, 1) != block_missing.end();
 }
 
 std::vector<std::size_t> non_intercept_columns(std::size_t n, const CovariateMatrix& covariates) {
@@ -348,23 +359,6 @@ Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
   if (!coefficients) return fail(std::move(coefficients.error()));
 
   DesignFit fit;
-  if (kept.empty()) {
-    // With its batch columns zeroed the design is all zeros, so each product entry is a
-    // sum of 0 * B(c, j): +0.0 when the feature's coefficients are finite, NaN otherwise.
-    // That is written directly instead of multiplying by zeros.
-    fit.covariate_effects.resize(response.rows(), response.cols());
-    for (Index j = 0; j < response.cols(); ++j) {
-      const bool finite = coefficients->col(j).allFinite();
-      fit.covariate_effects.col(j).setConstant(finite ? 0.0 : std::nan(""));
-    }
-  } else {
-    Matrix covariate_design = design;
-    covariate_design.leftCols(n_levels).setZero();
-    // noalias: the product writes straight into its destination instead of into a
-    // temporary n x G matrix that is then copied.
-    fit.covariate_effects.resize(design.rows(), coefficients->cols());
-    fit.covariate_effects.noalias() = covariate_design * *coefficients;
-  }
   fit.design = std::move(design);
   fit.coefficients = std::move(*coefficients);
   return fit;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "quarnel/design.hpp"
 #include "quarnel/parallel.hpp"
@@ -92,30 +93,63 @@ Result<double> pooled_variance_missing(const double* y, std::span<const double> 
 
 }  // namespace
 
+StandMean::StandMean(std::vector<double> grand, Matrix covariates, Matrix coefficients)
+    : grand_(std::move(grand)), covariates_(std::move(covariates)), coefficients_(std::move(coefficients)) {
+  require(covariates_.cols() == coefficients_.rows() &&
+              coefficients_.cols() == static_cast<Index>(grand_.size()),
+          "standardisation mean factors agree in shape");
+}
+
+double StandMean::operator()(Index sample, Index feature) const {
+  double effect = 0.0;
+  for (Index c = 0; c < covariates_.cols(); ++c) {
+    effect += covariates_(sample, c) * coefficients_(c, feature);
+  }
+  return grand_[static_cast<std::size_t>(feature)] + effect;
+}
+
+void StandMean::column(Index feature, std::span<double> out) const {
+  require(out.size() == static_cast<std::size_t>(rows()), "one slot per sample");
+  // Covariates outermost: every sample's sum still adds its terms in covariate order.
+  std::ranges::fill(out, 0.0);
+  for (Index c = 0; c < covariates_.cols(); ++c) {
+    const double b = coefficients_(c, feature);
+    const double* x = covariates_.col(c).data();
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] += x[i] * b;
+  }
+  const double g = grand_[static_cast<std::size_t>(feature)];
+  for (double& value : out) value = g + value;
+}
+
 Result<Standardization> standardize(Matrix kept_values, const BatchLevels& levels,
                                     const std::optional<CovariateMatrix>& covariates,
                                     std::optional<std::size_t> reference_level, bool parallel) {
   Matrix& y = kept_values;
   const Index n = y.rows();
   const Index n_features = y.cols();
-  const bool missing = has_missing(y);
+  const bool missing = has_missing(y, parallel);
   Result<DesignFit> fit = fit_design(y, levels, covariates, reference_level, missing, parallel);
   if (!fit) return fail(std::move(fit.error()));
   const std::vector<double> grand =
       grand_means(fit->coefficients, levels, static_cast<std::size_t>(n), reference_level);
 
-  // Each block measures its features' pooled variances and, while their columns are in
-  // cache, turns the covariate effects into the standardisation mean and the data into the
-  // standardised data, in place. A feature whose variance fails is left as it is: the run
-  // fails with the first such feature's error, and nothing of it is returned.
+  // The covariate part of the design and its coefficients: the factors of stand_mean.
+  const Index n_levels = static_cast<Index>(levels.level_count());
+  const Index n_covariates = fit->design.cols() - n_levels;
   Standardization result;
+  result.stand_mean = StandMean(grand, fit->design.rightCols(n_covariates),
+                                fit->coefficients.bottomRows(n_covariates));
   result.pooled_variance.assign(static_cast<std::size_t>(n_features), 0.0);
-  result.stand_mean = std::move(fit->covariate_effects);
+
+  // Each block measures its features' pooled variances and, while their columns are in
+  // cache, standardises them in place. A feature whose variance fails is left as it is:
+  // the run fails with the first such feature's error, and nothing of it is returned.
   const auto n_blocks =
       static_cast<std::size_t>((n_features + kFeatureBlock - 1) / kFeatureBlock);
   std::vector<Status> block_status(n_blocks);
   parallel_for(parallel && n_features >= 2, n_blocks, [&](std::size_t block) {
     std::vector<double> fitted(static_cast<std::size_t>(n));
+    std::vector<double> mean(static_cast<std::size_t>(n));
     const Index first = static_cast<Index>(block) * kFeatureBlock;
     const Index last = std::min(n_features, first + kFeatureBlock);
     for (Index j = first; j < last; ++j) {
@@ -129,13 +163,9 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
         return;
       }
       result.pooled_variance[static_cast<std::size_t>(j)] = *pooled;
-      const double g = grand[static_cast<std::size_t>(j)];
       const double scale = std::sqrt(*pooled);
-      double* mean = result.stand_mean.col(j).data();
-      for (Index i = 0; i < n; ++i) {
-        mean[i] = g + mean[i];
-        value[i] = (value[i] - mean[i]) / scale;
-      }
+      result.stand_mean.column(j, mean);
+      for (Index i = 0; i < n; ++i) value[i] = (value[i] - mean[static_cast<std::size_t>(i)]) / scale;
     }
   });
   for (Status& status : block_status) {

@@ -47,6 +47,10 @@ Ids cycling_ids(std::size_t n) {
 struct Problem {
   Standardization st;
   ParametricEstimates est;
+  // The factors of st.stand_mean: grand means, two covariates and their coefficients.
+  std::vector<double> grand;
+  Matrix covariates;
+  Matrix coefficients;
 };
 
 // Random standardised data, means, pooled variances and estimates for n samples, G kept
@@ -59,13 +63,19 @@ Problem random_problem(std::size_t n, std::size_t g, std::size_t n_levels, std::
   const auto cols = static_cast<Index>(g);
   Problem p;
   p.st.standardized = Matrix(rows, cols);
-  p.st.stand_mean = Matrix(rows, cols);
   for (Index i = 0; i < rows; ++i) {
-    for (Index j = 0; j < cols; ++j) {
-      p.st.standardized(i, j) = u(rng);
-      p.st.stand_mean(i, j) = 10.0 * u(rng);
-    }
+    for (Index j = 0; j < cols; ++j) p.st.standardized(i, j) = u(rng);
   }
+  p.covariates = Matrix(rows, 2);
+  for (Index i = 0; i < rows; ++i) {
+    for (Index c = 0; c < 2; ++c) p.covariates(i, c) = u(rng);
+  }
+  p.coefficients = Matrix(2, cols);
+  for (Index j = 0; j < cols; ++j) {
+    p.grand.push_back(10.0 * u(rng));
+    for (Index c = 0; c < 2; ++c) p.coefficients(c, j) = u(rng);
+  }
+  p.st.stand_mean = StandMean(p.grand, p.covariates, p.coefficients);
   for (std::size_t j = 0; j < g; ++j) p.st.pooled_variance.push_back(pos(rng));
   const auto l = static_cast<Index>(n_levels);
   p.est.gamma_star = Matrix(l, cols);
@@ -164,7 +174,7 @@ TEST(AdjustParametric, SingleSampleEvenWhenThePlanIsParallel) {
   const BatchLevels levels = make_levels({4, 1});
   Problem one = random_problem(2, 3, 2, 3);
   one.st.standardized = Matrix(one.st.standardized.topRows(1));
-  one.st.stand_mean = Matrix(one.st.stand_mean.topRows(1));
+  one.st.stand_mean = StandMean(one.grand, one.covariates.topRows(1), one.coefficients);
   const std::vector<double> expected = by_hand(one, levels);
   ASSERT_EQ(expected.size(), 3u);
   EXPECT_TRUE(bit_identical(adjusted_rows(one, levels, true), expected));

@@ -46,12 +46,22 @@ inline Matrix column_major(const std::vector<double>& row_major, std::size_t row
   return m;
 }
 
+// Every value of a standardisation mean, as a matrix.
+inline Matrix dense_of(const StandMean& mean) {
+  Matrix m(mean.rows(), mean.cols());
+  for (Eigen::Index i = 0; i < m.rows(); ++i) {
+    for (Eigen::Index j = 0; j < m.cols(); ++j) m(i, j) = mean(i, j);
+  }
+  return m;
+}
+
 // Only the standardised data is read by the estimators; the other fields are filled
 // consistently so the record is a plausible one.
 inline Standardization standardization_of(Matrix z) {
   Standardization s;
   s.pooled_variance.assign(static_cast<std::size_t>(z.cols()), 1.0);
-  s.stand_mean = Matrix::Zero(z.rows(), z.cols());
+  s.stand_mean = StandMean(std::vector<double>(static_cast<std::size_t>(z.cols()), 0.0),
+                           Matrix(z.rows(), 0), Matrix(0, z.cols()));
   s.standardized = std::move(z);
   return s;
 }

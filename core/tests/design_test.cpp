@@ -43,6 +43,12 @@ Result<DesignFit> fit_scanned(const Matrix& y, const BatchLevels& levels,
   return fit_design(y, levels, covariates, reference_level, has_missing(y), parallel);
 }
 
+// The part of every fitted value carried by the covariates.
+Matrix covariate_effects_of(const DesignFit& fit, Index n_levels) {
+  const Index k = fit.design.cols() - n_levels;
+  return fit.design.rightCols(k) * fit.coefficients.bottomRows(k);
+}
+
 // Every feature's fitted values, one fitted_column per feature.
 Matrix fitted_of(const DesignFit& fit) {
   Matrix fitted(fit.design.rows(), fit.coefficients.cols());
@@ -550,9 +556,8 @@ TEST_P(DesignCompleteTest, CoefficientsAreLevelMeans) {
   }
   EXPECT_TRUE(near_matrix(fit.coefficients, expected, 1e-12));
   EXPECT_TRUE(near_matrix(fitted_of(fit), expected_fitted, 1e-12));
-  EXPECT_TRUE((fit.covariate_effects.array() == 0.0).all()) << fit.covariate_effects;
-  EXPECT_EQ(fit.covariate_effects.rows(), n);
-  EXPECT_EQ(fit.covariate_effects.cols(), y.cols());
+  // Without covariates the design is the batch design alone.
+  EXPECT_TRUE(bit_identical(data_of(fit.design), data_of(reference_design(c.ids, c.ref))));
 
   // The per-feature routine reaches the same coefficients on complete data.
   ASSERT_OK_AND_ASSIGN(const Matrix by_feature,
@@ -593,7 +598,7 @@ TEST_P(DesignCovariateTest, MatchesLeastSquaresAndSplitsOffCovariateEffects) {
                                kDose[static_cast<std::size_t>(i)] * expected(4, j);
     }
   }
-  EXPECT_TRUE(near_matrix(fit.covariate_effects, expected_effects, 1e-11));
+  EXPECT_TRUE(near_matrix(covariate_effects_of(fit, 3), expected_effects, 1e-11));
 }
 
 INSTANTIATE_TEST_SUITE_P(References, DesignCovariateTest,
@@ -605,7 +610,7 @@ void expect_same_fit(const DesignFit& actual, const DesignFit& expected) {
   EXPECT_EQ(actual.coefficients.rows(), expected.coefficients.rows());
   EXPECT_TRUE(bit_identical(data_of(actual.coefficients), data_of(expected.coefficients)));
   EXPECT_TRUE(bit_identical(data_of(fitted_of(actual)), data_of(fitted_of(expected))));
-  EXPECT_TRUE(bit_identical(data_of(actual.covariate_effects), data_of(expected.covariate_effects)));
+  EXPECT_TRUE(bit_identical(data_of(actual.design), data_of(expected.design)));
 }
 
 struct InterceptCase {
@@ -693,9 +698,9 @@ TEST(DesignMissingTest, FeatureWithoutNaNGetsJointFitCoefficients) {
     Matrix x0 = x;
     x0.leftCols(3).setZero();
     EXPECT_TRUE(near_matrix(fitted_of(fit), x * fit.coefficients, 1e-12));
-    EXPECT_TRUE(near_matrix(fit.covariate_effects, x0 * fit.coefficients, 1e-12));
+    EXPECT_TRUE(near_matrix(covariate_effects_of(fit, 3), x0 * fit.coefficients, 1e-12));
     EXPECT_TRUE(fitted_of(fit).allFinite());
-    EXPECT_TRUE(fit.covariate_effects.allFinite());
+    EXPECT_TRUE(covariate_effects_of(fit, 3).allFinite());
   }
 }
 
@@ -848,12 +853,12 @@ TEST(DesignCompleteRouteTest, CoefficientOverflowIsPassedOn) {
   EXPECT_EQ(complete(1, 0), kInf);
   ASSERT_OK_AND_ASSIGN(const DesignFit fit, fit_scanned(y, levels, std::nullopt, 0));
   EXPECT_EQ(fit.coefficients(1, 0), kInf);
-  // covariate_effects is still the product of the zeroed design with B: 0 * inf is NaN.
-  const Matrix zeroed_product = Matrix::Zero(4, 2) * fit.coefficients;
-  for (Index i = 0; i < 4; ++i) {
-    EXPECT_TRUE(std::isnan(zeroed_product(i, 0)));
-    EXPECT_TRUE(std::isnan(fit.covariate_effects(i, 0))) << "sample " << i;
-  }
+  // The fitted values are the product with the whole design, zeros included: 0 * inf is
+  // NaN for the reference samples, whose residuals form the pooled variance, and the
+  // others reach +inf.
+  const Matrix fitted = fitted_of(fit);
+  for (Index i = 0; i < 2; ++i) EXPECT_TRUE(std::isnan(fitted(i, 0))) << "sample " << i;
+  for (Index i = 2; i < 4; ++i) EXPECT_EQ(fitted(i, 0), kInf) << "sample " << i;
   EXPECT_ERROR_TEXT(fit_coefficients_by_feature(y, reference_design(ids, 0), levels),
                     kNonFiniteCoefficient);
 }
@@ -982,14 +987,19 @@ TEST(DesignObservedCollinearTest, CompleteDataWithSameCovariateIsFine) {
 // ---------------------------------------------------------------------------------------
 
 TEST(DesignHasMissingTest, FindsAnyNaN) {
-  Matrix y = random_matrix(5, 3, 43);
-  EXPECT_FALSE(has_missing(y));
-  y(2, 1) = kInf;
-  EXPECT_FALSE(has_missing(y));
-  for (Index k : {Index{0}, Index{7}, Index{14}}) {
-    Matrix z = y;
-    z.data()[k] = kNaN;
-    EXPECT_TRUE(has_missing(z)) << "NaN at position " << k;
+  // 5 x 3 fits one work block; 4 x 150 spans three, the last one ragged.
+  for (const auto& [rows, cols] : std::vector<std::pair<Index, Index>>{{5, 3}, {4, 150}}) {
+    Matrix y = random_matrix(rows, cols, 43);
+    y(2, 1) = kInf;
+    for (const bool parallel : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << rows << " x " << cols << (parallel ? " parallel" : " serial"));
+      EXPECT_FALSE(has_missing(y, parallel));
+      for (const Index k : {Index{0}, Index{7}, y.size() / 2, y.size() - 1}) {
+        Matrix z = y;
+        z.data()[k] = kNaN;
+        EXPECT_TRUE(has_missing(z, parallel)) << "NaN at position " << k;
+      }
+    }
   }
 }
 

@@ -17,10 +17,11 @@
 
 namespace quarnel {
 
+// The fit keeps its design rather than n x G products of it: fitted values and covariate
+// effects are formed a feature at a time where they are needed.
 struct DesignFit {
-  Matrix coefficients;       // p x G
-  Matrix design;             // n x p: the batch columns, then the non-intercept covariates
-  Matrix covariate_effects;  // n x G: the part of the fit carried by the covariates alone
+  Matrix coefficients;  // p x G
+  Matrix design;        // n x p: the batch columns, then the non-intercept covariates
 };
 
 // n x L batch indicators; with a reference level r, column r is all 1.0 and acts as the
@@ -55,7 +56,7 @@ void fitted_column(const Matrix& design, const Matrix& coefficients, Eigen::Inde
                    std::span<double> fitted);
 
 // True when any element of the matrix is NaN: the fits then go feature by feature.
-bool has_missing(const Matrix& response);
+bool has_missing(const Matrix& response, bool parallel = false);
 
 // Fits the full design (batch indicators then non-intercept covariates) to the response.
 // `missing` says whether the response holds any NaN (see has_missing): the fit then goes

@@ -14,9 +14,33 @@
 
 namespace quarnel {
 
+// The value each data value is measured from: its feature's grand mean plus its sample's
+// covariate effect. An n x G matrix of it would be as large as the data, so it is held as
+// its factors and formed where it is read, the same way every time:
+//   stand_mean(i, j) = grand(j) + (0.0 + x(i, 0) * b(0, j) + x(i, 1) * b(1, j) + ...)
+// with the sum taken left to right over the non-intercept covariates x and their
+// coefficients b.
+class StandMean {
+ public:
+  StandMean() = default;
+  // `covariates` is n x k', `coefficients` k' x G, `grand` G values.
+  StandMean(std::vector<double> grand, Matrix covariates, Matrix coefficients);
+
+  Eigen::Index rows() const { return covariates_.rows(); }
+  Eigen::Index cols() const { return static_cast<Eigen::Index>(grand_.size()); }
+  double operator()(Eigen::Index sample, Eigen::Index feature) const;
+  // The feature's value for every sample, into `out` (one slot per sample).
+  void column(Eigen::Index feature, std::span<double> out) const;
+
+ private:
+  std::vector<double> grand_;
+  Matrix covariates_;
+  Matrix coefficients_;
+};
+
 struct Standardization {
   std::vector<double> pooled_variance;  // G values, each positive and finite
-  Matrix stand_mean;                    // n x G: grand mean plus covariate effect
+  StandMean stand_mean;                 // n x G: grand mean plus covariate effect
   Matrix standardized;                  // n x G: (value - stand_mean) / sqrt(pooled); NaN kept
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -38,6 +39,247 @@ LevelEstimates reference_estimates(std::size_t n_features) {
                         std::vector<double>(n_features, 1.0)};
 }
 
+// The side-by-side kernels below sum kLanes features at once, one feature per lane. Each
+// lane adds its own terms in ascending sample order, exactly as a one-feature loop would,
+// so the lanes only hide the latency of the dependent adds. A value that is not observed
+// (NaN) adds +0.0 instead of being skipped: every sum starts at +0.0 and no sum starting
+// there can reach -0.0, so adding +0.0 leaves its bits as they are. The kernels are built
+// for AVX2 as well as the baseline; each lane does the same IEEE subtract, multiply and
+// add as the scalar code (never a fused multiply-add), so every machine gets the same bits.
+constexpr std::size_t kLanes = 8;
+// Four lanes in one AVX2 register; kLanes as two of them. An 8-wide GCC vector would be
+// simpler to write, but its comparisons lower to scalar code on AVX2.
+using Quad = double __attribute__((vector_size(4 * sizeof(double))));
+using QuadMask = long long __attribute__((vector_size(4 * sizeof(double))));
+
+struct Lanes {
+  Quad low;
+  Quad high;
+
+  double& operator[](std::size_t k) { return k < 4 ? low[k] : high[k - 4]; }
+  double operator[](std::size_t k) const { return k < 4 ? low[k] : high[k - 4]; }
+};
+
+inline Lanes operator-(const Lanes& a, const Lanes& b) { return {a.low - b.low, a.high - b.high}; }
+inline Lanes operator*(const Lanes& a, const Lanes& b) { return {a.low * b.low, a.high * b.high}; }
+inline Lanes& operator+=(Lanes& a, const Lanes& b) {
+  a.low += b.low;
+  a.high += b.high;
+  return a;
+}
+
+// Per lane: `value` where x is observed, +0.0 where it is NaN, by a bitwise and with the
+// comparison mask.
+inline void keep_observed(const Lanes& x, Lanes& value) {
+  value.low = reinterpret_cast<Quad>(reinterpret_cast<QuadMask>(value.low) & (x.low == x.low));
+  value.high =
+      reinterpret_cast<Quad>(reinterpret_cast<QuadMask>(value.high) & (x.high == x.high));
+}
+
+inline Lanes splat(double value) { return {Quad{} + value, Quad{} + value}; }
+
+// Samples [begin, end), all of one level.
+struct LevelRun {
+  std::size_t level = 0;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// The column pointers of features [first, first + kLanes), where lanes past `end` repeat
+// the last real feature: they do the same work as it and their sums are thrown away.
+void lane_columns(const Matrix& standardized, std::size_t first, std::size_t end,
+                  const double* (&columns)[kLanes]) {
+  for (std::size_t k = 0; k < kLanes; ++k) {
+    const std::size_t j = std::min(first + k, end - 1);
+    columns[k] = standardized.col(static_cast<Index>(j)).data();
+  }
+}
+
+// Lanes are passed by reference: by value their ABI would differ between the clones.
+inline void load_lanes(const double* const (&columns)[kLanes], std::size_t s, Lanes& x) {
+  for (std::size_t k = 0; k < kLanes; ++k) x[k] = columns[k][s];
+}
+
+// Per lane k: the sum, over the samples of `runs` in ascending order, of (x - g[k])^2 for
+// the observed values x of the lane's column.
+__attribute__((target_clones("avx2", "default")))
+void lane_squares(const double* const (&columns)[kLanes], std::span<const SampleRun> runs,
+                  const Lanes& g, Lanes& squares) {
+  Lanes sum = splat(0.0);
+  for (const SampleRun& run : runs) {
+    for (std::size_t s = run.begin; s < run.end; ++s) {
+      Lanes x;
+      load_lanes(columns, s, x);
+      const Lanes deviation = x - g;
+      Lanes term = deviation * deviation;
+      keep_observed(x, term);
+      sum += term;
+    }
+  }
+  squares = sum;
+}
+
+// Every level's observed counts, sums and then squared deviations from the level means
+// for the lanes' features, one walk down the columns for each. `runs` are the maximal runs
+// of samples of one level, in sample order, so each level still adds its own samples in
+// ascending order. `counts` and `squares` hold kLanes values per level, level-major.
+__attribute__((target_clones("avx2", "default")))
+void lane_level_variances(const double* const (&columns)[kLanes],
+                          std::span<const LevelRun> runs, std::span<double> counts,
+                          std::span<double> squares) {
+  const Lanes one = splat(1.0);
+  // Heap storage of Lanes is not aligned for them: each level's lanes are copied in and out.
+  std::vector<double> sums(counts.size(), 0.0);
+  std::ranges::fill(counts, 0.0);
+  for (const LevelRun& run : runs) {
+    Lanes count;
+    Lanes sum;
+    std::memcpy(&count, &counts[run.level * kLanes], sizeof count);
+    std::memcpy(&sum, &sums[run.level * kLanes], sizeof sum);
+    for (std::size_t s = run.begin; s < run.end; ++s) {
+      Lanes x;
+      load_lanes(columns, s, x);
+      Lanes observed = one;
+      keep_observed(x, observed);
+      count += observed;
+      Lanes term = x;
+      keep_observed(x, term);
+      sum += term;
+    }
+    std::memcpy(&counts[run.level * kLanes], &count, sizeof count);
+    std::memcpy(&sums[run.level * kLanes], &sum, sizeof sum);
+  }
+  // The means, each the level's sum over its count.
+  for (std::size_t k = 0; k < sums.size(); ++k) sums[k] /= counts[k];
+  std::ranges::fill(squares, 0.0);
+  for (const LevelRun& run : runs) {
+    Lanes mean;
+    Lanes square;
+    std::memcpy(&mean, &sums[run.level * kLanes], sizeof mean);
+    std::memcpy(&square, &squares[run.level * kLanes], sizeof square);
+    for (std::size_t s = run.begin; s < run.end; ++s) {
+      Lanes x;
+      load_lanes(columns, s, x);
+      const Lanes deviation = x - mean;
+      Lanes term = deviation * deviation;
+      keep_observed(x, term);
+      square += term;
+    }
+    std::memcpy(&squares[run.level * kLanes], &square, sizeof square);
+  }
+}
+
+// Features per parallel item of the solver and of delta_hat: enough that an item's fixed
+// costs vanish, few enough that a pass still splits into many items.
+constexpr std::size_t kBlockFeatures = 8 * kLanes;
+
+std::size_t block_count(std::size_t n_features) {
+  return (n_features + kBlockFeatures - 1) / kBlockFeatures;
+}
+
+// The maximal runs of consecutive samples of one level, in sample order.
+std::vector<LevelRun> level_runs(const BatchLevels& levels) {
+  std::vector<LevelRun> runs;
+  const std::span<const std::size_t> sample_levels = levels.sample_levels();
+  for (std::size_t s = 0; s < sample_levels.size(); ++s) {
+    if (runs.empty() || runs.back().level != sample_levels[s]) {
+      runs.push_back(LevelRun{sample_levels[s], s, s});
+    }
+    runs.back().end = s + 1;
+  }
+  return runs;
+}
+
+// delta_hat and, for every level and feature, how many of the level's values are
+// observed.
+struct ScaleEstimates {
+  Matrix delta_hat;
+  Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic> counts;
+};
+
+Result<ScaleEstimates> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
+                                       bool parallel) {
+  const std::size_t n_levels = levels.level_count();
+  for (std::size_t i = 0; i < n_levels; ++i) {
+    if (levels.level_size(i) < 2) {
+      return fail(UnsupportedOption{"scale adjustment requires at least two samples per batch"});
+    }
+  }
+
+  const auto n_features = static_cast<std::size_t>(standardized.cols());
+  const std::vector<LevelRun> runs = level_runs(levels);
+  ScaleEstimates out;
+  out.delta_hat.resize(static_cast<Index>(n_levels), standardized.cols());
+  out.counts.resize(static_cast<Index>(n_levels), standardized.cols());
+  const std::size_t n_blocks = block_count(n_features);
+  parallel_for(parallel, n_blocks, [&](std::size_t b) {
+    std::vector<double> counts(n_levels * kLanes);
+    std::vector<double> squares(n_levels * kLanes);
+    const std::size_t end = std::min(n_features, (b + 1) * kBlockFeatures);
+    for (std::size_t first = b * kBlockFeatures; first < end; first += kLanes) {
+      const double* columns[kLanes];
+      lane_columns(standardized, first, end, columns);
+      lane_level_variances(columns, runs, counts, squares);
+      for (std::size_t k = 0; k < kLanes && first + k < end; ++k) {
+        const auto j = static_cast<Index>(first + k);
+        for (std::size_t i = 0; i < n_levels; ++i) {
+          const double m = counts[i * kLanes + k];
+          out.counts(static_cast<Index>(i), j) = static_cast<std::size_t>(m);
+          out.delta_hat(static_cast<Index>(i), j) = squares[i * kLanes + k] / (m - 1.0);
+        }
+      }
+    }
+  });
+
+  // Failures are reported in level-major order, as a level-by-level walk would meet them.
+  for (std::size_t i = 0; i < n_levels; ++i) {
+    for (Index j = 0; j < standardized.cols(); ++j) {
+      if (out.counts(static_cast<Index>(i), j) < 2) {
+        return fail(UnsupportedOption{
+            "scale adjustment requires at least two observed values per batch and feature"});
+      }
+      if (!is_positive_finite(out.delta_hat(static_cast<Index>(i), j))) {
+        return fail(NumericalFailure{"delta_hat is not positive finite"});
+      }
+    }
+  }
+  return out;
+}
+
+// Ascending sample indices as maximal runs of consecutive ones.
+std::vector<SampleRun> member_runs(std::span<const std::size_t> members) {
+  std::vector<SampleRun> runs;
+  for (const std::size_t s : members) {
+    if (runs.empty() || runs.back().end != s) runs.push_back(SampleRun{s, s});
+    runs.back().end = s + 1;
+  }
+  return runs;
+}
+
+// The posterior location of one feature from its gamma_hat, previous scale and count.
+double posterior_location(const LevelPrior& prior, double g_hat, double d, double count) {
+  return (prior.gamma_bar * d + g_hat * (prior.tau2 * count)) / (prior.tau2 * count + d);
+}
+
+double posterior_scale(const LevelPrior& prior, double squares, double count) {
+  return (squares * 0.5 + prior.b_prior) / ((count * 0.5 + prior.a_prior) - 1.0);
+}
+
+// How a feature update ended.
+enum class UpdateOutcome : unsigned char { ok, unobserved, non_finite };
+
+UpdateOutcome update_outcome(std::size_t observed, double g, double d_new) {
+  if (observed == 0) return UpdateOutcome::unobserved;
+  if (!std::isfinite(g) || !is_positive_finite(d_new)) return UpdateOutcome::non_finite;
+  return UpdateOutcome::ok;
+}
+
+NumericalFailure update_failure(UpdateOutcome outcome) {
+  return NumericalFailure{outcome == UpdateOutcome::unobserved
+                              ? "posterior update requires at least one observed value"
+                              : "posterior update produced a non-finite value"};
+}
+
 }  // namespace
 
 double mean_of(std::span<const double> values) {
@@ -62,64 +304,11 @@ Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels&
                                    : fit_complete_coefficients(standardized, design);
 }
 
-Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels) {
-  const std::size_t n_levels = levels.level_count();
-  for (std::size_t i = 0; i < n_levels; ++i) {
-    if (levels.level_size(i) < 2) {
-      return fail(UnsupportedOption{"scale adjustment requires at least two samples per batch"});
-    }
-  }
-
-  // One walk down each feature's column accumulates every level's count and sum, a second
-  // every level's squared deviations. Each level still adds its own samples in ascending
-  // order, so the sums are those of one walk per level.
-  const Index n = standardized.rows();
-  const Index n_features = standardized.cols();
-  const std::span<const std::size_t> sample_levels = levels.sample_levels();
-  Matrix delta_hat = Matrix::Zero(static_cast<Index>(n_levels), n_features);
-  Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic> counts(n_levels, n_features);
-  std::vector<double> sums(n_levels);
-  std::vector<double> squares(n_levels);
-  for (Index j = 0; j < n_features; ++j) {
-    const double* x = standardized.col(j).data();
-    std::ranges::fill(sums, 0.0);
-    std::ranges::fill(squares, 0.0);
-    for (std::size_t i = 0; i < n_levels; ++i) counts(static_cast<Index>(i), j) = 0;
-    for (Index s = 0; s < n; ++s) {
-      if (std::isnan(x[s])) continue;
-      const std::size_t level = sample_levels[static_cast<std::size_t>(s)];
-      ++counts(static_cast<Index>(level), j);
-      sums[level] += x[s];
-    }
-    std::vector<double> means(n_levels);
-    for (std::size_t i = 0; i < n_levels; ++i) {
-      means[i] = sums[i] / static_cast<double>(counts(static_cast<Index>(i), j));
-    }
-    for (Index s = 0; s < n; ++s) {
-      if (std::isnan(x[s])) continue;
-      const std::size_t level = sample_levels[static_cast<std::size_t>(s)];
-      const double deviation = x[s] - means[level];
-      squares[level] += deviation * deviation;
-    }
-    for (std::size_t i = 0; i < n_levels; ++i) {
-      const double m = static_cast<double>(counts(static_cast<Index>(i), j));
-      delta_hat(static_cast<Index>(i), j) = squares[i] / (m - 1.0);
-    }
-  }
-
-  // Failures are reported in level-major order, as a level-by-level walk would meet them.
-  for (std::size_t i = 0; i < n_levels; ++i) {
-    for (Index j = 0; j < n_features; ++j) {
-      if (counts(static_cast<Index>(i), j) < 2) {
-        return fail(UnsupportedOption{
-            "scale adjustment requires at least two observed values per batch and feature"});
-      }
-      if (!is_positive_finite(delta_hat(static_cast<Index>(i), j))) {
-        return fail(NumericalFailure{"delta_hat is not positive finite"});
-      }
-    }
-  }
-  return delta_hat;
+Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
+                                  bool parallel) {
+  Result<ScaleEstimates> scales = estimate_scales(standardized, levels, parallel);
+  if (!scales) return fail(std::move(scales.error()));
+  return std::move(scales->delta_hat);
 }
 
 Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta_hat,
@@ -165,6 +354,7 @@ LevelSamples level_samples(const Matrix& standardized, const BatchLevels& levels
   LevelSamples samples;
   samples.level = level;
   samples.members = levels.members(level);
+  samples.runs = member_runs(samples.members);
   samples.observed_counts.resize(static_cast<std::size_t>(standardized.cols()));
   for (Index j = 0; j < standardized.cols(); ++j) {
     const double* x = standardized.col(j).data();
@@ -182,13 +372,10 @@ Result<std::pair<double, double>> posterior_update_feature(const Matrix& standar
                                                            std::span<const double> d_old,
                                                            const LevelPrior& prior) {
   const std::size_t observed = samples.observed_counts[feature];
-  if (observed == 0) {
-    return fail(NumericalFailure{"posterior update requires at least one observed value"});
-  }
+  if (observed == 0) return fail(update_failure(UpdateOutcome::unobserved));
   const double count = static_cast<double>(observed);
   const double g_hat = gamma_hat(static_cast<Index>(samples.level), static_cast<Index>(feature));
-  const double d = d_old[feature];
-  const double g = (prior.gamma_bar * d + g_hat * (prior.tau2 * count)) / (prior.tau2 * count + d);
+  const double g = posterior_location(prior, g_hat, d_old[feature], count);
 
   const double* x = standardized.col(static_cast<Index>(feature)).data();
   double squares = 0.0;
@@ -196,12 +383,10 @@ Result<std::pair<double, double>> posterior_update_feature(const Matrix& standar
     if (std::isnan(x[s])) continue;
     squares += (x[s] - g) * (x[s] - g);
   }
-  if (!std::isfinite(g)) {
-    return fail(NumericalFailure{"posterior update produced a non-finite value"});
-  }
-  const double d_new = (squares * 0.5 + prior.b_prior) / ((count * 0.5 + prior.a_prior) - 1.0);
-  if (!is_positive_finite(d_new)) {
-    return fail(NumericalFailure{"posterior update produced a non-finite value"});
+  const double d_new = posterior_scale(prior, squares, count);
+  if (const UpdateOutcome outcome = update_outcome(observed, g, d_new);
+      outcome != UpdateOutcome::ok) {
+    return fail(update_failure(outcome));
   }
   return std::pair{g, d_new};
 }
@@ -233,19 +418,25 @@ double level_change(std::span<const double> g_old, std::span<const double> g_new
 namespace {
 
 // One level's posterior solver between passes: what its passes read, the previous pass's
-// estimates, and its outcome once it has converged or failed.
+// estimates, the current pass's updates, and its outcome once it has converged or failed.
 struct LevelSolver {
   LevelPrior prior;
   LevelSamples samples;
   std::vector<double> g_old;
   std::vector<double> d_old;
+  std::vector<double> g_new;
+  std::vector<double> d_new;
+  std::vector<UpdateOutcome> outcomes;
   std::size_t passes = 0;
   std::optional<Result<LevelEstimates>> outcome;
 };
 
+// A solver of `level`, reading its observed counts from `samples` when given (they are
+// taken from the data otherwise).
 LevelSolver start_level_solver(const Matrix& standardized, const BatchLevels& levels,
                                std::size_t level, const Matrix& gamma_hat,
-                               const Matrix& delta_hat) {
+                               const Matrix& delta_hat,
+                               std::optional<LevelSamples> samples = std::nullopt) {
   LevelSolver solver;
   Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
   if (!prior) {
@@ -253,29 +444,26 @@ LevelSolver start_level_solver(const Matrix& standardized, const BatchLevels& le
     return solver;
   }
   solver.prior = *prior;
-  solver.samples = level_samples(standardized, levels, level);
+  solver.samples =
+      samples ? std::move(*samples) : level_samples(standardized, levels, level);
   solver.g_old = row_values(gamma_hat, level);
   solver.d_old = row_values(delta_hat, level);
   return solver;
 }
 
-// Takes one pass's feature updates, in feature order, and settles the level when the pass
-// failed, converged or was the last one allowed.
-void finish_pass(LevelSolver& solver, std::span<Result<std::pair<double, double>>> updates) {
+// Settles the level when the pass in g_new / d_new / outcomes failed (the lowest failing
+// feature's error), converged, or was the last one allowed.
+void settle_pass(LevelSolver& solver) {
   ++solver.passes;
-  for (Result<std::pair<double, double>>& update : updates) {
-    if (!update) {
-      solver.outcome = fail(std::move(update.error()));
-      return;
-    }
+  const auto failed = std::ranges::find_if(
+      solver.outcomes, [](UpdateOutcome outcome) { return outcome != UpdateOutcome::ok; });
+  if (failed != solver.outcomes.end()) {
+    solver.outcome = fail(update_failure(*failed));
+    return;
   }
-  std::vector<double> g_new(updates.size());
-  std::vector<double> d_new(updates.size());
-  for (std::size_t j = 0; j < updates.size(); ++j) std::tie(g_new[j], d_new[j]) = *updates[j];
-
-  const double change = level_change(solver.g_old, g_new, solver.d_old, d_new);
-  solver.g_old = std::move(g_new);
-  solver.d_old = std::move(d_new);
+  const double change = level_change(solver.g_old, solver.g_new, solver.d_old, solver.d_new);
+  std::swap(solver.g_old, solver.g_new);
+  std::swap(solver.d_old, solver.d_new);
   if (change <= kConvergenceThreshold) {
     solver.outcome = LevelEstimates{std::move(solver.g_old), std::move(solver.d_old)};
   } else if (solver.passes == kMaxSolverPasses) {
@@ -284,15 +472,63 @@ void finish_pass(LevelSolver& solver, std::span<Result<std::pair<double, double>
   }
 }
 
+// Takes one pass's feature updates, in feature order, and settles the level.
+void finish_pass(LevelSolver& solver, std::span<Result<std::pair<double, double>>> updates) {
+  solver.g_new.resize(updates.size());
+  solver.d_new.resize(updates.size());
+  solver.outcomes.assign(updates.size(), UpdateOutcome::ok);
+  for (std::size_t j = 0; j < updates.size(); ++j) {
+    if (!updates[j]) {
+      // Only the first failure is reported, with its own error.
+      ++solver.passes;
+      solver.outcome = fail(std::move(updates[j].error()));
+      return;
+    }
+    std::tie(solver.g_new[j], solver.d_new[j]) = *updates[j];
+  }
+  settle_pass(solver);
+}
+
+// One pass's updates of features [first, end) of a level, written to the solver's own
+// slots of those features. The same arithmetic as posterior_update_feature, with the
+// residual sums of kLanes features computed side by side.
+void update_feature_block(const Matrix& standardized, const Matrix& gamma_hat,
+                          LevelSolver& solver, std::size_t first, std::size_t end) {
+  const LevelPrior& prior = solver.prior;
+  const auto level = static_cast<Index>(solver.samples.level);
+  for (std::size_t lane_first = first; lane_first < end; lane_first += kLanes) {
+    const double* columns[kLanes];
+    lane_columns(standardized, lane_first, end, columns);
+    Lanes g;
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      const std::size_t j = std::min(lane_first + k, end - 1);
+      const double count = static_cast<double>(solver.samples.observed_counts[j]);
+      g[k] = posterior_location(prior, gamma_hat(level, static_cast<Index>(j)), solver.d_old[j],
+                                count);
+    }
+    Lanes squares;
+    lane_squares(columns, solver.samples.runs, g, squares);
+    for (std::size_t k = 0; k < kLanes && lane_first + k < end; ++k) {
+      const std::size_t j = lane_first + k;
+      const std::size_t observed = solver.samples.observed_counts[j];
+      const double d_new = posterior_scale(prior, squares[k], static_cast<double>(observed));
+      solver.g_new[j] = g[k];
+      solver.d_new[j] = d_new;
+      solver.outcomes[j] = update_outcome(observed, g[k], d_new);
+    }
+  }
+}
+
 // Every level to be fitted advances one pass at a time, and one parallel section covers
-// the feature updates of all levels still iterating. A level's passes read only its own
-// state, so it goes through exactly the passes it would go through alone; between passes
-// no worker runs and the caller may be asked whether to stop.
+// the feature updates of all levels still iterating, in blocks of kBlockFeatures features.
+// A level's passes read only its own state, so it goes through exactly the passes it would
+// go through alone; between passes no worker runs and the caller may be asked whether to
+// stop.
 std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& standardization,
                                                     const BatchLevels& levels,
                                                     std::optional<std::size_t> reference_level,
                                                     const Matrix& gamma_hat,
-                                                    const Matrix& delta_hat, bool parallel,
+                                                    const ScaleEstimates& scales, bool parallel,
                                                     const CancelRequested& cancel) {
   const Matrix& standardized = standardization.standardized;
   const auto n_features = static_cast<std::size_t>(standardized.cols());
@@ -300,28 +536,37 @@ std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& stand
   std::vector<LevelSolver> solvers(n_levels);
   for (std::size_t level = 0; level < n_levels; ++level) {
     if (level == reference_level) continue;
-    solvers[level] = start_level_solver(standardized, levels, level, gamma_hat, delta_hat);
+    // delta_hat has already counted every level's observed values.
+    LevelSamples samples;
+    samples.level = level;
+    samples.members = levels.members(level);
+    samples.runs = member_runs(samples.members);
+    samples.observed_counts.resize(n_features);
+    for (std::size_t j = 0; j < n_features; ++j) {
+      samples.observed_counts[j] = scales.counts(static_cast<Index>(level), static_cast<Index>(j));
+    }
+    LevelSolver& solver = solvers[level] = start_level_solver(
+        standardized, levels, level, gamma_hat, scales.delta_hat, std::move(samples));
+    solver.g_new.resize(n_features);
+    solver.d_new.resize(n_features);
+    solver.outcomes.resize(n_features);
   }
 
+  const std::size_t n_blocks = block_count(n_features);
   std::vector<std::size_t> iterating;
-  std::vector<Result<std::pair<double, double>>> updates;
   for (;;) {
     iterating.clear();
     for (std::size_t level = 0; level < n_levels; ++level) {
       if (level != reference_level && !solvers[level].outcome) iterating.push_back(level);
     }
     if (iterating.empty()) break;
-    const std::size_t n_updates = iterating.size() * n_features;
-    updates.resize(n_updates);
-    parallel_for(parallel && n_updates >= 2, n_updates, [&](std::size_t k) {
-      const LevelSolver& solver = solvers[iterating[k / n_features]];
-      updates[k] = posterior_update_feature(standardized, solver.samples, k % n_features,
-                                            gamma_hat, solver.d_old, solver.prior);
+    const std::size_t n_items = iterating.size() * n_blocks;
+    parallel_for(parallel, n_items, [&](std::size_t k) {
+      const std::size_t b = k % n_blocks;
+      update_feature_block(standardized, gamma_hat, solvers[iterating[k / n_blocks]],
+                           b * kBlockFeatures, std::min(n_features, (b + 1) * kBlockFeatures));
     });
-    for (std::size_t a = 0; a < iterating.size(); ++a) {
-      finish_pass(solvers[iterating[a]],
-                  std::span(updates).subspan(a * n_features, n_features));
-    }
+    for (const std::size_t level : iterating) settle_pass(solvers[level]);
     stop_if_cancelled(cancel);
   }
 
@@ -398,8 +643,10 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
   ParametricEstimates estimates{Matrix::Zero(n_levels, n_features),
                                 Matrix::Ones(n_levels, n_features)};
 
-  Result<Matrix> delta_hat = mean_only ? Result<Matrix>(Matrix()) : estimate_delta_hat(standardized, levels);
-  if (!delta_hat) return fail(std::move(delta_hat.error()));
+  Result<ScaleEstimates> scales =
+      mean_only ? Result<ScaleEstimates>(ScaleEstimates{})
+                : estimate_scales(standardized, levels, parallel);
+  if (!scales) return fail(std::move(scales.error()));
 
   // The reference level is aligned to nothing, so it is not fitted: estimating it could
   // only fail a run whose answer for it is fixed anyway.
@@ -413,7 +660,7 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
                         return fit_mean_only_level(*gamma_hat, level);
                       })
                 : fit_full_levels(standardization, levels, reference_level, *gamma_hat,
-                                  *delta_hat, parallel, cancel);
+                                  *scales, parallel, cancel);
   if (Status written = write_level_estimates(results, estimates.gamma_star, estimates.delta_star);
       !written) {
     return fail(std::move(written.error()));

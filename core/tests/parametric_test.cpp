@@ -1064,6 +1064,100 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 // ---------------------------------------------------------------------------------------
+// Shapes of the side-by-side sums: features are summed eight at a time in blocks of 64, so
+// feature counts around those sizes exercise the partial lanes and blocks; interleaved
+// levels give one-sample runs and missing values the +0.0 terms. Every entry must keep
+// the bits of the one-feature reference sums, serial and parallel.
+
+struct ShapeCase {
+  std::string name;
+  std::size_t n;
+  Index features;
+  std::size_t n_levels;
+  bool interleaved;
+  double missing;  // share of missing values
+  std::optional<std::size_t> reference;
+};
+
+class SideBySideSums : public ::testing::TestWithParam<ShapeCase> {
+ protected:
+  void SetUp() override {
+    const ShapeCase& c = GetParam();
+    for (std::size_t s = 0; s < c.n; ++s) {
+      ids.push_back(c.interleaved ? (s * 5 + s / 3) % c.n_levels : s * c.n_levels / c.n);
+    }
+    std::mt19937_64 rng(17 + c.n);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    z.resize(static_cast<Index>(c.n), c.features);
+    for (Index j = 0; j < c.features; ++j) {
+      for (Index s = 0; s < z.rows(); ++s) {
+        const auto level = static_cast<double>(ids[static_cast<std::size_t>(s)]);
+        z(s, j) = 0.4 * level * static_cast<double>(j % 7) - 0.2 * static_cast<double>(j % 3) +
+                  (0.5 + 0.3 * level) * noise(rng);
+        if (uniform(rng) < c.missing) z(s, j) = kNaN;
+      }
+    }
+  }
+
+  Ids ids;
+  Matrix z;
+};
+
+TEST_P(SideBySideSums, DeltaHatEntriesAreTheOneFeatureVariances) {
+  const BatchLevels levels = make_levels(ids);
+  for (const bool parallel : {false, true}) {
+    SCOPED_TRACE(parallel ? "parallel" : "serial");
+    ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels, parallel));
+    for (std::size_t i = 0; i < levels.level_count(); ++i) {
+      for (Index j = 0; j < z.cols(); ++j) {
+        ASSERT_TRUE(same_bits(delta_hat(static_cast<Index>(i), j),
+                              plain_variance(observed(z, levels, i, j))))
+            << "level " << i << " feature " << j;
+      }
+    }
+  }
+}
+
+TEST_P(SideBySideSums, SolverRowsAreTheHandRunLevelSolvers) {
+  const ShapeCase& c = GetParam();
+  const BatchLevels levels = make_levels(ids);
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, c.reference));
+  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
+  const Standardization st = standardization_of(z);
+  for (const bool parallel : {false, true}) {
+    SCOPED_TRACE(parallel ? "parallel" : "serial");
+    ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
+                         fit_parametric(st, levels, false, c.reference, parallel));
+    for (std::size_t i = 0; i < levels.level_count(); ++i) {
+      if (i == c.reference) continue;
+      SCOPED_TRACE(i);
+      std::vector<std::vector<double>> data;
+      for (Index j = 0; j < z.cols(); ++j) data.push_back(observed(z, levels, i, j));
+      const std::optional<Simulated> expected = simulate_level(
+          data, row_vector(gamma_hat, static_cast<Index>(i)),
+          row_vector(delta_hat, static_cast<Index>(i)));
+      ASSERT_TRUE(expected.has_value());
+      EXPECT_TRUE(bit_identical(row_vector(est.gamma_star, static_cast<Index>(i)),
+                                expected->result.g));
+      EXPECT_TRUE(bit_identical(row_vector(est.delta_star, static_cast<Index>(i)),
+                                expected->result.d));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SideBySideSums,
+    ::testing::Values(ShapeCase{"TwoFeatures", 40, 2, 2, false, 0.0, std::nullopt},
+                      ShapeCase{"OnePartialLane", 60, 7, 3, false, 0.0, std::nullopt},
+                      ShapeCase{"OneLanePlusOne", 60, 9, 3, true, 0.0, std::nullopt},
+                      ShapeCase{"OneBlock", 90, 64, 4, false, 0.1, std::nullopt},
+                      ShapeCase{"BlockPlusOne", 90, 65, 4, true, 0.1, std::nullopt},
+                      ShapeCase{"SeveralBlocksMissing", 120, 131, 3, true, 0.3, std::nullopt},
+                      ShapeCase{"SeveralBlocksWithReference", 120, 131, 5, false, 0.05, 2}),
+    CaseName());
+
+// ---------------------------------------------------------------------------------------
 // fit_unshrunken_mean_only
 
 TEST(FitUnshrunkenMeanOnly, LevelMeansWithoutShrinkage) {

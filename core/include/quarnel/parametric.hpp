@@ -50,8 +50,10 @@ Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels&
                                   std::optional<std::size_t> reference_level);
 
 // Per-level scale estimates: the sample variance of each level's observed standardised
-// values of each feature. Fails in level-major, then feature order.
-Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels);
+// values of each feature. Fails in level-major, then feature order. Serial and parallel
+// runs give the same bits.
+Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
+                                  bool parallel = false);
 
 // Priors of one level from its rows of gamma_hat and delta_hat (full mode), or from its
 // gamma_hat row alone (mean-only mode, where a_prior and b_prior stay 0).
@@ -59,11 +61,19 @@ Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta
                                     std::size_t level);
 Result<LevelPrior> mean_only_level_prior(const Matrix& gamma_hat, std::size_t level);
 
+// Samples [begin, end).
+struct SampleRun {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
 // What the solver reads of one level's data, fixed for all of its passes: the level's
-// samples in ascending order and, per feature, how many of them are observed.
+// samples in ascending order, the same samples as maximal runs of consecutive indices, and,
+// per feature, how many of them are observed.
 struct LevelSamples {
   std::size_t level = 0;
   std::vector<std::size_t> members;
+  std::vector<SampleRun> runs;
   std::vector<std::size_t> observed_counts;
 };
 LevelSamples level_samples(const Matrix& standardized, const BatchLevels& levels,

@@ -297,11 +297,12 @@ Result<double> sample_variance_of(std::span<const double> values) {
 }
 
 Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels& levels,
-                                  std::optional<std::size_t> reference_level) {
+                                  std::optional<std::size_t> reference_level, bool parallel) {
   const Matrix design =
       build_batch_design(static_cast<std::size_t>(standardized.rows()), levels, reference_level);
-  return has_missing(standardized) ? fit_coefficients_by_feature(standardized, design, levels)
-                                   : fit_complete_coefficients(standardized, design);
+  return has_missing(standardized, parallel)
+             ? fit_coefficients_by_feature(standardized, design, levels, parallel)
+             : fit_complete_coefficients(standardized, design);
 }
 
 Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
@@ -637,7 +638,7 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
   if (n_features < 2) {
     return fail(NumericalFailure{"parametric priors require at least two kept features"});
   }
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level);
+  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level, parallel);
   if (!gamma_hat) return fail(std::move(gamma_hat.error()));
   const auto n_levels = static_cast<Index>(levels.level_count());
   ParametricEstimates estimates{Matrix::Zero(n_levels, n_features),

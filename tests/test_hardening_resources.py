@@ -444,16 +444,21 @@ def test_ctrl_c_stops_a_long_run_promptly(parallel):
 
 
 def long_enough_problem(target):
-    """A non-parametric problem that runs for roughly `target` seconds, and its time."""
-    values, batch = problem(sizes=(60, 60), n_features=600, seed=8)
-    start = time.monotonic()
-    combat(values, batch, par_prior=False)
-    elapsed = time.monotonic() - start
-    features = min(20000, int(600 * (target / max(elapsed, 1e-3)) ** 0.5))
-    values, batch = problem(sizes=(60, 60), n_features=features, seed=8)
-    start = time.monotonic()
-    expected = combat(values, batch, par_prior=False)["adjusted"]
-    return values, batch, expected, time.monotonic() - start
+    """A non-parametric problem that runs for roughly `target` seconds, and its time.
+
+    Its time grows with the square of the feature count; the count is scaled up until a
+    run takes long enough, since one small run's time is too noisy to extrapolate from.
+    """
+    features = 600
+    while True:
+        values, batch = problem(sizes=(60, 60), n_features=features, seed=8)
+        start = time.monotonic()
+        expected = combat(values, batch, par_prior=False)["adjusted"]
+        elapsed = time.monotonic() - start
+        if elapsed >= target or features >= 20000:
+            return values, batch, expected, elapsed
+        growth = (target / max(elapsed, 1e-3)) ** 0.5
+        features = min(20000, int(features * min(max(growth, 1.5), 8.0)))
 
 
 @pytest.mark.parametrize("parallel", ["0", "1"], ids=["serial", "parallel"])

@@ -270,11 +270,14 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
       std::max<std::size_t>(1, n_features * (static_cast<std::size_t>(standardized.rows()) /
                                              levels.level_count()));
   const std::size_t slice = std::max(4 * pool::worker_count(), kJobVisitsPerSlice / job_visits);
+  // A job costs tens of microseconds, more in larger levels and less where values are
+  // missing; ranges of a few jobs each let the threads finish a slice together.
+  constexpr std::size_t kRangesPerThread = 16;
   std::vector<Result<FeaturePosterior>> results(n_jobs);
   for (std::size_t first = 0; first < n_jobs; first += slice) {
     const std::size_t count = std::min(slice, n_jobs - first);
     // The reference level is aligned to nothing, so its jobs are not run.
-    parallel_for(parallel && n_jobs >= 2, count, [&](std::size_t k) {
+    parallel_for_split(parallel && n_jobs >= 2, count, kRangesPerThread, [&](std::size_t k) {
       const std::size_t job = first + k;
       results[job] = job / n_features == reference_level
                          ? Result<FeaturePosterior>(

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "quarnel/parallel.hpp"
@@ -12,51 +13,158 @@ namespace {
 using Index = Eigen::Index;
 constexpr double kTwoPi = 6.283185307179586;
 
-// Observed values of one feature among a level's members, in ascending sample order.
-std::vector<double> observed_values(const Matrix& standardized, std::size_t feature,
-                                    const std::vector<std::size_t>& members) {
+// The observed values of one feature among a level's members, in ascending sample order,
+// written over `values`.
+void gather_observed(const Matrix& standardized, std::size_t feature,
+                     const std::vector<std::size_t>& members, std::vector<double>& values) {
   const double* column = standardized.col(static_cast<Index>(feature)).data();
-  std::vector<double> values;
-  values.reserve(members.size());
+  values.clear();
   for (const std::size_t s : members) {
     if (!std::isnan(column[s])) values.push_back(column[s]);
   }
-  return values;
 }
 
-// For every prior feature m, the sum of (x - gamma_hat(m))^2 over the observed values x.
-// The loop over m is innermost so that each sum still adds its terms in sample order
-// while the independent sums of neighbouring m are computed side by side, four observed
-// values per sweep so that each sum is loaded and stored once per four terms. It is built
-// for AVX2 as well as the baseline: each lane does the same IEEE subtract, multiply and add
-// as the scalar code (no fused multiply-add), so every machine gets the same bits.
-__attribute__((target_clones("avx2", "default")))
-std::vector<double> squared_distances(const std::vector<double>& observed,
-                                      const std::vector<double>& gamma_row) {
-  const std::size_t width = gamma_row.size();
-  std::vector<double> sums(width, 0.0);
-  const double* g = gamma_row.data();
-  double* out = sums.data();
-  std::size_t k = 0;
-  for (; k + 4 <= observed.size(); k += 4) {
-    const double x0 = observed[k], x1 = observed[k + 1];
-    const double x2 = observed[k + 2], x3 = observed[k + 3];
-    for (std::size_t m = 0; m < width; ++m) {
-      const double d0 = x0 - g[m], d1 = x1 - g[m], d2 = x2 - g[m], d3 = x3 - g[m];
-      out[m] = (((out[m] + d0 * d0) + d1 * d1) + d2 * d2) + d3 * d3;
+// Buffers a job reuses from the previous job on the same thread, so that the hot loop
+// allocates nothing once a thread has run its first job.
+struct JobScratch {
+  std::vector<double> observed;
+  std::vector<double> log_likelihoods;
+};
+
+JobScratch& job_scratch() {
+  thread_local JobScratch scratch;
+  return scratch;
+}
+
+typedef double Lanes2 __attribute__((vector_size(16)));
+typedef double Lanes4 __attribute__((vector_size(32)));
+typedef double Lanes8 __attribute__((vector_size(64)));
+
+// A LikelihoodSweep (see the header) for one vector type.
+//
+// The AVX-512 versions may use fused multiply-add instructions (that instruction set
+// includes them) and would otherwise fuse a product with the following add or subtract,
+// which rounds once instead of twice and changes the bits; keep_rounded pins the product
+// as a rounded value of its own. The empty asm costs nothing: the value is in a register.
+//
+// Each block of kUnroll vectors of neighbouring m keeps its sums in registers while every
+// observed value passes once; every lane does the same IEEE subtract, multiply, add and
+// divide as scalar code would, so all vector widths give the same bits. The width is set
+// per instruction set by the callers below.
+template <class Lanes, std::size_t kUnroll>
+[[gnu::always_inline]] inline double log_likelihoods_with(std::span<const double> observed,
+                                                         const double* g, const double* d,
+                                                         const double* logs, std::size_t width,
+                                                         std::size_t excluded, double* out) {
+  constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+  constexpr std::size_t kBlock = kLanes * kUnroll;
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  const double half_count = static_cast<double>(observed.size()) * -0.5;
+  const double* x = observed.data();
+  const std::size_t n = observed.size();
+  const Lanes negative_infinity = Lanes{} - kInfinity;
+  auto keep_rounded = [](Lanes& value) { asm("" : "+v"(value)); };
+
+  auto block = [&](const double* gb, const double* db, const double* lb, double* ob) {
+    Lanes sums[kUnroll];
+    Lanes locations[kUnroll];
+    for (std::size_t u = 0; u < kUnroll; ++u) {
+      sums[u] = Lanes{};
+      std::memcpy(&locations[u], gb + u * kLanes, sizeof(Lanes));
     }
-  }
-  for (; k < observed.size(); ++k) {
-    const double x = observed[k];
-    for (std::size_t m = 0; m < width; ++m) {
-      const double distance = x - g[m];
-      out[m] += distance * distance;
+    for (std::size_t k = 0; k < n; ++k) {
+      const double value = x[k];
+      for (std::size_t u = 0; u < kUnroll; ++u) {
+        const Lanes distance = value - locations[u];
+        Lanes square = distance * distance;
+        keep_rounded(square);
+        sums[u] = sums[u] + square;
+      }
     }
+    for (std::size_t u = 0; u < kUnroll; ++u) {
+      Lanes scale;
+      Lanes log_term;
+      std::memcpy(&scale, db + u * kLanes, sizeof(Lanes));
+      std::memcpy(&log_term, lb + u * kLanes, sizeof(Lanes));
+      Lanes product = log_term * half_count;
+      keep_rounded(product);
+      Lanes value = product - sums[u] / (scale + scale);
+      // x - x is 0 exactly when x is finite.
+      value = (value - value) == 0.0 ? value : negative_infinity;
+      std::memcpy(ob + u * kLanes, &value, sizeof(Lanes));
+    }
+  };
+
+  std::size_t m = 0;
+  for (; m + kBlock <= width; m += kBlock) block(g + m, d + m, logs + m, out + m);
+  if (m < width) {
+    // The last partial block runs on copies padded with harmless estimates (0, 1, 0),
+    // whose results are dropped.
+    double gb[kBlock] = {};
+    double db[kBlock];
+    double lb[kBlock] = {};
+    double ob[kBlock];
+    std::fill(db, db + kBlock, 1.0);
+    const std::size_t rest = width - m;
+    std::copy(g + m, g + width, gb);
+    std::copy(d + m, d + width, db);
+    std::copy(logs + m, logs + width, lb);
+    block(gb, db, lb, ob);
+    std::copy(ob, ob + rest, out + m);
   }
-  return sums;
+  out[excluded] = -kInfinity;
+
+  // The largest of values that are never NaN is the same whatever order they are
+  // compared in (up to the sign of a zero, which the caller's shift x - largest does not
+  // see), so the lanes may keep their own maxima.
+  Lanes largest = negative_infinity;
+  m = 0;
+  for (; m + kLanes <= width; m += kLanes) {
+    Lanes value;
+    std::memcpy(&value, out + m, sizeof(Lanes));
+    largest = value > largest ? value : largest;
+  }
+  double result = -kInfinity;
+  for (std::size_t lane = 0; lane < kLanes; ++lane) result = std::max(result, largest[lane]);
+  for (; m < width; ++m) result = std::max(result, out[m]);
+  return result;
+}
+
+__attribute__((target("avx512f"))) double sweep_avx512(std::span<const double> observed,
+                                                      const double* g, const double* d,
+                                                      const double* logs, std::size_t width,
+                                                      std::size_t excluded, double* out) {
+  return log_likelihoods_with<Lanes8, 4>(observed, g, d, logs, width, excluded, out);
+}
+
+__attribute__((target("avx2"))) double sweep_avx2(std::span<const double> observed,
+                                                  const double* g, const double* d,
+                                                  const double* logs, std::size_t width,
+                                                  std::size_t excluded, double* out) {
+  return log_likelihoods_with<Lanes4, 8>(observed, g, d, logs, width, excluded, out);
+}
+
+double sweep_baseline(std::span<const double> observed, const double* g, const double* d,
+                      const double* logs, std::size_t width, std::size_t excluded, double* out) {
+  return log_likelihoods_with<Lanes2, 8>(observed, g, d, logs, width, excluded, out);
+}
+
+// The widest sweep this CPU runs, chosen at the first job.
+LikelihoodSweep::Run* fastest_sweep() {
+  static LikelihoodSweep::Run* const run = supported_likelihood_sweeps().front().run;
+  return run;
 }
 
 }  // namespace
+
+std::vector<LikelihoodSweep> supported_likelihood_sweeps() {
+  std::vector<LikelihoodSweep> sweeps;
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) sweeps.push_back({"avx512f", sweep_avx512});
+  if (__builtin_cpu_supports("avx2")) sweeps.push_back({"avx2", sweep_avx2});
+  sweeps.push_back({"baseline", sweep_baseline});
+  return sweeps;
+}
 
 PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const BatchLevels& levels,
                                          const Matrix& gamma_hat, const Matrix& delta_hat) {
@@ -96,40 +204,33 @@ Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
   const std::vector<double>& g = inputs.gamma_rows[level];
   const std::vector<double>& d = inputs.delta_rows[level];
   const std::vector<double>& logs = inputs.log_terms[level];
-  const std::vector<double> observed =
-      observed_values(*inputs.standardized, feature, inputs.members[level]);
-  const std::vector<double> sums = squared_distances(observed, g);
-  const double half_count = static_cast<double>(observed.size()) * -0.5;
+  JobScratch& scratch = job_scratch();
+  gather_observed(*inputs.standardized, feature, inputs.members[level], scratch.observed);
+  scratch.log_likelihoods.resize(n_features);
+  double* log_likelihood = scratch.log_likelihoods.data();
 
   // Log-likelihood of the target feature's data under each other feature's estimates;
-  // one that cannot be represented leaves that feature out rather than failing the job.
-  std::vector<double> log_likelihoods;
-  std::vector<std::size_t> sources;
-  log_likelihoods.reserve(n_features - 1);
-  sources.reserve(n_features - 1);
-  double largest = -std::numeric_limits<double>::infinity();
-  for (std::size_t m = 0; m < n_features; ++m) {
-    if (m == feature) continue;
-    const double log_likelihood = logs[m] * half_count - sums[m] / (d[m] + d[m]);
-    if (!std::isfinite(log_likelihood)) continue;
-    log_likelihoods.push_back(log_likelihood);
-    sources.push_back(m);
-    largest = std::max(largest, log_likelihood);
-  }
-  if (log_likelihoods.empty()) {
+  // one that cannot be represented leaves that feature out rather than failing the job
+  // (it comes back as -inf, as does the target's own).
+  const double largest = fastest_sweep()(scratch.observed, g.data(), d.data(), logs.data(),
+                                         n_features, feature, log_likelihood);
+  if (largest == -std::numeric_limits<double>::infinity()) {
     return fail(NumericalFailure{"non-parametric likelihood has no finite support"});
   }
 
   // Shifting by the largest log-likelihood makes its weight exactly 1: no weight
-  // overflows and at least one is not zero.
+  // overflows and at least one is not zero. The features left out above have a
+  // log-likelihood of -inf and take no part.
   double total = 0.0;
   double location = 0.0;
   double scale = 0.0;
-  for (std::size_t k = 0; k < log_likelihoods.size(); ++k) {
-    const double weight = std::exp(log_likelihoods[k] - largest);
+  for (std::size_t m = 0; m < n_features; ++m) {
+    if (log_likelihood[m] == -std::numeric_limits<double>::infinity()) continue;
+    const double shift = log_likelihood[m] - largest;
+    const double weight = std::exp(shift);
     total += weight;
-    location += g[sources[k]] * weight;
-    scale += d[sources[k]] * weight;
+    location += g[m] * weight;
+    scale += d[m] * weight;
   }
   if (!is_positive_finite(total)) {
     return fail(NumericalFailure{"non-parametric likelihood weights are degenerate"});
@@ -169,11 +270,14 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
       std::max<std::size_t>(1, n_features * (static_cast<std::size_t>(standardized.rows()) /
                                              levels.level_count()));
   const std::size_t slice = std::max(4 * pool::worker_count(), kJobVisitsPerSlice / job_visits);
+  // A job costs tens of microseconds, more in larger levels and less where values are
+  // missing; ranges of a few jobs each let the threads finish a slice together.
+  constexpr std::size_t kRangesPerThread = 16;
   std::vector<Result<FeaturePosterior>> results(n_jobs);
   for (std::size_t first = 0; first < n_jobs; first += slice) {
     const std::size_t count = std::min(slice, n_jobs - first);
     // The reference level is aligned to nothing, so its jobs are not run.
-    parallel_for(parallel && n_jobs >= 2, count, [&](std::size_t k) {
+    parallel_for_split(parallel && n_jobs >= 2, count, kRangesPerThread, [&](std::size_t k) {
       const std::size_t job = first + k;
       results[job] = job / n_features == reference_level
                          ? Result<FeaturePosterior>(

@@ -152,7 +152,8 @@ std::size_t worker_count() {
                                                             : omp_get_max_threads());
 }
 
-void run_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& chunk) {
+void run_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& chunk,
+                std::size_t ranges_per_thread) {
   if (!usable()) {
     // Ascending order on this thread, as a serial run does; its exceptions need no carrying.
     if (count > 0) chunk(0, count);
@@ -164,8 +165,13 @@ void run_ranges(std::size_t count, const std::function<void(std::size_t, std::si
     watch_for_fork();
     check_workers_can_start(threads);
   }
-  // A few ranges per thread balance uneven items without paying for one task per item.
-  const std::size_t n_ranges = std::clamp<std::size_t>(4 * threads, 1, count);
+  // Each range is one task: a thread that is done takes the next range, so more ranges
+  // balance uneven items better and cost more tasks. libgomp runs a whole taskloop on the
+  // encountering thread, one task after another, when it would bring the team's tasks
+  // past 64 per thread; staying well below that leaves room for nested sections too.
+  constexpr std::size_t kMostRangesPerThread = 16;
+  const std::size_t per_thread = std::clamp<std::size_t>(ranges_per_thread, 1, kMostRangesPerThread);
+  const std::size_t n_ranges = std::clamp<std::size_t>(per_thread * threads, 1, count);
   std::vector<std::exception_ptr> failures(n_ranges);
 
   auto run_range = [&](std::size_t r) {

@@ -3,6 +3,7 @@
 // parallel runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -404,6 +405,168 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 3, kNonFinitePosterior}),
     CaseName());
+
+// ---------------------------------------------------------------------------------------
+// The log-likelihood sweep and the job against plain loops
+
+// The sweep written as plain loops over m, then k: what every vectorised version must
+// reproduce bit for bit.
+double plain_sweep(std::span<const double> x, const std::vector<double>& g,
+                   const std::vector<double>& d, const std::vector<double>& logs,
+                   std::size_t excluded, std::vector<double>& out) {
+  const double half_count = static_cast<double>(x.size()) * -0.5;
+  double largest = -kInf;
+  out.assign(g.size(), -kInf);
+  for (std::size_t m = 0; m < g.size(); ++m) {
+    double sum = 0.0;
+    for (const double value : x) {
+      const double distance = value - g[m];
+      sum += distance * distance;
+    }
+    const double ll = logs[m] * half_count - sum / (d[m] + d[m]);
+    if (m == excluded || !std::isfinite(ll)) continue;
+    out[m] = ll;
+    largest = std::max(largest, ll);
+  }
+  return largest;
+}
+
+struct SweepCase {
+  std::string name;
+  std::size_t width;
+  std::size_t n_observed;
+  std::size_t excluded;
+  // Estimates that make some log-likelihoods overflow or become NaN.
+  bool extreme = false;
+};
+
+class LikelihoodSweepVersions : public ::testing::TestWithParam<SweepCase> {};
+
+// Widths around the vector blocks (whole blocks, a partial last block, less than one
+// block) and observation counts around the unrolled lengths, with the excluded feature at
+// either end or inside.
+TEST_P(LikelihoodSweepVersions, EveryVersionMatchesThePlainLoops) {
+  const SweepCase& c = GetParam();
+  std::mt19937_64 rng(c.width * 131 + c.n_observed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::gamma_distribution<double> spread(2.0, 0.5);
+  std::vector<double> x(c.n_observed);
+  std::vector<double> g(c.width);
+  std::vector<double> d(c.width);
+  std::vector<double> logs(c.width);
+  for (double& v : x) v = 0.3 + 1.7 * noise(rng);
+  for (std::size_t m = 0; m < c.width; ++m) {
+    g[m] = noise(rng);
+    d[m] = spread(rng);
+    if (c.extreme && m % 5 == 1) d[m] = 1e-310;  // sum / (d + d) overflows to inf
+    if (c.extreme && m % 7 == 3) g[m] = 1e200;   // the squared distance overflows
+    logs[m] = std::log(d[m] * 6.283185307179586);
+  }
+  std::vector<double> expected;
+  const double expected_largest = plain_sweep(x, g, d, logs, c.excluded, expected);
+  // Premise: the data are not all finite or all left out, which would hide faults.
+  EXPECT_TRUE(std::isfinite(expected_largest) || c.width == 1);
+  if (c.extreme) {
+    EXPECT_GT(std::count(expected.begin(), expected.end(), -kInf), 1);
+  }
+
+  const std::vector<LikelihoodSweep> sweeps = supported_likelihood_sweeps();
+  ASSERT_FALSE(sweeps.empty());
+  EXPECT_STREQ(sweeps.back().name, "baseline");
+  for (const LikelihoodSweep& sweep : sweeps) {
+    SCOPED_TRACE(sweep.name);
+    std::vector<double> out(c.width, 12345.0);
+    const double largest = sweep.run(x, g.data(), d.data(), logs.data(), c.width, c.excluded,
+                                     out.data());
+    EXPECT_TRUE(same_bits(largest, expected_largest)) << largest << " vs " << expected_largest;
+    EXPECT_TRUE(bit_identical(out, expected));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, LikelihoodSweepVersions,
+    ::testing::Values(SweepCase{"OneFeature", 1, 5, 0},
+                      SweepCase{"LessThanOneBlock", 7, 3, 6},
+                      SweepCase{"OneBlockNoObservation", 32, 0, 0},
+                      SweepCase{"OneBlockPlusOne", 33, 1, 32},
+                      SweepCase{"TwoBlocks", 64, 4, 17},
+                      SweepCase{"PartialLastBlock", 101, 9, 100},
+                      SweepCase{"ManyObservations", 250, 67, 3},
+                      SweepCase{"ExtremeEstimates", 97, 6, 40, true},
+                      SweepCase{"ExtremeEstimatesWholeBlocks", 128, 13, 0, true}),
+    CaseName());
+
+// The job as plain loops: the weighted average over the other features with a finite
+// log-likelihood, in ascending feature order.
+std::pair<double, double> plain_job(const std::vector<double>& x, const std::vector<double>& g,
+                                    const std::vector<double>& d, std::size_t feature) {
+  std::vector<double> logs(g.size());
+  for (std::size_t m = 0; m < g.size(); ++m) logs[m] = std::log(d[m] * 6.283185307179586);
+  std::vector<double> ll;
+  const double largest = plain_sweep(x, g, d, logs, feature, ll);
+  double total = 0.0;
+  double location = 0.0;
+  double scale = 0.0;
+  for (std::size_t m = 0; m < g.size(); ++m) {
+    if (m == feature || !std::isfinite(ll[m])) continue;
+    const double weight = std::exp(ll[m] - largest);
+    total += weight;
+    location += g[m] * weight;
+    scale += d[m] * weight;
+  }
+  return {location / total, scale / total};
+}
+
+// Jobs on data with missing values, where some weights underflow and some features are
+// left out, give the plain loops' bits; a thread's second job reuses the first's buffers,
+// so jobs of different sizes run one after another.
+TEST(PosteriorJob, MatchesPlainLoopsJobAfterJob) {
+  const std::size_t n_features = 45;
+  Ids ids;
+  for (std::size_t s = 0; s < 40; ++s) ids.push_back(s % 4 == 0 ? 0 : 1);  // 10 and 30
+  const BatchLevels levels = make_levels(ids);
+  std::mt19937_64 rng(99);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  Matrix z(40, static_cast<Index>(n_features));
+  Matrix gamma_hat(2, static_cast<Index>(n_features));
+  Matrix delta_hat(2, static_cast<Index>(n_features));
+  for (Index j = 0; j < z.cols(); ++j) {
+    for (Index s = 0; s < z.rows(); ++s) {
+      z(s, j) = (s * 7 + j * 3) % 11 == 0 ? kNaN : 2.0 * noise(rng);
+    }
+    for (Index i = 0; i < 2; ++i) {
+      gamma_hat(i, j) = 3.0 * noise(rng);
+      delta_hat(i, j) = j % 9 == 4 ? 1e-3 : 0.2 + std::abs(noise(rng));
+    }
+  }
+  delta_hat(1, 8) = 1e-310;  // its log-likelihood overflows: left out
+  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
+  std::size_t underflowing = 0;
+  for (std::size_t job = 0; job < 2 * n_features; ++job) {
+    SCOPED_TRACE(job);
+    const std::size_t level = job / n_features;
+    const std::size_t feature = job % n_features;
+    const std::vector<double> x = observed(z, levels, level, static_cast<Index>(feature));
+    std::vector<double> g(n_features);
+    std::vector<double> d(n_features);
+    for (std::size_t m = 0; m < n_features; ++m) {
+      g[m] = gamma_hat(static_cast<Index>(level), static_cast<Index>(m));
+      d[m] = delta_hat(static_cast<Index>(level), static_cast<Index>(m));
+    }
+    std::vector<double> ll;
+    std::vector<double> logs(n_features);
+    for (std::size_t m = 0; m < n_features; ++m) logs[m] = std::log(d[m] * 6.283185307179586);
+    const double largest = plain_sweep(x, g, d, logs, feature, ll);
+    for (const double v : ll) underflowing += std::exp(v - largest) == 0.0 ? 1 : 0;
+
+    const auto [gamma, delta] = plain_job(x, g, d, feature);
+    ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(job, n_features, inputs));
+    EXPECT_TRUE(same_bits(post.gamma_star, gamma)) << post.gamma_star << " vs " << gamma;
+    EXPECT_TRUE(same_bits(post.delta_star, delta)) << post.delta_star << " vs " << delta;
+  }
+  // Premise: besides the left-out ones, some weights really underflow.
+  EXPECT_GT(underflowing, 4 * n_features);
+}
 
 // ---------------------------------------------------------------------------------------
 // Which error wins

@@ -16,6 +16,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -251,6 +252,32 @@ TEST_P(PoolTest, RunsEveryItemExactlyOnce) {
     std::size_t wrong = 0;
     for (std::size_t i = 0; i < count; ++i) wrong += runs[i].load() != 1;
     EXPECT_EQ(wrong, 0u) << "items that did not run exactly once";
+  }
+}
+
+// However finely the items are split, each runs exactly once and the pool's threads share
+// them. A split so fine that the OpenMP runtime would run every task on the calling thread
+// (past 64 tasks per thread) is capped instead of silently running serially.
+TEST(PoolSplit, EveryItemRunsOnceAndThreadsShareThem) {
+  if (!pool::usable() || pool::worker_count() < 2) GTEST_SKIP() << "needs a parallel pool";
+  constexpr std::size_t count = 400;
+  for (const std::size_t per_thread : {0u, 1u, 4u, 16u, 100u, 100000u}) {
+    SCOPED_TRACE(per_thread);
+    std::vector<std::atomic<int>> runs(count);
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    within_deadline(60s, [&] {
+      parallel_for_split(true, count, per_thread, [&](std::size_t i) {
+        runs[i].fetch_add(1);
+        std::this_thread::sleep_for(100us);
+        const std::lock_guard lock(mutex);
+        threads.insert(std::this_thread::get_id());
+      });
+    });
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < count; ++i) wrong += runs[i].load() != 1;
+    EXPECT_EQ(wrong, 0u) << "items that did not run exactly once";
+    EXPECT_GE(threads.size(), 2u);
   }
 }
 

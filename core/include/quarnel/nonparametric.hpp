@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "quarnel/batch.hpp"
@@ -38,6 +39,26 @@ struct PosteriorInputs {
 
 PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const BatchLevels& levels,
                                          const Matrix& gamma_hat, const Matrix& delta_hat);
+
+// Writes the log-likelihoods of one feature's n observed values x_k under every feature's
+// raw estimates of the level (g, d and logs = log(2 pi d) at m), for m in [0, width):
+//
+//   logs[m] * (n * -1/2) - sum_k (x_k - g[m])^2 / (d[m] + d[m])
+//
+// where the sum adds its terms in ascending k, starting from 0. A value that is not finite
+// comes out as -inf, and so does the one at `excluded` (the job's own feature, whose
+// estimates are no prior value for itself). Returns the largest value written: -inf when
+// none is finite. Every version gives the same bits.
+struct LikelihoodSweep {
+  using Run = double(std::span<const double> observed, const double* g, const double* d,
+                     const double* logs, std::size_t width, std::size_t excluded, double* out);
+  const char* name;
+  Run* run;
+};
+
+// The versions this CPU can run, widest vectors first; jobs use the first. The baseline
+// version, which every x86-64 CPU runs, comes last.
+std::vector<LikelihoodSweep> supported_likelihood_sweeps();
 
 // Job k covers level k / G and feature k % G.
 Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,

@@ -42,10 +42,8 @@ typedef double Lanes8 __attribute__((vector_size(64)));
 
 // A LikelihoodSweep (see the header) for one vector type.
 //
-// The AVX-512 versions may use fused multiply-add instructions (that instruction set
-// includes them) and would otherwise fuse a product with the following add or subtract,
-// which rounds once instead of twice and changes the bits; keep_rounded pins the product
-// as a rounded value of its own. The empty asm costs nothing: the value is in a register.
+// The AVX-512 instruction set includes fused multiply-add; the core is built with
+// -ffp-contract=off, so each product is still rounded before it is added.
 //
 // Each block of kUnroll vectors of neighbouring m keeps its sums in registers while every
 // observed value passes once; every lane does the same IEEE subtract, multiply, add and
@@ -63,7 +61,6 @@ template <class Lanes, std::size_t kUnroll>
   const double* x = observed.data();
   const std::size_t n = observed.size();
   const Lanes negative_infinity = Lanes{} - kInfinity;
-  auto keep_rounded = [](Lanes& value) { asm("" : "+v"(value)); };
 
   auto block = [&](const double* gb, const double* db, const double* lb, double* ob) {
     Lanes sums[kUnroll];
@@ -76,9 +73,7 @@ template <class Lanes, std::size_t kUnroll>
       const double value = x[k];
       for (std::size_t u = 0; u < kUnroll; ++u) {
         const Lanes distance = value - locations[u];
-        Lanes square = distance * distance;
-        keep_rounded(square);
-        sums[u] = sums[u] + square;
+        sums[u] = sums[u] + distance * distance;
       }
     }
     for (std::size_t u = 0; u < kUnroll; ++u) {
@@ -86,9 +81,7 @@ template <class Lanes, std::size_t kUnroll>
       Lanes log_term;
       std::memcpy(&scale, db + u * kLanes, sizeof(Lanes));
       std::memcpy(&log_term, lb + u * kLanes, sizeof(Lanes));
-      Lanes product = log_term * half_count;
-      keep_rounded(product);
-      Lanes value = product - sums[u] / (scale + scale);
+      Lanes value = log_term * half_count - sums[u] / (scale + scale);
       // x - x is 0 exactly when x is finite.
       value = (value - value) == 0.0 ? value : negative_infinity;
       std::memcpy(ob + u * kLanes, &value, sizeof(Lanes));

@@ -244,11 +244,11 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
   if (n_features < 2) {
     return fail(NumericalFailure{"non-parametric priors require at least two kept features"});
   }
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level);
+  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level, parallel);
   if (!gamma_hat) return fail(std::move(gamma_hat.error()));
   const auto n_levels = static_cast<Index>(levels.level_count());
   Result<Matrix> delta_hat = mean_only ? Result<Matrix>(Matrix::Ones(n_levels, gamma_hat->cols()))
-                                       : estimate_delta_hat(standardized, levels);
+                                       : estimate_delta_hat(standardized, levels, parallel);
   if (!delta_hat) return fail(std::move(delta_hat.error()));
 
   const PosteriorInputs inputs =

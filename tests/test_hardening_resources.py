@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import gc
 import multiprocessing
+import json
 import os
 import signal
 import subprocess
@@ -521,3 +522,51 @@ def test_signals_are_not_checked_on_other_threads(monkeypatch):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert [r.tobytes() for r in results] == [expected]
+
+
+# ---------------------------------------------------------------------------------------
+# Peak memory of one call
+
+
+PEAK_MEMORY_SCRIPT = """
+    import json, resource, sys
+    import numpy as np
+    import _quarnel
+
+    options = json.loads(sys.argv[1])
+    rng = np.random.default_rng(5)
+    n, g = 300, 40000
+    batch = (np.arange(n) % 3).astype(np.int64)
+    # Row by row, so that building the input never holds a second matrix.
+    values = np.empty((n, g))
+    for i in range(n):
+        values[i] = rng.standard_normal(g) * (1.0 + batch[i]) + batch[i]
+    if options.pop("missing"):
+        values[::7, ::5] = np.nan
+    mod = rng.normal(size=(n, 2)) if options.pop("covariates") else None
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    _quarnel.combat(values, batch, mod=mod, **options)
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print((after - before) * 1024 / values.nbytes)
+"""
+
+
+@pytest.mark.parametrize("parallel", ["0", "1"], ids=["serial", "parallel"])
+@pytest.mark.parametrize(
+    "options",
+    [
+        {},
+        {"covariates": True, "missing": True},
+        {"mean_only": True, "ref_batch": 1},
+        {"covariates": True, "ref_batch": 0},
+    ],
+    ids=["plain", "covariates-missing", "mean-only-reference", "covariates-reference"],
+)
+def test_a_call_holds_about_twice_the_input_at_its_peak(parallel, options):
+    # One working copy of the corrected features and the result; anything more (an n x G
+    # intermediate kept alive) shows as a further multiple of the input.
+    options = {"covariates": False, "missing": False, **options}
+    done = run_script(PEAK_MEMORY_SCRIPT, json.dumps(options), env={"QUARNEL_PARALLEL": parallel})
+    assert done.returncode == 0, done.stderr
+    added = float(done.stdout.strip())
+    assert 1.5 < added < 2.5, added

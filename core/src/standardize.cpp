@@ -154,7 +154,7 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
     const Index last = std::min(n_features, first + kFeatureBlock);
     for (Index j = first; j < last; ++j) {
       double* value = y.col(j).data();
-      fitted_column(fit->design, fit->coefficients, j, fitted);
+      fitted_column(*fit, levels, reference_level, j, fitted);
       Result<double> pooled =
           missing ? pooled_variance_missing(value, fitted, levels, reference_level)
                   : pooled_variance_complete(value, fitted, levels, reference_level);

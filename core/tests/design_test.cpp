@@ -50,10 +50,11 @@ Matrix covariate_effects_of(const DesignFit& fit, Index n_levels) {
 }
 
 // Every feature's fitted values, one fitted_column per feature.
-Matrix fitted_of(const DesignFit& fit) {
+Matrix fitted_of(const DesignFit& fit, const BatchLevels& levels,
+                 std::optional<std::size_t> reference_level) {
   Matrix fitted(fit.design.rows(), fit.coefficients.cols());
   for (Index j = 0; j < fitted.cols(); ++j) {
-    fitted_column(fit.design, fit.coefficients, j,
+    fitted_column(fit, levels, reference_level, j,
                   std::span<double>(fitted.col(j).data(), static_cast<std::size_t>(fitted.rows())));
   }
   return fitted;
@@ -555,7 +556,7 @@ TEST_P(DesignCompleteTest, CoefficientsAreLevelMeans) {
     }
   }
   EXPECT_TRUE(near_matrix(fit.coefficients, expected, 1e-12));
-  EXPECT_TRUE(near_matrix(fitted_of(fit), expected_fitted, 1e-12));
+  EXPECT_TRUE(near_matrix(fitted_of(fit, levels, c.ref), expected_fitted, 1e-12));
   // Without covariates the design is the batch design alone.
   EXPECT_TRUE(bit_identical(data_of(fit.design), data_of(reference_design(c.ids, c.ref))));
 
@@ -588,7 +589,7 @@ TEST_P(DesignCovariateTest, MatchesLeastSquaresAndSplitsOffCovariateEffects) {
   const Matrix x = reference_design(kCovIds, ref, {kAge, kDose});
   const Matrix expected = least_squares_on_observed(x, y);
   EXPECT_TRUE(near_matrix(fit.coefficients, expected, 1e-11));
-  EXPECT_TRUE(near_matrix(fitted_of(fit), x * expected, 1e-11));
+  EXPECT_TRUE(near_matrix(fitted_of(fit, levels, ref), x * expected, 1e-11));
 
   // The covariate part: age and dose times their own coefficients, nothing of the batches.
   Matrix expected_effects(9, 3);
@@ -606,10 +607,11 @@ INSTANTIATE_TEST_SUITE_P(References, DesignCovariateTest,
                                            std::optional<std::size_t>{2}),
                          ReferenceName{});
 
-void expect_same_fit(const DesignFit& actual, const DesignFit& expected) {
+void expect_same_fit(const DesignFit& actual, const DesignFit& expected,
+                     const BatchLevels& levels, std::optional<std::size_t> ref) {
   EXPECT_EQ(actual.coefficients.rows(), expected.coefficients.rows());
   EXPECT_TRUE(bit_identical(data_of(actual.coefficients), data_of(expected.coefficients)));
-  EXPECT_TRUE(bit_identical(data_of(fitted_of(actual)), data_of(fitted_of(expected))));
+  EXPECT_TRUE(bit_identical(data_of(fitted_of(actual, levels, ref)), data_of(fitted_of(expected, levels, ref))));
   EXPECT_TRUE(bit_identical(data_of(actual.design), data_of(expected.design)));
 }
 
@@ -630,7 +632,7 @@ TEST_P(DesignInterceptTest, InterceptColumnsAreLeftOut) {
   ASSERT_OK_AND_ASSIGN(const DesignFit plain, fit_scanned(y, levels, std::nullopt, c.ref));
   const Covariates ones_only = Covariates::from_columns({kOnes, kOnes});
   ASSERT_OK_AND_ASSIGN(const DesignFit with_ones, fit_scanned(y, levels, ones_only.view(), c.ref));
-  expect_same_fit(with_ones, plain);
+  expect_same_fit(with_ones, plain, levels, c.ref);
 
   const Covariates age_only = Covariates::from_columns({kAge});
   ASSERT_OK_AND_ASSIGN(const DesignFit age, fit_scanned(y, levels, age_only.view(), c.ref));
@@ -639,7 +641,7 @@ TEST_P(DesignInterceptTest, InterceptColumnsAreLeftOut) {
                                    Covariates::from_columns({kAge, kOnes}),
                                    Covariates::from_columns({kOnes, kAge, kOnes})}) {
     ASSERT_OK_AND_ASSIGN(const DesignFit fit, fit_scanned(y, levels, padded.view(), c.ref));
-    expect_same_fit(fit, age);
+    expect_same_fit(fit, age, levels, c.ref);
   }
 }
 
@@ -685,7 +687,7 @@ TEST(DesignMissingTest, FeatureWithoutNaNGetsJointFitCoefficients) {
     ASSERT_OK_AND_ASSIGN(const DesignFit joint, fit_scanned(complete, levels, cov.view(), ref));
     ASSERT_OK_AND_ASSIGN(const DesignFit fit, fit_scanned(y, levels, cov.view(), ref));
     EXPECT_TRUE(near_matrix(fit.coefficients.leftCols(2), joint.coefficients.leftCols(2), 1e-11));
-    EXPECT_TRUE(near_matrix(fitted_of(fit).leftCols(2), fitted_of(joint).leftCols(2), 1e-11));
+    EXPECT_TRUE(near_matrix(fitted_of(fit, levels, ref).leftCols(2), fitted_of(joint, levels, ref).leftCols(2), 1e-11));
 
     // The feature with the NaN is fitted over its eight observed samples.
     const Matrix x = reference_design(kCovIds, ref, {kAge, kDose});
@@ -697,9 +699,9 @@ TEST(DesignMissingTest, FeatureWithoutNaNGetsJointFitCoefficients) {
     // fitted = X B and covariate_effects = X0 B over all samples, the missing one included.
     Matrix x0 = x;
     x0.leftCols(3).setZero();
-    EXPECT_TRUE(near_matrix(fitted_of(fit), x * fit.coefficients, 1e-12));
+    EXPECT_TRUE(near_matrix(fitted_of(fit, levels, ref), x * fit.coefficients, 1e-12));
     EXPECT_TRUE(near_matrix(covariate_effects_of(fit, 3), x0 * fit.coefficients, 1e-12));
-    EXPECT_TRUE(fitted_of(fit).allFinite());
+    EXPECT_TRUE(fitted_of(fit, levels, ref).allFinite());
     EXPECT_TRUE(covariate_effects_of(fit, 3).allFinite());
   }
 }
@@ -856,7 +858,7 @@ TEST(DesignCompleteRouteTest, CoefficientOverflowIsPassedOn) {
   // The fitted values are the product with the whole design, zeros included: 0 * inf is
   // NaN for the reference samples, whose residuals form the pooled variance, and the
   // others reach +inf.
-  const Matrix fitted = fitted_of(fit);
+  const Matrix fitted = fitted_of(fit, levels, 0);
   for (Index i = 0; i < 2; ++i) EXPECT_TRUE(std::isnan(fitted(i, 0))) << "sample " << i;
   for (Index i = 2; i < 4; ++i) EXPECT_EQ(fitted(i, 0), kInf) << "sample " << i;
   EXPECT_ERROR_TEXT(fit_coefficients_by_feature(y, reference_design(ids, 0), levels),
@@ -1015,6 +1017,25 @@ TEST(DesignByFeatureTest, SerialAndParallelAreBitIdentical) {
     ASSERT_OK_AND_ASSIGN(const Matrix parallel, fit_coefficients_by_feature(y, design, levels, true));
     EXPECT_TRUE(bit_identical(data_of(serial), data_of(parallel)));
     EXPECT_TRUE(near_matrix(serial, least_squares_on_observed(design, y), 1e-10));
+  }
+}
+
+// fitted_column skips the zero entries of the design when the coefficients are finite;
+// its values must still be the library product's bits, zero terms and all. Sixteen
+// features keep the product on the library's blocked route.
+TEST(DesignFittedColumnTest, MatchesTheLibraryProductBitForBit) {
+  const BatchLevels levels = make_levels(kCovIds);
+  const Matrix y = random_matrix(9, 16, 83, -3.0, 7.0);
+  for (const std::optional<std::size_t> ref : {std::optional<std::size_t>{}, std::optional<std::size_t>{0}, std::optional<std::size_t>{2}}) {
+    for (const bool with_covariates : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << (ref ? "reference" : "no reference")
+                                        << (with_covariates ? ", covariates" : ""));
+      const Covariates cov = Covariates::from_columns({kAge, kDose});
+      ASSERT_OK_AND_ASSIGN(const DesignFit fit,
+                           fit_scanned(y, levels, with_covariates ? std::optional(cov.view()) : std::nullopt, ref));
+      const Matrix product = fit.design * fit.coefficients;
+      EXPECT_TRUE(bit_identical(data_of(fitted_of(fit, levels, ref)), data_of(product)));
+    }
   }
 }
 

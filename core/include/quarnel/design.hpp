@@ -51,8 +51,10 @@ Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix&
 
 // The fitted values (design * coefficients) of one feature, every sample's sum taken over
 // the design columns in ascending order from +0.0, as the library product would. One
-// column at a time, so that no n x G matrix of fitted values is ever held.
-void fitted_column(const Matrix& design, const Matrix& coefficients, Eigen::Index feature,
+// column at a time, so that no n x G matrix of fitted values is ever held. `levels` and
+// `reference_level` are those the design was built from.
+void fitted_column(const DesignFit& fit, const BatchLevels& levels,
+                   std::optional<std::size_t> reference_level, Eigen::Index feature,
                    std::span<double> fitted);
 
 // True when any element of the matrix is NaN: the fits then go feature by feature.

@@ -285,9 +285,7 @@ Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix&
       if (!block_status[block]) return;
     }
   });
-  for (Status& status : block_status) {
-    if (!status) return fail(std::move(status.error()));
-  }
+  if (Status failed = first_error(block_status); !failed) return fail(std::move(failed.error()));
   return coefficients;
 }
 
@@ -299,31 +297,28 @@ void fitted_column(const DesignFit& fit, const BatchLevels& levels,
   const auto n_levels = static_cast<Index>(levels.level_count());
   require(fitted.size() == static_cast<std::size_t>(n), "one fitted value per sample");
   const auto b = fit.coefficients.col(feature);
-  if (!b.allFinite()) {
-    // Every term counts here: 0 * inf is NaN.
-    std::ranges::fill(fitted, 0.0);
-    for (Index k = 0; k < design.cols(); ++k) {
-      const double* x = design.col(k).data();
-      for (Index i = 0; i < n; ++i) fitted[static_cast<std::size_t>(i)] += x[i] * b(k);
-    }
-    return;
-  }
   // With finite coefficients a zero design entry adds +0.0 or -0.0 to a sum that started
-  // at +0.0, which changes nothing; so each sample's sum is taken over its non-zero
-  // entries only. Its batch columns are its own level's and the reference column, added
-  // in column order, the same for every sample of a level.
-  std::vector<double> level_sums(static_cast<std::size_t>(n_levels));
-  for (Index c = 0; c < n_levels; ++c) {
-    double sum = 0.0 + b(c);
-    if (reference_level && static_cast<Index>(*reference_level) != c) {
-      const auto r = static_cast<Index>(*reference_level);
-      sum = (0.0 + b(std::min(c, r))) + b(std::max(c, r));
+  // at +0.0, which changes nothing; so each sample's batch columns (its own level's and
+  // the reference column), the only non-zero ones, are added up once per level, in column
+  // order. Otherwise every term counts: 0 * inf is NaN.
+  Index first_term = 0;
+  if (b.allFinite()) {
+    std::vector<double> level_sums(static_cast<std::size_t>(n_levels));
+    for (Index c = 0; c < n_levels; ++c) {
+      double sum = 0.0 + b(c);
+      if (reference_level && static_cast<Index>(*reference_level) != c) {
+        const auto r = static_cast<Index>(*reference_level);
+        sum = (0.0 + b(std::min(c, r))) + b(std::max(c, r));
+      }
+      level_sums[static_cast<std::size_t>(c)] = sum;
     }
-    level_sums[static_cast<std::size_t>(c)] = sum;
+    const std::span<const std::size_t> sample_levels = levels.sample_levels();
+    for (std::size_t i = 0; i < fitted.size(); ++i) fitted[i] = level_sums[sample_levels[i]];
+    first_term = n_levels;
+  } else {
+    std::ranges::fill(fitted, 0.0);
   }
-  const std::span<const std::size_t> sample_levels = levels.sample_levels();
-  for (std::size_t i = 0; i < fitted.size(); ++i) fitted[i] = level_sums[sample_levels[i]];
-  for (Index k = n_levels; k < design.cols(); ++k) {
+  for (Index k = first_term; k < design.cols(); ++k) {
     const double* x = design.col(k).data();
     for (Index i = 0; i < n; ++i) fitted[static_cast<std::size_t>(i)] += x[i] * b(k);
   }

@@ -244,7 +244,8 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
   if (n_features < 2) {
     return fail(NumericalFailure{"non-parametric priors require at least two kept features"});
   }
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level, parallel);
+  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level,
+                                                standardization.has_missing, parallel);
   if (!gamma_hat) return fail(std::move(gamma_hat.error()));
   const auto n_levels = static_cast<Index>(levels.level_count());
   Result<Matrix> delta_hat = mean_only ? Result<Matrix>(Matrix::Ones(n_levels, gamma_hat->cols()))

@@ -6,7 +6,6 @@
 #include <limits>
 #include <optional>
 #include <span>
-#include <tuple>
 
 #include "quarnel/design.hpp"
 
@@ -297,11 +296,11 @@ Result<double> sample_variance_of(std::span<const double> values) {
 }
 
 Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels& levels,
-                                  std::optional<std::size_t> reference_level, bool parallel) {
+                                  std::optional<std::size_t> reference_level, bool missing,
+                                  bool parallel) {
   const Matrix design =
       build_batch_design(static_cast<std::size_t>(standardized.rows()), levels, reference_level);
-  return has_missing(standardized, parallel)
-             ? fit_coefficients_by_feature(standardized, design, levels, parallel)
+  return missing ? fit_coefficients_by_feature(standardized, design, levels, parallel)
              : fit_complete_coefficients(standardized, design);
 }
 
@@ -350,20 +349,32 @@ Result<LevelPrior> mean_only_level_prior(const Matrix& gamma_hat, std::size_t le
   return prior;
 }
 
-LevelSamples level_samples(const Matrix& standardized, const BatchLevels& levels,
-                           std::size_t level) {
+namespace {
+
+// A level's samples and their runs, with the observed counts given.
+LevelSamples samples_of_level(const BatchLevels& levels, std::size_t level,
+                              std::vector<std::size_t> observed_counts) {
   LevelSamples samples;
   samples.level = level;
   samples.members = levels.members(level);
   samples.runs = member_runs(samples.members);
-  samples.observed_counts.resize(static_cast<std::size_t>(standardized.cols()));
+  samples.observed_counts = std::move(observed_counts);
+  return samples;
+}
+
+}  // namespace
+
+LevelSamples level_samples(const Matrix& standardized, const BatchLevels& levels,
+                           std::size_t level) {
+  const std::vector<std::size_t> members = levels.members(level);
+  std::vector<std::size_t> observed_counts(static_cast<std::size_t>(standardized.cols()));
   for (Index j = 0; j < standardized.cols(); ++j) {
     const double* x = standardized.col(j).data();
     std::size_t observed = 0;
-    for (const std::size_t s : samples.members) observed += !std::isnan(x[s]);
-    samples.observed_counts[static_cast<std::size_t>(j)] = observed;
+    for (const std::size_t s : members) observed += !std::isnan(x[s]);
+    observed_counts[static_cast<std::size_t>(j)] = observed;
   }
-  return samples;
+  return samples_of_level(levels, level, std::move(observed_counts));
 }
 
 Result<std::pair<double, double>> posterior_update_feature(const Matrix& standardized,
@@ -432,23 +443,22 @@ struct LevelSolver {
   std::optional<Result<LevelEstimates>> outcome;
 };
 
-// A solver of `level`, reading its observed counts from `samples` when given (they are
-// taken from the data otherwise).
-LevelSolver start_level_solver(const Matrix& standardized, const BatchLevels& levels,
-                               std::size_t level, const Matrix& gamma_hat,
-                               const Matrix& delta_hat,
-                               std::optional<LevelSamples> samples = std::nullopt) {
+LevelSolver start_level_solver(const Matrix& gamma_hat, const Matrix& delta_hat,
+                               LevelSamples samples) {
   LevelSolver solver;
+  const std::size_t level = samples.level;
   Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
   if (!prior) {
     solver.outcome = fail(std::move(prior.error()));
     return solver;
   }
   solver.prior = *prior;
-  solver.samples =
-      samples ? std::move(*samples) : level_samples(standardized, levels, level);
+  solver.samples = std::move(samples);
   solver.g_old = row_values(gamma_hat, level);
   solver.d_old = row_values(delta_hat, level);
+  solver.g_new.resize(solver.g_old.size());
+  solver.d_new.resize(solver.g_old.size());
+  solver.outcomes.resize(solver.g_old.size());
   return solver;
 }
 
@@ -471,23 +481,6 @@ void settle_pass(LevelSolver& solver) {
     solver.outcome =
         fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
   }
-}
-
-// Takes one pass's feature updates, in feature order, and settles the level.
-void finish_pass(LevelSolver& solver, std::span<Result<std::pair<double, double>>> updates) {
-  solver.g_new.resize(updates.size());
-  solver.d_new.resize(updates.size());
-  solver.outcomes.assign(updates.size(), UpdateOutcome::ok);
-  for (std::size_t j = 0; j < updates.size(); ++j) {
-    if (!updates[j]) {
-      // Only the first failure is reported, with its own error.
-      ++solver.passes;
-      solver.outcome = fail(std::move(updates[j].error()));
-      return;
-    }
-    std::tie(solver.g_new[j], solver.d_new[j]) = *updates[j];
-  }
-  settle_pass(solver);
 }
 
 // One pass's updates of features [first, end) of a level, written to the solver's own
@@ -520,11 +513,35 @@ void update_feature_block(const Matrix& standardized, const Matrix& gamma_hat,
   }
 }
 
-// Every level to be fitted advances one pass at a time, and one parallel section covers
-// the feature updates of all levels still iterating, in blocks of kBlockFeatures features.
-// A level's passes read only its own state, so it goes through exactly the passes it would
-// go through alone; between passes no worker runs and the caller may be asked whether to
-// stop.
+// Every solver without an outcome advances one pass at a time, and one parallel section
+// covers the feature updates of all solvers still iterating, in blocks of kBlockFeatures
+// features. A level's passes read only its own state, so it goes through exactly the
+// passes it would go through alone; between passes no worker runs and the caller may be
+// asked whether to stop.
+void run_solvers(const Matrix& standardized, const Matrix& gamma_hat,
+                 std::span<LevelSolver* const> solvers, bool parallel,
+                 const CancelRequested& cancel) {
+  const auto n_features = static_cast<std::size_t>(standardized.cols());
+  const std::size_t n_blocks = block_count(n_features);
+  std::vector<LevelSolver*> iterating;
+  for (;;) {
+    iterating.clear();
+    for (LevelSolver* solver : solvers) {
+      if (!solver->outcome) iterating.push_back(solver);
+    }
+    if (iterating.empty()) return;
+    const std::size_t n_items = iterating.size() * n_blocks;
+    parallel_for(parallel, n_items, [&](std::size_t k) {
+      const std::size_t b = k % n_blocks;
+      update_feature_block(standardized, gamma_hat, *iterating[k / n_blocks], b * kBlockFeatures,
+                           std::min(n_features, (b + 1) * kBlockFeatures));
+    });
+    for (LevelSolver* solver : iterating) settle_pass(*solver);
+    stop_if_cancelled(cancel);
+  }
+}
+
+// The solvers of every level but the reference, run side by side.
 std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& standardization,
                                                     const BatchLevels& levels,
                                                     std::optional<std::size_t> reference_level,
@@ -535,41 +552,19 @@ std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& stand
   const auto n_features = static_cast<std::size_t>(standardized.cols());
   const std::size_t n_levels = levels.level_count();
   std::vector<LevelSolver> solvers(n_levels);
+  std::vector<LevelSolver*> fitted;
   for (std::size_t level = 0; level < n_levels; ++level) {
     if (level == reference_level) continue;
     // delta_hat has already counted every level's observed values.
-    LevelSamples samples;
-    samples.level = level;
-    samples.members = levels.members(level);
-    samples.runs = member_runs(samples.members);
-    samples.observed_counts.resize(n_features);
+    std::vector<std::size_t> observed_counts(n_features);
     for (std::size_t j = 0; j < n_features; ++j) {
-      samples.observed_counts[j] = scales.counts(static_cast<Index>(level), static_cast<Index>(j));
+      observed_counts[j] = scales.counts(static_cast<Index>(level), static_cast<Index>(j));
     }
-    LevelSolver& solver = solvers[level] = start_level_solver(
-        standardized, levels, level, gamma_hat, scales.delta_hat, std::move(samples));
-    solver.g_new.resize(n_features);
-    solver.d_new.resize(n_features);
-    solver.outcomes.resize(n_features);
+    solvers[level] = start_level_solver(gamma_hat, scales.delta_hat,
+                                        samples_of_level(levels, level, std::move(observed_counts)));
+    fitted.push_back(&solvers[level]);
   }
-
-  const std::size_t n_blocks = block_count(n_features);
-  std::vector<std::size_t> iterating;
-  for (;;) {
-    iterating.clear();
-    for (std::size_t level = 0; level < n_levels; ++level) {
-      if (level != reference_level && !solvers[level].outcome) iterating.push_back(level);
-    }
-    if (iterating.empty()) break;
-    const std::size_t n_items = iterating.size() * n_blocks;
-    parallel_for(parallel, n_items, [&](std::size_t k) {
-      const std::size_t b = k % n_blocks;
-      update_feature_block(standardized, gamma_hat, solvers[iterating[k / n_blocks]],
-                           b * kBlockFeatures, std::min(n_features, (b + 1) * kBlockFeatures));
-    });
-    for (const std::size_t level : iterating) settle_pass(solvers[level]);
-    stop_if_cancelled(cancel);
-  }
+  run_solvers(standardized, gamma_hat, fitted, parallel, cancel);
 
   std::vector<Result<LevelEstimates>> results;
   results.reserve(n_levels);
@@ -590,12 +585,10 @@ Result<LevelEstimates> fit_full_level(const Standardization& standardization,
                                       const Matrix& gamma_hat, const Matrix& delta_hat,
                                       bool parallel) {
   const Matrix& standardized = standardization.standardized;
-  LevelSolver solver = start_level_solver(standardized, levels, level, gamma_hat, delta_hat);
-  while (!solver.outcome) {
-    std::vector<Result<std::pair<double, double>>> updates = posterior_updates(
-        standardized, solver.samples, gamma_hat, solver.d_old, solver.prior, parallel);
-    finish_pass(solver, updates);
-  }
+  LevelSolver solver =
+      start_level_solver(gamma_hat, delta_hat, level_samples(standardized, levels, level));
+  LevelSolver* const solvers[] = {&solver};
+  run_solvers(standardized, gamma_hat, solvers, parallel, CancelRequested{});
   return std::move(*solver.outcome);
 }
 
@@ -638,7 +631,8 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
   if (n_features < 2) {
     return fail(NumericalFailure{"parametric priors require at least two kept features"});
   }
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level, parallel);
+  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level,
+                                                standardization.has_missing, parallel);
   if (!gamma_hat) return fail(std::move(gamma_hat.error()));
   const auto n_levels = static_cast<Index>(levels.level_count());
   ParametricEstimates estimates{Matrix::Zero(n_levels, n_features),
@@ -672,7 +666,8 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
 Result<ParametricEstimates> fit_unshrunken_mean_only(const Standardization& standardization,
                                                      const BatchLevels& levels,
                                                      std::optional<std::size_t> reference_level) {
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardization.standardized, levels, reference_level);
+  Result<Matrix> gamma_hat = estimate_gamma_hat(standardization.standardized, levels,
+                                                reference_level, standardization.has_missing);
   if (!gamma_hat) return fail(std::move(gamma_hat.error()));
   Matrix delta_star = Matrix::Ones(gamma_hat->rows(), gamma_hat->cols());
   ParametricEstimates estimates{std::move(*gamma_hat), std::move(delta_star)};

@@ -147,6 +147,9 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
   const auto n_blocks =
       static_cast<std::size_t>((n_features + kFeatureBlock - 1) / kFeatureBlock);
   std::vector<Status> block_status(n_blocks);
+  // Whether each block's standardised values hold a NaN, noted while they are written so
+  // that the estimators need not scan the matrix again.
+  std::vector<unsigned char> block_missing(n_blocks, 0);
   parallel_for(parallel && n_features >= 2, n_blocks, [&](std::size_t block) {
     std::vector<double> fitted(static_cast<std::size_t>(n));
     std::vector<double> mean(static_cast<std::size_t>(n));
@@ -165,13 +168,17 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
       result.pooled_variance[static_cast<std::size_t>(j)] = *pooled;
       const double scale = std::sqrt(*pooled);
       result.stand_mean.column(j, mean);
-      for (Index i = 0; i < n; ++i) value[i] = (value[i] - mean[static_cast<std::size_t>(i)]) / scale;
+      bool column_missing = false;
+      for (Index i = 0; i < n; ++i) {
+        value[i] = (value[i] - mean[static_cast<std::size_t>(i)]) / scale;
+        column_missing |= std::isnan(value[i]);
+      }
+      block_missing[block] |= column_missing;
     }
   });
-  for (Status& status : block_status) {
-    if (!status) return fail(std::move(status.error()));
-  }
+  if (Status failed = first_error(block_status); !failed) return fail(std::move(failed.error()));
   result.standardized = std::move(y);
+  result.has_missing = std::ranges::find(block_missing, 1) != block_missing.end();
   return result;
 }
 

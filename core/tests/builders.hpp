@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarnel/batch.hpp"
+#include "quarnel/design.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/standardize.hpp"
 
@@ -62,6 +63,7 @@ inline Standardization standardization_of(Matrix z) {
   s.pooled_variance.assign(static_cast<std::size_t>(z.cols()), 1.0);
   s.stand_mean = StandMean(std::vector<double>(static_cast<std::size_t>(z.cols()), 0.0),
                            Matrix(z.rows(), 0), Matrix(0, z.cols()));
+  s.has_missing = has_missing(z);
   s.standardized = std::move(z);
   return s;
 }

@@ -405,7 +405,7 @@ TEST(DegenerateReference, IsNotEstimatedSoTheRunSucceeds) {
   ASSERT_OK_AND_ASSIGN(const BatchLevels levels, BatchLevels::from_ids(p.batch, 6));
   ASSERT_OK_AND_ASSIGN(const Standardization st,
                        standardize(testing::column_major(p.values, 6, 3), levels, std::nullopt, 0));
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(st.standardized, levels, 0));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(st.standardized, levels, 0, has_missing(st.standardized)));
   ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(st.standardized, levels));
   EXPECT_EQ(gamma_hat(0, 0), 0.0);
   EXPECT_EQ(gamma_hat(0, 1), 0.0);

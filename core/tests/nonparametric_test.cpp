@@ -193,7 +193,7 @@ TEST(FitFeaturePosteriors, ReferenceRowIsPinnedAndItsJobsDoNotRun) {
   // its value with the other feature's reference mean and overflow. Level 1 is fine.
   const BatchLevels levels = make_levels({5, 9, 9});
   const Matrix z = rows_of({{1e308, -1e308}, {1e308, 0.0}, {1e308, 0.0}});
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, 0));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, 0, has_missing(z)));
   ASSERT_EQ(gamma_hat, rows_of({{1e308, -1e308}, {0.0, 1e308}}));
   const Matrix ones = Matrix::Ones(2, 2);
   const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, ones);
@@ -593,7 +593,7 @@ TEST_P(FitFeaturePosteriorsTwoFailingJobs, LowestJobWinsSerialAndParallel) {
   z.row(support) << 1e308, -1e308, -1e308;
 
   // Premise: the first job of each level fails, each with its own text.
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)));
   const Matrix ones = Matrix::Ones(2, 3);
   const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, ones);
   EXPECT_ERROR_TEXT(posterior_job(static_cast<std::size_t>(overflow) * 3, 3, inputs),

@@ -212,7 +212,7 @@ Matrix mixed_data() {
 
 TEST(EstimateGammaHat, WithoutReferenceRowsAreLevelMeans) {
   const BatchLevels levels = make_levels(kMixedIds);
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(mixed_data(), levels, std::nullopt));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(mixed_data(), levels, std::nullopt, has_missing(mixed_data())));
   ASSERT_EQ(gamma_hat.rows(), 3);
   ASSERT_EQ(gamma_hat.cols(), 2);
   const Matrix expected = rows_of({{3.0, 1.0}, {2.0, -2.0}, {6.0, 10.25}});
@@ -223,7 +223,7 @@ TEST(EstimateGammaHat, WithoutReferenceRowsAreLevelMeans) {
 
 TEST(EstimateGammaHat, WithReferenceOtherRowsAreDifferencesFromReferenceMean) {
   const BatchLevels levels = make_levels(kMixedIds);
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(mixed_data(), levels, 1));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(mixed_data(), levels, 1, has_missing(mixed_data())));
   // Reference level 1 (id 7) has means (2, -2).
   const Matrix expected = rows_of({{1.0, 3.0}, {2.0, -2.0}, {4.0, 12.25}});
   for (Index i = 0; i < 3; ++i) {
@@ -235,7 +235,7 @@ TEST(EstimateGammaHat, MissingValuesAreLeftOutOfTheirLevelMean) {
   const BatchLevels levels = make_levels(kMixedIds);
   Matrix z = mixed_data();
   z(0, 0) = kNaN;  // level 1 of feature 0 keeps only 3.0
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)));
   EXPECT_NEAR(gamma_hat(1, 0), 3.0, 1e-13);
   EXPECT_NEAR(gamma_hat(0, 0), 3.0, 1e-13);
   EXPECT_NEAR(gamma_hat(1, 1), -2.0, 1e-13);
@@ -246,7 +246,7 @@ TEST(EstimateGammaHat, FitFailurePassesThroughUnchanged) {
   Matrix z = mixed_data();
   z(4, 1) = kNaN;
   z(5, 1) = kNaN;  // level 2 has no observed value of feature 1
-  EXPECT_ERROR_TEXT(estimate_gamma_hat(z, levels, std::nullopt), "singular design matrix");
+  EXPECT_ERROR_TEXT(estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)), "singular design matrix");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -868,7 +868,7 @@ TEST(FitParametric, FullModeRowsAreTheLevelFits) {
   const BatchLevels levels = make_levels(kThreeLevelIds);
   const Matrix z = three_level_data(11, 5);
   const Standardization st = standardization_of(z);
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)));
   ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
                        fit_parametric(st, levels, false, std::nullopt, false));
@@ -921,7 +921,7 @@ struct ReferenceFixture {
 TEST(FitParametric, ReferenceLevelIsNotFittedAndIsPinned) {
   ReferenceFixture f;
   const Standardization st = standardization_of(f.z);
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(f.z, f.levels, 0));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(f.z, f.levels, 0, has_missing(f.z)));
   ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(f.z, f.levels));
   // Premise: the reference row is constant and its prior fails.
   EXPECT_EQ(row_vector(gamma_hat, 0), (std::vector<double>{2.0, 2.0, 2.0}));
@@ -945,7 +945,7 @@ TEST(FitParametric, ReferenceLevelMeanOnlyIsPinned) {
   ReferenceFixture f;
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
                        fit_parametric(standardization_of(f.z), f.levels, true, 0, false));
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(f.z, f.levels, 0));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(f.z, f.levels, 0, has_missing(f.z)));
   ASSERT_OK_AND_ASSIGN(const LevelEstimates level1, fit_mean_only_level(gamma_hat, 1));
   EXPECT_EQ(row_vector(est.gamma_star, 0), (std::vector<double>{0.0, 0.0, 0.0}));
   EXPECT_EQ(row_vector(est.delta_star, 0), (std::vector<double>{1.0, 1.0, 1.0}));
@@ -1012,7 +1012,7 @@ TEST(FitParametric, TwoFailingLevelsPremiseLevelZeroFits) {
   // failing levels' own.
   const BatchLevels levels = make_levels({0, 0, 0, 0, 1, 1, 2, 2});
   const Matrix z = two_failing_levels(1);
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)));
   ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
   EXPECT_OK(fit_full_level(standardization_of(z), levels, 0, gamma_hat, delta_hat, false));
   EXPECT_ERROR_TEXT(full_level_prior(gamma_hat, delta_hat, 1), kNotPositive);
@@ -1122,7 +1122,7 @@ TEST_P(SideBySideSums, DeltaHatEntriesAreTheOneFeatureVariances) {
 TEST_P(SideBySideSums, SolverRowsAreTheHandRunLevelSolvers) {
   const ShapeCase& c = GetParam();
   const BatchLevels levels = make_levels(ids);
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, c.reference));
+  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, c.reference, has_missing(z)));
   ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
   const Standardization st = standardization_of(z);
   for (const bool parallel : {false, true}) {

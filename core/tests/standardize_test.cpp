@@ -119,6 +119,8 @@ Result<Standardization> run(const Data& d, const BatchLevels& levels,
       standardize(testing::column_major(d.values, d.n, d.g), levels, cov, ref, true);
   EXPECT_EQ(serial.has_value(), parallel.has_value());
   if (serial && parallel) {
+    EXPECT_EQ(serial->has_missing, has_missing(serial->standardized));
+    EXPECT_EQ(parallel->has_missing, serial->has_missing);
     EXPECT_TRUE(bit_identical(serial->pooled_variance, parallel->pooled_variance));
     EXPECT_TRUE(bit_identical(data_of(testing::dense_of(serial->stand_mean)), data_of(testing::dense_of(parallel->stand_mean))));
     EXPECT_TRUE(bit_identical(data_of(serial->standardized), data_of(parallel->standardized)));

@@ -45,10 +45,11 @@ Result<double> sample_variance_of(std::span<const double> values);
 
 // Per-level location estimates: the batch-only design fitted to the standardised data.
 // Without a reference, row i is level i's mean; with reference r, row r is the reference
-// mean and every other row its level's mean minus the reference mean. With `parallel` a
-// per-feature fit (missing values) runs on the worker pool, with the same bits.
+// mean and every other row its level's mean minus the reference mean. `missing` says
+// whether the data hold any NaN (Standardization::has_missing, or has_missing): the fit
+// then goes feature by feature, on the worker pool with `parallel`, with the same bits.
 Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels& levels,
-                                  std::optional<std::size_t> reference_level,
+                                  std::optional<std::size_t> reference_level, bool missing,
                                   bool parallel = false);
 
 // Per-level scale estimates: the sample variance of each level's observed standardised

@@ -42,6 +42,7 @@ struct Standardization {
   std::vector<double> pooled_variance;  // G values, each positive and finite
   StandMean stand_mean;                 // n x G: grand mean plus covariate effect
   Matrix standardized;                  // n x G: (value - stand_mean) / sqrt(pooled); NaN kept
+  bool has_missing = false;             // whether `standardized` holds a NaN anywhere
 };
 
 // `kept_values` holds the n x G kept features (see project_features); its buffer becomes

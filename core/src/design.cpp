@@ -2,8 +2,11 @@
 
 #include "quarnel/parallel.hpp"
 
+#include <Eigen/QR>
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace quarnel {
@@ -221,11 +224,73 @@ namespace {
 // Features handed to one parallel item of the per-feature fit.
 constexpr Index kFeatureBlock = 64;
 
+// Rows of the design that take part in one feature's fit, marked 1.
+using RowMask = std::vector<unsigned char>;
+
+// Whether the pooled variance's residuals are left free by a design of batch columns only.
+// Its hat matrix averages each level's observed samples, so a sample's leverage is one
+// over its level's observed count: only a sample alone in its level is fitted exactly.
+bool batch_design_leaves_no_free_residual(const RowMask& observed, const RowMask& contributes,
+                                          const BatchLevels& levels) {
+  std::vector<std::size_t> counts(levels.level_count(), 0);
+  for (std::size_t i = 0; i < observed.size(); ++i) counts[levels.level_of_sample(i)] += observed[i];
+  bool any = false;
+  for (std::size_t i = 0; i < observed.size(); ++i) {
+    if (!observed[i] || !contributes[i]) continue;
+    any = true;
+    if (counts[levels.level_of_sample(i)] > 1) return false;
+  }
+  return any;
+}
+
+// The samples whose residuals enter the pooled variance: all of them, or the reference
+// level's.
+RowMask contributing_rows(const BatchLevels& levels, std::optional<std::size_t> reference_level) {
+  RowMask rows(levels.sample_count(), 1);
+  if (!reference_level) return rows;
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = levels.level_of_sample(i) == *reference_level;
+  return rows;
+}
+
+// The design's rows where `mask` is set, and the matching entries of `contributes`.
+std::pair<Matrix, RowMask> masked_rows(const Matrix& design, const RowMask& mask,
+                                       const RowMask& contributes) {
+  const auto m = static_cast<Index>(std::ranges::count(mask, 1));
+  Matrix rows(m, design.cols());
+  RowMask kept_contributes(static_cast<std::size_t>(m));
+  Index r = 0;
+  for (Index i = 0; i < design.rows(); ++i) {
+    if (!mask[static_cast<std::size_t>(i)]) continue;
+    rows.row(r) = design.row(i);
+    kept_contributes[static_cast<std::size_t>(r++)] = contributes[static_cast<std::size_t>(i)];
+  }
+  return {std::move(rows), std::move(kept_contributes)};
+}
+
+// What the whole design, all samples observed, leaves of a fit: computed once and shared
+// by every feature without a missing value.
+struct WholeDesign {
+  bool full_rank = true;
+  bool no_free_residual = false;
+};
+
+WholeDesign whole_design(const Matrix& design, const BatchLevels& levels,
+                         const RowMask& contributes) {
+  const RowMask all(static_cast<std::size_t>(design.rows()), 1);
+  if (design.cols() == static_cast<Index>(levels.level_count())) {
+    return {true, batch_design_leaves_no_free_residual(all, contributes, levels)};
+  }
+  const RowSupport support = row_support(design);
+  return {support.rank == design.cols(), leaves_no_free_residual(support, contributes)};
+}
+
 // Feature j's coefficients over its observed samples, written to column j of
-// `coefficients`; `design_rows` holds the design's rows as contiguous columns.
+// `coefficients`, and whether its fit leaves no free residual; `design_rows` holds the
+// design's rows as contiguous columns.
 Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
                        const Matrix& design_rows, const BatchLevels& levels,
-                       Matrix& coefficients) {
+                       const RowMask& contributes, const WholeDesign& whole,
+                       Matrix& coefficients, unsigned char& no_free_residual) {
   const Index n = design.rows();
   const Index p = design.cols();
   const bool has_covariates = p > static_cast<Index>(levels.level_count());
@@ -249,10 +314,22 @@ Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
     for (Index c = 0; c < r; ++c) gram(r, c) = gram(c, r);
   }
   if (observed < p) return fail(SingularDesign{});
-  // A feature with no missing value sees the design the front door already checked.
-  if (has_covariates && observed < n &&
-      covariates_degenerate_on_observed(response, j, design, levels)) {
-    return fail(SingularDesign{});
+  // A feature with no missing value sees the whole design, judged once for all of them.
+  if (observed == n) {
+    if (!whole.full_rank) return fail(SingularDesign{});
+    no_free_residual = whole.no_free_residual;
+  } else {
+    RowMask mask(static_cast<std::size_t>(n));
+    for (Index i = 0; i < n; ++i) mask[static_cast<std::size_t>(i)] = !std::isnan(y[i]);
+    if (!has_covariates) {
+      no_free_residual = batch_design_leaves_no_free_residual(mask, contributes, levels);
+    } else {
+      if (covariates_degenerate_on_observed(response, j, design, levels)) return fail(SingularDesign{});
+      const auto [rows, row_contributes] = masked_rows(design, mask, contributes);
+      const RowSupport support = row_support(rows);
+      if (support.rank < p) return fail(SingularDesign{});
+      no_free_residual = leaves_no_free_residual(support, row_contributes);
+    }
   }
   std::optional<Matrix> gram_inv = invert_exact(gram);
   if (!gram_inv) return fail(SingularDesign{});
@@ -268,25 +345,85 @@ Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
 
 }  // namespace
 
-Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
-                                           const BatchLevels& levels, bool parallel) {
-  Matrix coefficients(design.cols(), response.cols());
+RowSupport row_support(const Matrix& rows) {
+  const Index m = rows.rows();
+  const Index p = rows.cols();
+  Matrix scaled = rows;
+  for (Index c = 0; c < p; ++c) {
+    const double norm = scaled.col(c).norm();
+    if (norm > 0.0) scaled.col(c) /= norm;
+  }
+  Eigen::ColPivHouseholderQR<Matrix> qr(scaled);
+  qr.setThreshold(static_cast<double>(std::max(m, p)) * std::numeric_limits<double>::epsilon());
+  RowSupport support;
+  support.rank = qr.rank();
+  // The leverages are the squared row norms of an orthonormal basis of the column space:
+  // the first `rank` columns of Q.
+  const Matrix basis = qr.householderQ() * Matrix::Identity(m, support.rank);
+  support.leverage = basis.rowwise().squaredNorm();
+  return support;
+}
+
+bool leaves_no_free_residual(const RowSupport& support, std::span<const unsigned char> contributes) {
+  // Each row's residual variance is (1 - leverage) times the noise variance; their sum over
+  // the contributing rows is the degrees of freedom those residuals carry.
+  constexpr double kTolerance = 1e-8;
+  double free = 0.0;
+  bool any = false;
+  for (std::size_t i = 0; i < contributes.size(); ++i) {
+    if (!contributes[i]) continue;
+    any = true;
+    free += 1.0 - support.leverage(static_cast<Index>(i));
+  }
+  return any && free <= kTolerance;
+}
+
+Matrix build_design(std::size_t n, const BatchLevels& levels,
+                    const std::optional<CovariateMatrix>& covariates,
+                    std::optional<std::size_t> reference_level) {
+  const Index n_levels = static_cast<Index>(levels.level_count());
+  const std::vector<std::size_t> kept =
+      covariates ? non_intercept_columns(n, *covariates) : std::vector<std::size_t>{};
+  Matrix design(static_cast<Index>(n), n_levels + static_cast<Index>(kept.size()));
+  design.leftCols(n_levels) = build_batch_design(n, levels, reference_level);
+  for (std::size_t m = 0; m < kept.size(); ++m) {
+    for (std::size_t i = 0; i < n; ++i) {
+      design(static_cast<Index>(i), n_levels + static_cast<Index>(m)) = covariates->at(i, kept[m]);
+    }
+  }
+  return design;
+}
+
+FeatureFits fit_each_feature(const Matrix& response, const Matrix& design,
+                             const BatchLevels& levels,
+                             std::optional<std::size_t> reference_level, bool parallel) {
+  FeatureFits fits;
+  const Index n_features = response.cols();
+  fits.coefficients.resize(design.cols(), n_features);
+  fits.status.resize(static_cast<std::size_t>(n_features));
+  fits.no_free_residual.assign(static_cast<std::size_t>(n_features), 0);
   // The design's rows as contiguous vectors: each observed sample adds one outer product.
   const Matrix design_rows = design.transpose();
-  const Index n_features = response.cols();
+  const RowMask contributes = contributing_rows(levels, reference_level);
+  const WholeDesign whole = whole_design(design, levels, contributes);
   const auto n_blocks = static_cast<std::size_t>((n_features + kFeatureBlock - 1) / kFeatureBlock);
-  // Each block stops at its own first failure; the lowest block's is the first overall.
-  std::vector<Status> block_status(n_blocks);
   parallel_for(parallel && n_features >= 2, n_blocks, [&](std::size_t block) {
     const Index first = static_cast<Index>(block) * kFeatureBlock;
     const Index last = std::min(n_features, first + kFeatureBlock);
     for (Index j = first; j < last; ++j) {
-      block_status[block] = fit_one_feature(response, j, design, design_rows, levels, coefficients);
-      if (!block_status[block]) return;
+      const auto f = static_cast<std::size_t>(j);
+      fits.status[f] = fit_one_feature(response, j, design, design_rows, levels, contributes,
+                                       whole, fits.coefficients, fits.no_free_residual[f]);
     }
   });
-  if (Status failed = first_error(block_status); !failed) return fail(std::move(failed.error()));
-  return coefficients;
+  return fits;
+}
+
+Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
+                                           const BatchLevels& levels, bool parallel) {
+  FeatureFits fits = fit_each_feature(response, design, levels, std::nullopt, parallel);
+  if (Status failed = first_error(fits.status); !failed) return fail(std::move(failed.error()));
+  return std::move(fits.coefficients);
 }
 
 void fitted_column(const DesignFit& fit, const BatchLevels& levels,
@@ -357,32 +494,39 @@ std::vector<std::size_t> non_intercept_columns(std::size_t n, const CovariateMat
   return kept;
 }
 
+Result<DesignFits> fit_design_each(const Matrix& response, const BatchLevels& levels,
+                                   const std::optional<CovariateMatrix>& covariates,
+                                   std::optional<std::size_t> reference_level, bool missing,
+                                   bool parallel) {
+  const std::size_t n = static_cast<std::size_t>(response.rows());
+  DesignFits fits;
+  fits.fit.design = build_design(n, levels, covariates, reference_level);
+  const Matrix& design = fits.fit.design;
+  if (missing) {
+    FeatureFits each = fit_each_feature(response, design, levels, reference_level, parallel);
+    fits.fit.coefficients = std::move(each.coefficients);
+    fits.fit.no_free_residual = std::move(each.no_free_residual);
+    fits.status = std::move(each.status);
+    return fits;
+  }
+  Result<Matrix> coefficients = fit_complete_coefficients(response, design);
+  if (!coefficients) return fail(std::move(coefficients.error()));
+  fits.fit.coefficients = std::move(*coefficients);
+  const bool no_free = whole_design(design, levels, contributing_rows(levels, reference_level)).no_free_residual;
+  fits.fit.no_free_residual.assign(static_cast<std::size_t>(response.cols()), no_free);
+  fits.status.resize(static_cast<std::size_t>(response.cols()));
+  return fits;
+}
+
 Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
                              const std::optional<CovariateMatrix>& covariates,
                              std::optional<std::size_t> reference_level, bool missing,
                              bool parallel) {
-  const std::size_t n = static_cast<std::size_t>(response.rows());
-  const Index n_levels = static_cast<Index>(levels.level_count());
-  const std::vector<std::size_t> kept =
-      covariates ? non_intercept_columns(n, *covariates) : std::vector<std::size_t>{};
-
-  Matrix design(static_cast<Index>(n), n_levels + static_cast<Index>(kept.size()));
-  design.leftCols(n_levels) = build_batch_design(n, levels, reference_level);
-  for (std::size_t m = 0; m < kept.size(); ++m) {
-    for (std::size_t i = 0; i < n; ++i) {
-      design(static_cast<Index>(i), n_levels + static_cast<Index>(m)) = covariates->at(i, kept[m]);
-    }
-  }
-
-  Result<Matrix> coefficients = missing
-                                    ? fit_coefficients_by_feature(response, design, levels, parallel)
-                                    : fit_complete_coefficients(response, design);
-  if (!coefficients) return fail(std::move(coefficients.error()));
-
-  DesignFit fit;
-  fit.design = std::move(design);
-  fit.coefficients = std::move(*coefficients);
-  return fit;
+  Result<DesignFits> fits =
+      fit_design_each(response, levels, covariates, reference_level, missing, parallel);
+  if (!fits) return fail(std::move(fits.error()));
+  if (Status failed = first_error(fits->status); !failed) return fail(std::move(failed.error()));
+  return std::move(fits->fit);
 }
 
 }  // namespace quarnel

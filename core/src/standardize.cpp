@@ -44,11 +44,16 @@ auto contributes(const BatchLevels& levels, std::optional<std::size_t> reference
   };
 }
 
+// Residuals that the design fits exactly are zero in exact arithmetic: their pooled variance
+// fails as zero would, rather than turning rounding noise into a scale.
+NumericalFailure not_positive_finite() { return NumericalFailure{"pooled variance is not positive finite"}; }
+
 // Complete data: mean squared residual over the contributing samples, divided by their
 // count (not count - 1; the residuals are not re-centred).
 Result<double> pooled_variance_complete(const double* y, std::span<const double> fitted,
                                         const BatchLevels& levels,
-                                        std::optional<std::size_t> reference_level) {
+                                        std::optional<std::size_t> reference_level,
+                                        bool no_free_residual) {
   const auto n = static_cast<Index>(fitted.size());
   const auto counts = contributes(levels, reference_level);
   const double denominator = static_cast<double>(
@@ -60,7 +65,7 @@ Result<double> pooled_variance_complete(const double* y, std::span<const double>
     sum += residual * residual;
   }
   const double pooled = sum / denominator;
-  if (!is_positive_finite(pooled)) return fail(NumericalFailure{"pooled variance is not positive finite"});
+  if (!is_positive_finite(pooled) || no_free_residual) return fail(not_positive_finite());
   return pooled;
 }
 
@@ -68,7 +73,8 @@ Result<double> pooled_variance_complete(const double* y, std::span<const double>
 // residuals over the contributing samples.
 Result<double> pooled_variance_missing(const double* y, std::span<const double> fitted,
                                        const BatchLevels& levels,
-                                       std::optional<std::size_t> reference_level) {
+                                       std::optional<std::size_t> reference_level,
+                                       bool no_free_residual) {
   const auto n = static_cast<Index>(fitted.size());
   const auto counts = contributes(levels, reference_level);
   std::size_t m = 0;
@@ -87,7 +93,7 @@ Result<double> pooled_variance_missing(const double* y, std::span<const double> 
     squares += deviation * deviation;
   }
   const double pooled = squares / static_cast<double>(m - 1);
-  if (!is_positive_finite(pooled)) return fail(NumericalFailure{"pooled variance is not positive finite"});
+  if (!is_positive_finite(pooled) || no_free_residual) return fail(not_positive_finite());
   return pooled;
 }
 
@@ -121,32 +127,35 @@ void StandMean::column(Index feature, std::span<double> out) const {
   for (double& value : out) value = g + value;
 }
 
-Result<Standardization> standardize(Matrix kept_values, const BatchLevels& levels,
-                                    const std::optional<CovariateMatrix>& covariates,
-                                    std::optional<std::size_t> reference_level, bool parallel) {
+Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLevels& levels,
+                                              const std::optional<CovariateMatrix>& covariates,
+                                              std::optional<std::size_t> reference_level,
+                                              bool missing, bool parallel) {
   Matrix& y = kept_values;
   const Index n = y.rows();
   const Index n_features = y.cols();
-  const bool missing = has_missing(y, parallel);
-  Result<DesignFit> fit = fit_design(y, levels, covariates, reference_level, missing, parallel);
-  if (!fit) return fail(std::move(fit.error()));
+  Result<DesignFits> fits = fit_design_each(y, levels, covariates, reference_level, missing, parallel);
+  if (!fits) return fail(std::move(fits.error()));
+  const DesignFit& fit = fits->fit;
   const std::vector<double> grand =
-      grand_means(fit->coefficients, levels, static_cast<std::size_t>(n), reference_level);
+      grand_means(fit.coefficients, levels, static_cast<std::size_t>(n), reference_level);
 
   // The covariate part of the design and its coefficients: the factors of stand_mean.
   const Index n_levels = static_cast<Index>(levels.level_count());
-  const Index n_covariates = fit->design.cols() - n_levels;
-  Standardization result;
-  result.stand_mean = StandMean(grand, fit->design.rightCols(n_covariates),
-                                fit->coefficients.bottomRows(n_covariates));
+  const Index n_covariates = fit.design.cols() - n_levels;
+  StandardizedFeatures out;
+  out.fit_status = std::move(fits->status);
+  out.variance_status.resize(static_cast<std::size_t>(n_features));
+  Standardization& result = out.standardization;
+  result.stand_mean = StandMean(grand, fit.design.rightCols(n_covariates),
+                                fit.coefficients.bottomRows(n_covariates));
   result.pooled_variance.assign(static_cast<std::size_t>(n_features), 0.0);
 
   // Each block measures its features' pooled variances and, while their columns are in
-  // cache, standardises them in place. A feature whose variance fails is left as it is:
-  // the run fails with the first such feature's error, and nothing of it is returned.
+  // cache, standardises them in place. A feature that cannot be fitted or measured is left
+  // as it is, with its error in its own slot.
   const auto n_blocks =
       static_cast<std::size_t>((n_features + kFeatureBlock - 1) / kFeatureBlock);
-  std::vector<Status> block_status(n_blocks);
   // Whether each block's standardised values hold a NaN, noted while they are written so
   // that the estimators need not scan the matrix again.
   std::vector<unsigned char> block_missing(n_blocks, 0);
@@ -156,16 +165,19 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
     const Index first = static_cast<Index>(block) * kFeatureBlock;
     const Index last = std::min(n_features, first + kFeatureBlock);
     for (Index j = first; j < last; ++j) {
+      const auto f = static_cast<std::size_t>(j);
+      if (!out.fit_status[f]) continue;
       double* value = y.col(j).data();
-      fitted_column(*fit, levels, reference_level, j, fitted);
+      fitted_column(fit, levels, reference_level, j, fitted);
+      const bool no_free = fit.no_free_residual[f];
       Result<double> pooled =
-          missing ? pooled_variance_missing(value, fitted, levels, reference_level)
-                  : pooled_variance_complete(value, fitted, levels, reference_level);
+          missing ? pooled_variance_missing(value, fitted, levels, reference_level, no_free)
+                  : pooled_variance_complete(value, fitted, levels, reference_level, no_free);
       if (!pooled) {
-        block_status[block] = fail(std::move(pooled.error()));
-        return;
+        out.variance_status[f] = fail(std::move(pooled.error()));
+        continue;
       }
-      result.pooled_variance[static_cast<std::size_t>(j)] = *pooled;
+      result.pooled_variance[f] = *pooled;
       const double scale = std::sqrt(*pooled);
       result.stand_mean.column(j, mean);
       bool column_missing = false;
@@ -176,10 +188,25 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
       block_missing[block] |= column_missing;
     }
   });
-  if (Status failed = first_error(block_status); !failed) return fail(std::move(failed.error()));
   result.standardized = std::move(y);
   result.has_missing = std::ranges::find(block_missing, 1) != block_missing.end();
-  return result;
+  return out;
+}
+
+Result<Standardization> standardize(Matrix kept_values, const BatchLevels& levels,
+                                    const std::optional<CovariateMatrix>& covariates,
+                                    std::optional<std::size_t> reference_level, bool parallel) {
+  const bool missing = has_missing(kept_values, parallel);
+  Result<StandardizedFeatures> each = standardize_each(std::move(kept_values), levels, covariates,
+                                                       reference_level, missing, parallel);
+  if (!each) return fail(std::move(each.error()));
+  // Every fit error comes before any variance error, as a fit of all features followed by
+  // a walk over their variances would meet them.
+  if (Status failed = first_error(each->fit_status); !failed) return fail(std::move(failed.error()));
+  if (Status failed = first_error(each->variance_status); !failed) {
+    return fail(std::move(failed.error()));
+  }
+  return std::move(each->standardization);
 }
 
 }  // namespace quarnel

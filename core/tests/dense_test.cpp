@@ -382,6 +382,138 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------
 // A reference batch whose own location estimates are constant
 
+// ---------------------------------------------------------------------------------------
+// Designs degenerate in exact arithmetic fail as exact arithmetic would, whatever rounding
+// makes of them and whatever the order of the samples.
+
+// Covariate columns drawn from a seeded generator, row-major.
+void add_covariates(Problem& p, std::uint64_t n_covariates, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> draw(0.0, 1.0);
+  p.n_covariates = n_covariates;
+  p.covariates.emplace(p.n_samples * n_covariates);
+  for (double& x : *p.covariates) x = draw(rng);
+}
+
+// The third of three covariates set to the sum of the first two, which rounding keeps off
+// the exact sum's span in the last bits.
+void make_third_the_sum(Problem& p, std::size_t first_sample) {
+  for (std::size_t s = first_sample; s < p.n_samples; ++s) {
+    double* row = p.covariates->data() + s * 3;
+    row[2] = row[0] + row[1];
+  }
+}
+
+Problem reversed(const Problem& p) {
+  Problem r(Ids(p.batch.rbegin(), p.batch.rend()), p.n_features);
+  r.options = p.options;
+  for (std::size_t s = 0; s < p.n_samples; ++s) {
+    for (std::size_t j = 0; j < p.n_features; ++j) r.at(s, j) = p.at(p.n_samples - 1 - s, j);
+  }
+  if (p.covariates) {
+    r.n_covariates = p.n_covariates;
+    r.covariates.emplace();
+    for (std::size_t s = p.n_samples; s-- > 0;) {
+      const auto row = std::span<const double>(*p.covariates).subspan(s * p.n_covariates, p.n_covariates);
+      r.covariates->insert(r.covariates->end(), row.begin(), row.end());
+    }
+  }
+  return r;
+}
+
+struct DegenerateCase {
+  std::string name;
+  Problem (*build)();
+  const char* error;  // nullptr: the design is sound and the run succeeds
+};
+
+class DegenerateDesign : public ::testing::TestWithParam<DegenerateCase> {};
+
+TEST_P(DegenerateDesign, FailsAsExactArithmeticWouldInEitherSampleOrder) {
+  const Problem p = GetParam().build();
+  for (const Problem& run : {p, reversed(p)}) {
+    const Result<CombatDenseOutput> out = run.run();
+    if (GetParam().error == nullptr) {
+      EXPECT_TRUE(out.has_value()) << testing::describe(out);
+    } else {
+      EXPECT_ERROR_TEXT(out, GetParam().error);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DegenerateDesign,
+    ::testing::Values(
+        DegenerateCase{"covariate_sum_of_two_others",
+                       [] {
+                         Problem p({0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}, 3);
+                         fill_random(p, 1);
+                         add_covariates(p, 3, 2);
+                         make_third_the_sum(p, 0);
+                         return p;
+                       },
+                       "singular design matrix"},
+        DegenerateCase{"covariates_independent_on_one_sample_only",
+                       [] {
+                         // The sum holds on every sample but the last, where feature 0 is
+                         // missing: its observed design is singular, the whole one is not.
+                         Problem p({0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}, 3);
+                         fill_random(p, 3);
+                         add_covariates(p, 3, 4);
+                         make_third_the_sum(p, 0);
+                         (*p.covariates)[11 * 3 + 2] += 1.0;
+                         p.at(11, 0) = kNaN;
+                         return p;
+                       },
+                       "singular design matrix"},
+        DegenerateCase{"covariate_near_the_sum_is_sound",
+                       [] {
+                         Problem p({0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}, 3);
+                         fill_random(p, 5);
+                         add_covariates(p, 3, 6);
+                         make_third_the_sum(p, 0);
+                         for (std::size_t s = 0; s < 12; ++s) (*p.covariates)[s * 3 + 2] += 1e-6 * static_cast<double>(s % 5);
+                         return p;
+                       },
+                       nullptr},
+        DegenerateCase{"one_observed_value_per_batch",
+                       [] {
+                         Problem p({0, 0, 1, 1, 2, 2}, 3);
+                         fill_random(p, 7);
+                         for (const std::size_t s : {1, 3, 5}) p.at(s, 0) = kNaN;
+                         return p;
+                       },
+                       "numerical failure: pooled variance is not positive finite"},
+        DegenerateCase{"observed_values_as_many_as_design_columns",
+                       [] {
+                         Problem p({0, 0, 0, 1, 1, 1}, 3);
+                         fill_random(p, 8);
+                         add_covariates(p, 1, 9);
+                         p.at(2, 1) = kNaN;
+                         p.at(5, 1) = kNaN;
+                         p.at(4, 1) = kNaN;
+                         return p;
+                       },
+                       "numerical failure: pooled variance is not positive finite"},
+        DegenerateCase{"reference_batch_of_one_sample_with_a_covariate",
+                       [] {
+                         Problem p({1, 0, 1, 1, 2, 2, 2, 1}, 3);
+                         fill_random(p, 10);
+                         add_covariates(p, 1, 11);
+                         p.options.ref_batch = 0;
+                         return p;
+                       },
+                       "numerical failure: pooled variance is not positive finite"},
+        DegenerateCase{"saturated_design",
+                       [] {
+                         Problem p({0, 1, 0, 1}, 4);
+                         fill_random(p, 12);
+                         add_covariates(p, 2, 13);
+                         return p;
+                       },
+                       "numerical failure: pooled variance is not positive finite"}),
+    CaseName());
+
 TEST(DegenerateReference, IsNotEstimatedSoTheRunSucceeds) {
   // Reference batch 0 holds c * 1 and c * 3 in feature j (c = 1, 2, 5): its fitted mean
   // is 2c, its pooled variance c^2, its standardised values -1 and 1 in every feature, and

@@ -22,7 +22,34 @@ namespace quarnel {
 struct DesignFit {
   Matrix coefficients;  // p x G
   Matrix design;        // n x p: the batch columns, then the non-intercept covariates
+  // Per feature: whether the design fits every residual that enters the pooled variance
+  // exactly, whatever the data (see leaves_no_free_residual). Those residuals are then
+  // zero in exact arithmetic, and what rounding leaves of them is no variance estimate.
+  std::vector<unsigned char> no_free_residual;
 };
+
+// The numerical rank of a design's rows and each row's leverage (its diagonal entry of the
+// hat matrix). Every column is scaled to unit norm first, so that units do not matter; a
+// pivot of the column-pivoted QR counts when its magnitude exceeds max(rows, columns) *
+// epsilon times the largest pivot. Exact singularity tests miss designs that rounding
+// keeps a hair away from singular (a covariate that is the sum of two others); this one
+// does not, and it gives the same answer whatever the order of the rows.
+struct RowSupport {
+  Eigen::Index rank = 0;
+  Vector leverage;
+};
+RowSupport row_support(const Matrix& rows);
+
+// True when the rows marked in `contributes` are each fitted exactly by the design, so that
+// their residuals carry no degree of freedom: their leverages add up to their count (to
+// within 1e-8; rounding puts such a sum within about 1e-13 of it).
+bool leaves_no_free_residual(const RowSupport& support, std::span<const unsigned char> contributes);
+
+// The full design of the model: the batch columns (see build_batch_design), then the
+// non-intercept covariate columns in ascending order.
+Matrix build_design(std::size_t n, const BatchLevels& levels,
+                    const std::optional<CovariateMatrix>& covariates,
+                    std::optional<std::size_t> reference_level);
 
 // n x L batch indicators; with a reference level r, column r is all 1.0 and acts as the
 // intercept.
@@ -38,12 +65,25 @@ std::optional<Matrix> invert_exact(const Matrix& a);
 // B = ((X^T X)^-1 X^T) Y for every feature at once. The response must hold no NaN.
 Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design);
 
-// Each feature fitted over its own observed (non-NaN) samples, in ascending feature order;
-// the first failing feature ends the fit. The first levels.level_count() design columns
+// Every feature fitted over its own observed (non-NaN) samples: its coefficients, or the
+// reason it cannot be fitted, and whether the fit leaves the residuals that enter the
+// pooled variance (all observed samples, or the reference level's) without a free degree
+// of freedom. Features are independent: one failing does not stop the others.
+struct FeatureFits {
+  Matrix coefficients;                          // p x G; a failed feature's column is unset
+  std::vector<Status> status;                   // per feature
+  std::vector<unsigned char> no_free_residual;  // per feature
+};
+FeatureFits fit_each_feature(const Matrix& response, const Matrix& design,
+                             const BatchLevels& levels,
+                             std::optional<std::size_t> reference_level, bool parallel = false);
+
+// The coefficients of fit_each_feature, or the error of the first failing feature. The first levels.level_count() design columns
 // are the batch columns, any further ones covariates: a feature whose observed samples
 // make two covariate columns equal, or a covariate column constant within every level,
 // has an exactly collinear design and fails as singular even when rounding leaves its
-// determinant a hair away from zero.
+// determinant a hair away from zero; so does one whose observed rows have a numerical rank
+// (row_support) below the design's column count.
 // With `parallel` the features are fitted in blocks on the worker pool; the error reported
 // is still that of the first failing feature.
 Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix& design,
@@ -62,11 +102,23 @@ bool has_missing(const Matrix& response, bool parallel = false);
 
 // Fits the full design (batch indicators then non-intercept covariates) to the response.
 // `missing` says whether the response holds any NaN (see has_missing): the fit then goes
-// feature by feature, on the worker pool when `parallel` is set.
+// feature by feature, on the worker pool when `parallel` is set. The error is that of the
+// whole design (complete data) or of the first failing feature.
 Result<DesignFit> fit_design(const Matrix& response, const BatchLevels& levels,
                              const std::optional<CovariateMatrix>& covariates,
                              std::optional<std::size_t> reference_level, bool missing,
                              bool parallel = false);
+
+// fit_design with every feature's own outcome: the error is the whole design's, and
+// `status` holds each feature's (all successes with complete data).
+struct DesignFits {
+  DesignFit fit;
+  std::vector<Status> status;
+};
+Result<DesignFits> fit_design_each(const Matrix& response, const BatchLevels& levels,
+                                   const std::optional<CovariateMatrix>& covariates,
+                                   std::optional<std::size_t> reference_level, bool missing,
+                                   bool parallel = false);
 
 // The covariate columns that are not intercept columns (all values exactly 1.0), ascending.
 std::vector<std::size_t> non_intercept_columns(std::size_t n, const CovariateMatrix& covariates);

@@ -50,12 +50,28 @@ struct Standardization {
 // mean of the level coefficients and the residuals of all samples are pooled; with one,
 // the reference coefficient is the grand mean and only the reference samples are pooled.
 // One NaN anywhere switches every feature to the sample variance of its observed
-// residuals. With `parallel` the features are worked on in blocks on the worker pool; a
+// residuals. Residuals that the design fits exactly whatever the data (a feature with no
+// residual degree of freedom, a reference level of one sample) fail as the zero they are
+// in exact arithmetic. With `parallel` the features are worked on in blocks on the worker pool; a
 // failing feature is still reported in feature order, after every fit error.
 Result<Standardization> standardize(Matrix kept_values, const BatchLevels& levels,
                                     const std::optional<CovariateMatrix>& covariates,
                                     std::optional<std::size_t> reference_level,
                                     bool parallel = false);
+
+// standardize with the missing-data mode given and every feature's own outcome: the error
+// is the whole design's; a feature that cannot be fitted has its error in `fit_status`,
+// one whose pooled variance fails in `variance_status`, and its values are left as they
+// are. Used where features are judged one by one rather than as one run.
+struct StandardizedFeatures {
+  Standardization standardization;
+  std::vector<Status> fit_status;
+  std::vector<Status> variance_status;
+};
+Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLevels& levels,
+                                              const std::optional<CovariateMatrix>& covariates,
+                                              std::optional<std::size_t> reference_level,
+                                              bool missing, bool parallel = false);
 
 // Strictly between 0 and +inf: positive subnormals pass; zero, negatives, NaN and inf fail.
 inline bool is_positive_finite(double x) {

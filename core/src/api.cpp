@@ -93,14 +93,16 @@ Status check_covariate_design(std::uint64_t n_samples, const BatchLevels& levels
     for (std::size_t y = x + 1; y < candidates.size(); ++y) {
       if (columns_equal(n_samples, covariates, candidates[x], candidates[y])) {
         return fail(InvalidDesign{"duplicate covariate columns " + decimal(candidates[x]) +
-                                  " and " + decimal(candidates[y])});
+                                  " and " + decimal(candidates[y]),
+                                  {candidates[x], candidates[y]}});
       }
     }
   }
   for (const std::size_t c : candidates) {
     if (column_is_constant_within_batches(n_samples, levels, covariates, c)) {
       return fail(InvalidDesign{"covariate column " + decimal(c) +
-                                " is collinear with batch indicators"});
+                                " is collinear with batch indicators",
+                                {c}});
     }
   }
   // The exact tests above miss combinations that rounding keeps a hair away from exact

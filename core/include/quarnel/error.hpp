@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace quarnel {
 
@@ -60,6 +61,9 @@ struct NonFiniteDesignValue {
 struct SingularDesign {};
 struct InvalidDesign {
   std::string detail;
+  // The covariate columns the detail names, as data for callers that name them in their
+  // own terms rather than read them back out of the text.
+  std::vector<std::uint64_t> columns = {};
 };
 struct UnsupportedOption {
   std::string detail;

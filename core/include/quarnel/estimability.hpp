@@ -1,0 +1,50 @@
+// Which features a run can estimate, judged one by one by the run's own stages.
+//
+// A run fails as a whole at its first failing feature. Callers that would rather set such
+// features aside ask first: assess_features carries out the stages that can fail for one
+// feature alone (the design fit, the pooled variance, the per-batch scale) in the mode the
+// whole run would use, and reports every feature's outcome instead of stopping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "quarnel/api.hpp"
+#include "quarnel/error.hpp"
+
+namespace quarnel {
+
+// Why a feature cannot be estimated, or how it is handled instead.
+enum class FeatureIssue : std::uint8_t {
+  none = 0,          // estimated and corrected
+  constant = 1,      // constant within a batch: the run passes it through itself
+  no_values = 2,     // a batch holds no observed value
+  few_values = 3,    // a batch holds fewer than the two observed values its estimate needs
+  no_residual = 4,   // the observed values leave no residual degree of freedom
+  singular = 5,      // the observed samples do not determine the design's coefficients
+  equal_values = 6,  // the observed values leave no spread to estimate a variance from
+  numerical = 7,     // any other numerical failure of the feature's own estimates
+  one_batch = 8,     // observed in fewer than two batches
+  no_reference = 9,  // not observed in the reference batch
+  no_prior = 10,     // the fully observed features are too few to form priors
+};
+
+struct FeatureVerdict {
+  FeatureIssue issue = FeatureIssue::none;
+  std::optional<std::uint64_t> batch;  // the batch id the issue concerns, where there is one
+};
+
+struct FeatureAssessment {
+  std::vector<FeatureVerdict> verdicts;  // one per feature
+  bool effective_mean_only = false;      // the mode the judgement was made in
+};
+
+// Every feature's verdict for the request and options as they stand. Fails only with the
+// errors that concern the whole request (those of the front door, a singular design of
+// complete data); a feature's own failure is its verdict.
+Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
+                                          const CombatOptions& options);
+
+}  // namespace quarnel

@@ -1,0 +1,560 @@
+// quarnel._engine: the core's feature verdicts and partial-batch run, for the package.
+//
+// _quarnel is the stable, hand-written face of the core's one front door. This module
+// binds the calls the public package needs on top of it (the pre-flight verdicts and the
+// run that corrects partially observed features) with nanobind, so that each new call is a
+// few lines rather than another page of argument parsing. Both modules link the same
+// static core; they share no binding code.
+//
+// Conventions it keeps with _quarnel, so that the package can treat both alike:
+//   - arrays are NumPy float64 / int64, read in place; anything else is refused, never
+//     copied behind the caller's back;
+//   - a CombatError becomes ValueError (input) or RuntimeError (numerical) with the core's
+//     own message, and a broken invariant becomes _quarnel.InternalFault itself;
+//   - Ctrl-C stops a run between stages and surfaces as KeyboardInterrupt.
+// Unlike _quarnel it releases the interpreter lock while the core works, and hands the
+// error's payload over as attributes so that callers never parse the message.
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "quarnel/api.hpp"
+#include "quarnel/cancel.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/estimability.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/partial.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+// Process-wide objects, looked up once by the module's initialisation and kept for the
+// life of the process (the module cannot be unloaded, so they are never released).
+PyObject* ndarray_type = nullptr;     // numpy.ndarray
+PyObject* numpy_bool_type = nullptr;  // numpy.bool_
+PyObject* internal_fault = nullptr;   // _quarnel.InternalFault
+
+// Raises `type` with a printf-style message (PyUnicode_FromFormat's codes, so %S and %R
+// take objects) by throwing the pending error through nanobind.
+[[noreturn]] void raise(PyObject* type, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PyErr_FormatV(type, format, arguments);
+  va_end(arguments);
+  throw nb::python_error();
+}
+
+const char* python_type_name(nb::handle object) { return Py_TYPE(object.ptr())->tp_name; }
+
+// ---------------------------------------------------------------------------------------
+// Arguments
+
+// A read-only view of a NumPy array's buffer; the view keeps the array alive.
+template <class T>
+using ArrayView = nb::ndarray<const T, nb::device::cpu>;
+
+// `object` as a view of a native-endian, aligned, row-major T array with `ndim`
+// dimensions, without copying it. The core reads row i, column j at i * columns + j, so a
+// transposed, strided or reversed view must be refused rather than read wrongly.
+template <class T>
+ArrayView<T> read_in_place(nb::handle object, const char* name, std::size_t ndim,
+                           const char* dtype) {
+  if (PyObject_IsInstance(object.ptr(), ndarray_type) != 1) {
+    if (PyErr_Occurred() != nullptr) throw nb::python_error();
+    raise(PyExc_TypeError, "%s must be a numpy.ndarray of %s, not %s", name, dtype,
+          python_type_name(object));
+  }
+  ArrayView<T> array;
+  if (!nb::try_cast(object, array, /*convert=*/false)) {
+    raise(PyExc_TypeError, "%s must have dtype %s, not %S", name, dtype,
+          object.attr("dtype").ptr());
+  }
+  if (array.ndim() != ndim) {
+    raise(PyExc_ValueError, "%s must be %zu-dimensional, not %zu-dimensional", name, ndim,
+          array.ndim());
+  }
+  bool row_major = true;
+  std::int64_t expected_stride = 1;
+  for (std::size_t axis = ndim; axis-- > 0;) {
+    const auto extent = static_cast<std::int64_t>(array.shape(axis));
+    if (extent > 1 && array.stride(axis) != expected_stride) row_major = false;
+    expected_stride *= extent;
+  }
+  if (!row_major) {
+    raise(PyExc_ValueError, "%s must be C-contiguous (see numpy.ascontiguousarray)", name);
+  }
+  if (array.size() > 0 && reinterpret_cast<std::uintptr_t>(array.data()) % alignof(T) != 0) {
+    raise(PyExc_ValueError, "%s must be aligned to its %s elements", name, dtype);
+  }
+  return array;
+}
+
+template <class T>
+std::span<const T> elements(const ArrayView<T>& array) {
+  return {array.data(), array.size()};
+}
+
+// A Python bool or a NumPy bool scalar. Ints are refused so that a stray 0 or 1 in the
+// wrong position is caught.
+bool read_flag(nb::handle object, const char* name) {
+  if (PyBool_Check(object.ptr()) ||
+      PyObject_IsInstance(object.ptr(), numpy_bool_type) == 1) {
+    const int truth = PyObject_IsTrue(object.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth == 1;
+  }
+  if (PyErr_Occurred() != nullptr) throw nb::python_error();
+  raise(PyExc_TypeError, "%s must be a bool, not %s", name, python_type_name(object));
+}
+
+std::optional<std::uint64_t> read_ref_batch(nb::handle object) {
+  if (object.is_none()) return std::nullopt;
+  nb::object index = nb::steal(PyNumber_Index(object.ptr()));
+  if (!index.is_valid()) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "ref_batch must be an integer batch id or None, not %s",
+          python_type_name(object));
+  }
+  const unsigned long long id = PyLong_AsUnsignedLongLong(index.ptr());
+  if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    raise(PyExc_ValueError, "ref_batch must be a batch id in 0 ... 2**64 - 1, not %S",
+          index.ptr());
+  }
+  return static_cast<std::uint64_t>(id);
+}
+
+// The caller's arrays as the core's request. The views keep the arrays alive for as long
+// as the core reads them; the batch ids are the one copy made, because the core takes
+// them unsigned. With the lock released, another thread could still write into the
+// arrays during the run: like any NumPy routine that releases the lock, the result is
+// then unspecified, but the buffers themselves stay valid.
+struct Problem {
+  ArrayView<double> values;
+  std::optional<ArrayView<double>> mod;
+  std::vector<std::uint64_t> batch_ids;
+  quarnel::CombatDenseRequest request;
+  quarnel::CombatOptions options;
+
+  Problem(nb::handle values_object, nb::handle batch_object, nb::handle mod_object,
+          nb::handle par_prior, nb::handle mean_only, nb::handle ref_batch);
+  // The request points into the members, so a Problem stays where it was built.
+  Problem(const Problem&) = delete;
+  Problem& operator=(const Problem&) = delete;
+};
+
+// Asked by the core between stages on the calling thread, while none of its workers runs
+// and while this thread has released the interpreter lock. Running the pending signal
+// handlers lets Ctrl-C stop a long correction: the handler's exception stays pending on
+// this thread and the core unwinds with RunCancelled, which run_core turns back into it.
+bool signal_handler_raised() {
+  nb::gil_scoped_acquire acquire;
+  return PyErr_CheckSignals() < 0;
+}
+
+Problem::Problem(nb::handle values_object, nb::handle batch_object, nb::handle mod_object,
+                 nb::handle par_prior, nb::handle mean_only, nb::handle ref_batch)
+    : values(read_in_place<double>(values_object, "values", 2, "float64")) {
+  const ArrayView<std::int64_t> batch = read_in_place<std::int64_t>(batch_object, "batch", 1,
+                                                                    "int64");
+  const std::size_t n_samples = values.shape(0);
+  if (!mod_object.is_none()) {
+    mod = read_in_place<double>(mod_object, "mod", 2, "float64");
+    if (mod->shape(0) != n_samples) {
+      raise(PyExc_ValueError,
+            "mod row count must match values samples: expected %zu, got %zu", n_samples,
+            mod->shape(0));
+    }
+  }
+  batch_ids.reserve(batch.size());
+  for (const std::int64_t id : elements(batch)) {
+    if (id < 0) {
+      raise(PyExc_ValueError, "batch ids must be non-negative; sample %zu has %lld",
+            batch_ids.size(), static_cast<long long>(id));
+    }
+    batch_ids.push_back(static_cast<std::uint64_t>(id));
+  }
+
+  request.values = elements(values);
+  request.batch = batch_ids;
+  request.n_samples = n_samples;
+  request.n_features = values.shape(1);
+  if (mod) request.covariates = quarnel::CovariateMatrix{elements(*mod), mod->shape(1)};
+
+  options.par_prior = read_flag(par_prior, "par_prior");
+  options.mean_only = read_flag(mean_only, "mean_only");
+  options.ref_batch = read_ref_batch(ref_batch);
+  options.cancel_requested = signal_handler_raised;
+}
+
+// A list of feature indices: ascending, each in 0 ... n_features - 1.
+std::vector<std::size_t> read_features(nb::handle object, const char* name,
+                                       std::uint64_t n_features) {
+  const ArrayView<std::int64_t> array = read_in_place<std::int64_t>(object, name, 1, "int64");
+  std::vector<std::size_t> features;
+  features.reserve(array.size());
+  for (const std::int64_t feature : elements(array)) {
+    if (feature < 0 || static_cast<std::uint64_t>(feature) >= n_features) {
+      raise(PyExc_ValueError, "%s[%zu] = %lld is not a feature index in 0 ... %llu", name,
+            features.size(), static_cast<long long>(feature),
+            static_cast<unsigned long long>(n_features) - 1);
+    }
+    if (!features.empty() && static_cast<std::size_t>(feature) <= features.back()) {
+      raise(PyExc_ValueError, "%s must be strictly ascending; %s[%zu] = %lld follows %zu",
+            name, name, features.size(), static_cast<long long>(feature), features.back());
+    }
+    features.push_back(static_cast<std::size_t>(feature));
+  }
+  return features;
+}
+
+// ---------------------------------------------------------------------------------------
+// Errors
+
+void set(nb::handle error, const char* attribute, nb::handle value) {
+  if (PyObject_SetAttrString(error.ptr(), attribute, value.ptr()) < 0) {
+    throw nb::python_error();
+  }
+}
+void set(nb::handle error, const char* attribute, std::uint64_t value) {
+  set(error, attribute, nb::int_(value));
+}
+void set(nb::handle error, const char* attribute, std::string_view value) {
+  set(error, attribute, nb::str(value.data(), value.size()));
+}
+
+// The variant's name as `kind` and each of its fields under the field's own name. There is
+// deliberately no catch-all overload: a new variant fails to compile until it is described.
+void describe(nb::handle e, const quarnel::ShapeMismatch& v) {
+  set(e, "kind", "ShapeMismatch");
+  set(e, "name", v.name);
+  set(e, "expected", v.expected);
+  set(e, "got", v.got);
+}
+void describe(nb::handle e, const quarnel::ShapeProductOverflow& v) {
+  set(e, "kind", "ShapeProductOverflow");
+  set(e, "name", v.name);
+}
+void describe(nb::handle e, const quarnel::EmptyInput& v) {
+  set(e, "kind", "EmptyInput");
+  set(e, "name", v.name);
+}
+void describe(nb::handle e, const quarnel::BatchLengthMismatch& v) {
+  set(e, "kind", "BatchLengthMismatch");
+  set(e, "n_samples", v.n_samples);
+  set(e, "batch_len", v.batch_len);
+}
+void describe(nb::handle e, const quarnel::CovariateShapeMismatch& v) {
+  set(e, "kind", "CovariateShapeMismatch");
+  set(e, "n_samples", v.n_samples);
+  set(e, "n_covariates", v.n_covariates);
+  set(e, "len", v.len);
+}
+void describe(nb::handle e, const quarnel::TooFewBatches&) { set(e, "kind", "TooFewBatches"); }
+void describe(nb::handle e, const quarnel::MissingReferenceBatch& v) {
+  set(e, "kind", "MissingReferenceBatch");
+  set(e, "batch_id", v.batch_id);
+}
+void describe(nb::handle e, const quarnel::NonFiniteDenseValue& v) {
+  set(e, "kind", "NonFiniteDenseValue");
+  set(e, "sample", v.sample);
+  set(e, "feature", v.feature);
+}
+void describe(nb::handle e, const quarnel::NonFiniteDesignValue& v) {
+  set(e, "kind", "NonFiniteDesignValue");
+  set(e, "name", v.name);
+  set(e, "sample", v.sample);
+  set(e, "column", v.column);
+}
+void describe(nb::handle e, const quarnel::SingularDesign&) { set(e, "kind", "SingularDesign"); }
+void describe(nb::handle e, const quarnel::InvalidDesign& v) {
+  set(e, "kind", "InvalidDesign");
+  set(e, "detail", v.detail);
+  nb::list columns;
+  for (const std::uint64_t column : v.columns) columns.append(nb::int_(column));
+  set(e, "columns", nb::tuple(columns));
+}
+void describe(nb::handle e, const quarnel::UnsupportedOption& v) {
+  set(e, "kind", "UnsupportedOption");
+  set(e, "detail", v.detail);
+}
+void describe(nb::handle e, const quarnel::NumericalFailure& v) {
+  set(e, "kind", "NumericalFailure");
+  set(e, "detail", v.detail);
+}
+
+[[noreturn]] void raise_combat_error(const quarnel::CombatError& error) {
+  PyObject* type = quarnel::error_class(error) == quarnel::ErrorClass::numerical
+                       ? PyExc_RuntimeError
+                       : PyExc_ValueError;
+  const std::string message = quarnel::render(error);
+  nb::object exception = nb::handle(type)(nb::str(message.data(), message.size()));
+  std::visit([&](const auto& variant) { describe(exception, variant); }, error);
+  PyErr_SetObject(type, exception.ptr());
+  throw nb::python_error();
+}
+
+[[noreturn]] void raise_internal_fault(const char* what) {
+  raise(internal_fault, "quarnel internal fault: %s", what);
+}
+
+// Runs `call` (a core call returning a Result) without the interpreter lock, and turns
+// everything but its value into a Python exception: the CombatError with its payload,
+// memory exhaustion, a cancelled run and broken invariants.
+template <class Call>
+auto run_core(Call&& call) {
+  std::optional<decltype(call())> result;
+  try {
+    nb::gil_scoped_release release;
+    result.emplace(call());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    throw nb::python_error();
+  } catch (const quarnel::RunCancelled&) {
+    // The signal handler's exception is pending; nothing of the run is returned.
+    if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw nb::python_error();
+  } catch (const quarnel::InternalFault& fault) {
+    raise_internal_fault(fault.what());
+  } catch (const std::exception& error) {
+    raise(internal_fault, "quarnel internal fault: unexpected C++ exception: %s",
+          error.what());
+  }
+  if (!*result) raise_combat_error(result->error());
+  return std::move(**result);
+}
+
+// ---------------------------------------------------------------------------------------
+// Results
+
+// A new writeable NumPy array over `data`, which moves into a heap object owned by a
+// capsule: the elements are never copied, and they live exactly as long as the array and
+// its views.
+template <class T>
+nb::object adopt(std::vector<T>&& data, std::initializer_list<std::size_t> shape) {
+  // An empty vector has no buffer, and a capsule needs a pointer to own.
+  if (data.empty()) data.reserve(1);
+  auto owner = std::make_unique<std::vector<T>>(std::move(data));
+  T* buffer = owner->data();
+  nb::capsule capsule(owner.get(),
+                      [](void* vector) noexcept { delete static_cast<std::vector<T>*>(vector); });
+  owner.release();  // the capsule frees it from here on
+  return nb::ndarray<nb::numpy, T>(buffer, shape, capsule).cast();
+}
+
+std::int64_t batch_or_none(const std::optional<std::uint64_t>& batch) {
+  // Every id came in as a non-negative int64, so it converts back exactly.
+  return batch ? static_cast<std::int64_t>(*batch) : -1;
+}
+
+nb::list int_list(const std::vector<std::uint64_t>& items) {
+  nb::list list;
+  for (const std::uint64_t item : items) list.append(nb::int_(item));
+  return list;
+}
+
+nb::dict report_dict(const quarnel::CombatDenseReport& report) {
+  nb::dict dict;
+  dict["effective_mean_only"] = nb::bool_(report.effective_mean_only);
+  dict["singleton_batches"] = int_list(report.singleton_batches);
+  dict["zero_variance_features"] = int_list(report.zero_variance_features);
+  return dict;
+}
+
+// ---------------------------------------------------------------------------------------
+// The functions
+
+nb::dict assess(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+                nb::handle mean_only, nb::handle ref_batch) {
+  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  quarnel::FeatureAssessment assessment = run_core(
+      [&] { return quarnel::assess_features(problem.request, problem.options); });
+  if (assessment.verdicts.size() != problem.request.n_features) {
+    raise_internal_fault("assess_features returned a verdict count unlike the feature count");
+  }
+  std::vector<std::uint8_t> issues;
+  std::vector<std::int64_t> batches;
+  issues.reserve(assessment.verdicts.size());
+  batches.reserve(assessment.verdicts.size());
+  for (const quarnel::FeatureVerdict& verdict : assessment.verdicts) {
+    issues.push_back(static_cast<std::uint8_t>(verdict.issue));
+    batches.push_back(batch_or_none(verdict.batch));
+  }
+  const std::size_t n = issues.size();
+  nb::dict result;
+  result["issue"] = adopt(std::move(issues), {n});
+  result["batch"] = adopt(std::move(batches), {n});
+  result["effective_mean_only"] = nb::bool_(assessment.effective_mean_only);
+  return result;
+}
+
+// Features in neither list pass through the core untouched, so the lists only need to be
+// disjoint; a feature in both would be corrected twice over.
+void require_disjoint(const std::vector<std::size_t>& complete,
+                      const std::vector<std::size_t>& partial) {
+  auto c = complete.begin();
+  for (const std::size_t feature : partial) {
+    while (c != complete.end() && *c < feature) ++c;
+    if (c != complete.end() && *c == feature) {
+      raise(PyExc_ValueError, "feature %zu is listed in both complete and partial", feature);
+    }
+  }
+}
+
+nb::dict combat_partial(nb::handle values, nb::handle batch, nb::handle mod,
+                        nb::handle par_prior, nb::handle mean_only, nb::handle ref_batch,
+                        nb::handle complete_object, nb::handle partial_object) {
+  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  const std::uint64_t n_features = problem.request.n_features;
+  std::vector<std::size_t> partial;
+  if (!partial_object.is_none()) partial = read_features(partial_object, "partial", n_features);
+  std::vector<std::size_t> complete;
+  if (!complete_object.is_none()) {
+    complete = read_features(complete_object, "complete", n_features);
+    require_disjoint(complete, partial);
+  } else {
+    // Every feature the caller did not call partial.
+    auto p = partial.begin();
+    for (std::size_t feature = 0; feature < n_features; ++feature) {
+      if (p != partial.end() && *p == feature) {
+        ++p;
+      } else {
+        complete.push_back(feature);
+      }
+    }
+  }
+
+  quarnel::PartialCombatOutput output = run_core([&] {
+    return quarnel::combat_dense_partial(problem.request, problem.options, complete, partial);
+  });
+  quarnel::CombatDenseOutput& dense = output.output;
+  if (dense.adjusted.size() != problem.request.n_samples * n_features ||
+      output.partial.size() != partial.size()) {
+    raise_internal_fault("combat_dense_partial returned a result unlike its request");
+  }
+
+  std::vector<std::uint8_t> issues;
+  std::vector<std::int64_t> issue_batches;
+  nb::list corrected_in;
+  for (const quarnel::PartialOutcome& outcome : output.partial) {
+    issues.push_back(static_cast<std::uint8_t>(outcome.issue));
+    issue_batches.push_back(batch_or_none(outcome.batch));
+    corrected_in.append(int_list(outcome.batches));
+  }
+  const std::size_t n_partial = issues.size();
+  nb::dict result;
+  result["adjusted"] = adopt(std::move(dense.adjusted),
+                             {static_cast<std::size_t>(problem.request.n_samples),
+                              static_cast<std::size_t>(n_features)});
+  result["report"] = report_dict(dense.report);
+  result["partial_issue"] = adopt(std::move(issues), {n_partial});
+  result["partial_batch"] = adopt(std::move(issue_batches), {n_partial});
+  result["partial_batches"] = corrected_in;
+  return result;
+}
+
+// The names of the FeatureIssue codes, indexed by code.
+constexpr std::pair<quarnel::FeatureIssue, const char*> issue_names[] = {
+    {quarnel::FeatureIssue::none, "none"},
+    {quarnel::FeatureIssue::constant, "constant"},
+    {quarnel::FeatureIssue::no_values, "no_values"},
+    {quarnel::FeatureIssue::few_values, "few_values"},
+    {quarnel::FeatureIssue::no_residual, "no_residual"},
+    {quarnel::FeatureIssue::singular, "singular"},
+    {quarnel::FeatureIssue::equal_values, "equal_values"},
+    {quarnel::FeatureIssue::numerical, "numerical"},
+    {quarnel::FeatureIssue::one_batch, "one_batch"},
+    {quarnel::FeatureIssue::no_reference, "no_reference"},
+    {quarnel::FeatureIssue::no_prior, "no_prior"},
+};
+static_assert([] {
+  for (std::size_t code = 0; code < std::size(issue_names); ++code) {
+    if (static_cast<std::size_t>(issue_names[code].first) != code) return false;
+  }
+  return true;
+}());
+
+constexpr const char module_doc[] =
+    "The core's per-feature verdicts and its partial-batch run, for the quarnel package.\n"
+    "\n"
+    "Arrays are NumPy float64 (values, mod) and int64 (batch, feature lists), C-contiguous\n"
+    "and read in place. Both functions release the interpreter lock while the core works\n"
+    "and stop at Ctrl-C between its stages. A failure of the run raises ValueError (the\n"
+    "input) or RuntimeError (a numerical failure) carrying the error's payload as\n"
+    "attributes: `kind` names the error (e.g. 'InvalidDesign') and its fields follow under\n"
+    "their own names (`columns` as a tuple, `sample`, `feature`, `column`, `batch_id`,\n"
+    "`detail`, ...). Broken invariants raise _quarnel.InternalFault.";
+
+constexpr const char assess_doc[] =
+    "Every feature's verdict: whether the run can estimate it, and if not, why.\n"
+    "\n"
+    "Returns a dict: 'issue' (uint8 per feature, a code indexing FEATURE_ISSUES), 'batch'\n"
+    "(int64 per feature, the batch id the issue concerns or -1) and 'effective_mean_only'\n"
+    "(the mode the verdicts were judged in). Fails only for errors of the whole request.";
+
+constexpr const char combat_partial_doc[] =
+    "Corrects the complete features as one run and each partial feature in the batches\n"
+    "where it is observed.\n"
+    "\n"
+    "complete and partial are int64 arrays of strictly ascending, disjoint feature indices.\n"
+    "partial=None means none; complete=None means every feature not in partial. Features in\n"
+    "neither list, and partial features that cannot be corrected, come back unchanged.\n"
+    "\n"
+    "Returns a dict: 'adjusted' (a new float64 n_samples x n_features array), 'report'\n"
+    "(the complete run's report, as _quarnel.combat gives it), and per partial feature\n"
+    "'partial_issue' (uint8 FEATURE_ISSUES code, 0 when corrected), 'partial_batch' (int64\n"
+    "batch id the issue concerns, or -1) and 'partial_batches' (list of the batch ids it\n"
+    "was corrected in).";
+
+}  // namespace
+
+NB_MODULE(_engine, m) {
+  m.doc() = module_doc;
+  nb::module_ numpy = nb::module_::import_("numpy");
+  ndarray_type = nb::object(numpy.attr("ndarray")).release().ptr();
+  numpy_bool_type = nb::object(numpy.attr("bool_")).release().ptr();
+  // The same type object as _quarnel's, so `except _quarnel.InternalFault` catches a fault
+  // from either module.
+  internal_fault =
+      nb::object(nb::module_::import_("_quarnel").attr("InternalFault")).release().ptr();
+  m.attr("InternalFault") = nb::handle(internal_fault);
+
+  nb::list names;
+  for (const auto& entry : issue_names) names.append(nb::str(entry.second));
+  m.attr("FEATURE_ISSUES") = nb::tuple(names);
+
+  m.def("assess", &assess, nb::arg("values"), nb::arg("batch"),
+        nb::arg("mod").none() = nb::none(), nb::arg("par_prior") = true,
+        nb::arg("mean_only") = false, nb::arg("ref_batch").none() = nb::none(),
+        nb::sig("def assess(values: numpy.ndarray, batch: numpy.ndarray, "
+                "mod: numpy.ndarray | None = None, par_prior: bool = True, "
+                "mean_only: bool = False, ref_batch: int | None = None) -> dict"),
+        assess_doc);
+  m.def("combat_partial", &combat_partial, nb::arg("values"), nb::arg("batch"),
+        nb::arg("mod").none() = nb::none(), nb::arg("par_prior") = true,
+        nb::arg("mean_only") = false, nb::arg("ref_batch").none() = nb::none(),
+        nb::arg("complete").none() = nb::none(), nb::arg("partial").none() = nb::none(),
+        nb::sig("def combat_partial(values: numpy.ndarray, batch: numpy.ndarray, "
+                "mod: numpy.ndarray | None = None, par_prior: bool = True, "
+                "mean_only: bool = False, ref_batch: int | None = None, "
+                "complete: numpy.ndarray | None = None, "
+                "partial: numpy.ndarray | None = None) -> dict"),
+        combat_partial_doc);
+}

@@ -57,7 +57,7 @@ struct LikelihoodSweep {
 };
 
 // The versions this CPU can run, widest vectors first; jobs use the first. The baseline
-// version, which every x86-64 CPU runs, comes last.
+// version, which every CPU runs, comes last; outside x86 it is the only one.
 std::vector<LikelihoodSweep> supported_likelihood_sweeps();
 
 // Job k covers level k / G and feature k % G.

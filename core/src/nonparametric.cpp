@@ -36,13 +36,12 @@ JobScratch& job_scratch() {
   return scratch;
 }
 
+// Two doubles: one register on every x86-64 (SSE2) and aarch64 (NEON) CPU.
 typedef double Lanes2 __attribute__((vector_size(16)));
-typedef double Lanes4 __attribute__((vector_size(32)));
-typedef double Lanes8 __attribute__((vector_size(64)));
 
 // A LikelihoodSweep (see the header) for one vector type.
 //
-// The AVX-512 instruction set includes fused multiply-add; the core is built with
+// AVX-512 and every aarch64 CPU have fused multiply-add; the core is built with
 // -ffp-contract=off, so each product is still rounded before it is added.
 //
 // Each block of kUnroll vectors of neighbouring m keeps its sums in registers while every
@@ -123,6 +122,18 @@ template <class Lanes, std::size_t kUnroll>
   return result;
 }
 
+double sweep_baseline(std::span<const double> observed, const double* g, const double* d,
+                      const double* logs, std::size_t width, std::size_t excluded, double* out) {
+  return log_likelihoods_with<Lanes2, 8>(observed, g, d, logs, width, excluded, out);
+}
+
+// The wider versions exist only where the compiler can target the x86 vector extensions
+// and the CPU can be asked at run time whether it has them; everywhere else the baseline
+// version is the only one.
+#if defined(__x86_64__) || defined(__i386__)
+typedef double Lanes4 __attribute__((vector_size(32)));
+typedef double Lanes8 __attribute__((vector_size(64)));
+
 __attribute__((target("avx512f"))) double sweep_avx512(std::span<const double> observed,
                                                       const double* g, const double* d,
                                                       const double* logs, std::size_t width,
@@ -137,10 +148,15 @@ __attribute__((target("avx2"))) double sweep_avx2(std::span<const double> observ
   return log_likelihoods_with<Lanes4, 8>(observed, g, d, logs, width, excluded, out);
 }
 
-double sweep_baseline(std::span<const double> observed, const double* g, const double* d,
-                      const double* logs, std::size_t width, std::size_t excluded, double* out) {
-  return log_likelihoods_with<Lanes2, 8>(observed, g, d, logs, width, excluded, out);
+// Appends the wider versions this CPU runs, widest first.
+void add_wider_sweeps(std::vector<LikelihoodSweep>& sweeps) {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) sweeps.push_back({"avx512f", sweep_avx512});
+  if (__builtin_cpu_supports("avx2")) sweeps.push_back({"avx2", sweep_avx2});
 }
+#else
+void add_wider_sweeps(std::vector<LikelihoodSweep>&) {}
+#endif
 
 // The widest sweep this CPU runs, chosen at the first job.
 LikelihoodSweep::Run* fastest_sweep() {
@@ -152,9 +168,7 @@ LikelihoodSweep::Run* fastest_sweep() {
 
 std::vector<LikelihoodSweep> supported_likelihood_sweeps() {
   std::vector<LikelihoodSweep> sweeps;
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) sweeps.push_back({"avx512f", sweep_avx512});
-  if (__builtin_cpu_supports("avx2")) sweeps.push_back({"avx2", sweep_avx2});
+  add_wider_sweeps(sweeps);
   sweeps.push_back({"baseline", sweep_baseline});
   return sweeps;
 }

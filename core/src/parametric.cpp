@@ -45,6 +45,13 @@ LevelEstimates reference_estimates(std::size_t n_features) {
 // there can reach -0.0, so adding +0.0 leaves its bits as they are. The kernels are built
 // for AVX2 as well as the baseline; each lane does the same IEEE subtract, multiply and
 // add as the scalar code (never a fused multiply-add), so every machine gets the same bits.
+//
+// Only x86 has the AVX2 clones; elsewhere the kernels are built once, for the baseline.
+#if defined(__x86_64__) || defined(__i386__)
+#define QUARNEL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUARNEL_AVX2_CLONES
+#endif
 constexpr std::size_t kLanes = 8;
 // Four lanes in one AVX2 register; kLanes as two of them. An 8-wide GCC vector would be
 // simpler to write, but its comparisons lower to scalar code on AVX2.
@@ -101,7 +108,7 @@ inline void load_lanes(const double* const (&columns)[kLanes], std::size_t s, La
 
 // Per lane k: the sum, over the samples of `runs` in ascending order, of (x - g[k])^2 for
 // the observed values x of the lane's column.
-__attribute__((target_clones("avx2", "default")))
+QUARNEL_AVX2_CLONES
 void lane_squares(const double* const (&columns)[kLanes], std::span<const SampleRun> runs,
                   const Lanes& g, Lanes& squares) {
   Lanes sum = splat(0.0);
@@ -122,7 +129,7 @@ void lane_squares(const double* const (&columns)[kLanes], std::span<const Sample
 // for the lanes' features, one walk down the columns for each. `runs` are the maximal runs
 // of samples of one level, in sample order, so each level still adds its own samples in
 // ascending order. `counts` and `squares` hold kLanes values per level, level-major.
-__attribute__((target_clones("avx2", "default")))
+QUARNEL_AVX2_CLONES
 void lane_level_variances(const double* const (&columns)[kLanes],
                           std::span<const LevelRun> runs, std::span<double> counts,
                           std::span<double> squares) {

@@ -58,7 +58,7 @@ struct LikelihoodSweep {
 };
 
 // The versions this CPU can run, widest vectors first; jobs use the first. The baseline
-// version, which every x86-64 CPU runs, comes last.
+// version, which every CPU runs, comes last; outside x86 it is the only one.
 std::vector<LikelihoodSweep> supported_likelihood_sweeps();
 
 // The posterior (location, scale) of one feature's observed standardised values in a level:

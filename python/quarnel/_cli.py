@@ -40,8 +40,9 @@ exit status:
      an unknown column or batch, values <= 0 with --log2, a sparse .h5ad matrix
      beyond --max-dense-gib; or an output cannot be written
   {EXIT_CORRECTION}  the correction failed on this data (for example a covariate that is
-     constant within every batch, a numerical failure, or features that cannot be
-     estimated together with --strict), or the figure cannot be drawn from it
+     constant within every batch, a numerical failure, not enough memory, or features
+     that cannot be estimated together with --strict), or the figure cannot be drawn
+     from it (the corrected matrix is written all the same)
   {EXIT_MISSING_DEPENDENCY}  an optional package is not installed: matplotlib for a figure
      (pip install 'quarnel[plot]'), anndata for .h5ad files (pip install 'quarnel[anndata]')
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C)

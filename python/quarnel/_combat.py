@@ -88,11 +88,6 @@ def _is_anndata(obj: object) -> bool:
     return ad is not None and isinstance(obj, ad.AnnData)
 
 
-def _is_sparse(obj: object) -> bool:
-    sparse = _module("scipy.sparse")
-    return sparse is not None and bool(sparse.issparse(obj))
-
-
 def size_text(n_bytes: float) -> str:
     """A byte count as people read it: '512 MiB', '24.0 GiB'."""
     for unit, scale in (("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
@@ -170,10 +165,7 @@ def _unpack(
             "frame", values, data.index.tolist(), data.columns.tolist(), data.index,
             _align_table(samples, data.index, len(data.index), allow_extra), allow_extra,
         )
-    if _is_sparse(data):
-        values = dense(data, max_dense_bytes, stacklevel=3)
-    else:
-        values = np.ascontiguousarray(np.asarray(data, dtype=np.float64))
+    values = dense(data, max_dense_bytes, stacklevel=3)
     if values.ndim != 2:
         raise ValueError(
             f"data must be two-dimensional (samples × features), got {values.ndim} dimensions"

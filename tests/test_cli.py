@@ -368,3 +368,6 @@ def test_h5ad_input_brings_its_own_sample_sheet(tmp_path, capsys, sparse_x):
     if sparse_x:
         assert run(*args, "--max-dense-gib", "1e-9") == 3
         assert "would take 864 bytes as a dense float64 matrix, more than the limit of 1 bytes (--max-dense-gib)" in capsys.readouterr().err
+    (tmp_path / "in.h5ad").write_text("not HDF5")
+    assert run(*args) == 3
+    assert capsys.readouterr().err.startswith(f"quarnel: error: {tmp_path / 'in.h5ad'}: cannot be read as an .h5ad file")

@@ -367,6 +367,8 @@ def _read_input(args: argparse.Namespace) -> tuple[Matrix, H5ad | None]:
         warnings.simplefilter("always")
         try:
             source = read_h5ad(args.matrix, args.max_dense_gib * 2**30)
+        except TableError:
+            raise
         except ValueError as err:  # sparse beyond the size limit
             raise InputError(f"{args.matrix}: {err}") from None
     _show_warnings(caught)

@@ -125,6 +125,19 @@ def _binary(tmp):
     (tmp / "m.tsv").write_bytes(b"\xff\xfe\x00bad")
 
 
+def _commas_in_tsv(tmp):
+    write_matrix(tmp / "m.tsv", values(), sep=",")
+    write_sheet(tmp / "s.tsv", sep=",")
+
+
+def _one_condition(tmp):
+    write_sheet(tmp / "s.tsv", [(s, lab, "x") for s, lab in zip(SAMPLES, LAB)])
+
+
+def _commas_in_sheet(tmp):
+    write_sheet(tmp / "s.tsv", sep=",")
+
+
 ERRORS = [
     pytest.param(_nothing, ["--samples", "nope.tsv"], 3, "nope.tsv: no such file", id="missing-sheet"),
     pytest.param(_nothing, ["--matrix-instead"], 2, "unrecognized arguments", id="unknown-option"),
@@ -133,16 +146,28 @@ ERRORS = [
     pytest.param(_binary, [], 3, "cannot be read as UTF-8 text", id="unreadable-file"),
     pytest.param(_missing_sample, [], 3, "1 samples of the matrix are not in the sample sheet", id="sample-missing-from-sheet"),
     pytest.param(_duplicate_sample, [], 3, "sample 'S0' is listed more than once", id="duplicate-sheet-row"),
-    pytest.param(_empty_batch_cell, [], 3, "batch column 'lab' is empty for sample number 4", id="empty-batch-cell"),
+    pytest.param(_empty_batch_cell, [], 3, "batch column 'lab' is empty for sample 'S3'", id="empty-batch-cell"),
     pytest.param(_nothing, ["-b", "site"], 3, "unknown batch column 'site'; the sample sheet", id="unknown-batch-column"),
     pytest.param(_nothing, ["-c", "age"], 3, "unknown covariate column 'age'", id="unknown-covariate-column"),
     pytest.param(_nothing, ["--sample-column", "name"], 3, "no column 'name' to match samples by", id="unknown-sample-column"),
     pytest.param(_nothing, ["--reference", "L9"], 3, "--reference 'L9' is not a batch of column 'lab'", id="unknown-reference"),
     pytest.param(_nothing, ["--log2", "--log2-pseudo"], 2, "unrecognized arguments", id="typo-option"),
     pytest.param(_nothing, ["--pseudocount", "1"], 3, "--pseudocount is added before the log2 transform", id="pseudocount-without-log"),
-    pytest.param(_nothing, ["--strict", "--log2"], 4, "the correction failed: singular design matrix; 1 feature cannot be estimated: 'P5'", id="strict-unestimable"),
+    pytest.param(_nothing, ["--strict", "--log2"], 4, "the correction failed: singular design matrix; 1 feature cannot be estimated: 'P5' (no observed value in batch 'L3') (without --strict they are passed through unchanged)", id="strict-unestimable"),
     pytest.param(_nothing, ["-c", "lab"], 4, "covariate column 0 is collinear with batch indicators ('lab[L2]' is constant within every batch)", id="collinear-covariate"),
     pytest.param(_nothing, ["-o", "/nonexistent-dir/o.tsv"], 3, "/nonexistent-dir/o.tsv: cannot be written", id="unwritable-output"),
+    # Outputs are checked before the inputs are read: the broken matrix is never reached.
+    pytest.param(_bad_cell, ["--report", "/nonexistent-dir/r.json"], 3, "/nonexistent-dir/r.json: cannot be written", id="unwritable-report-first"),
+    pytest.param(_bad_cell, ["--figure", "."], 3, ".: is a folder; --figure needs a file name", id="figure-is-a-folder"),
+    pytest.param(_bad_cell, ["--figure", "f.docx"], 2, "matplotlib cannot write .docx files; it writes", id="figure-format"),
+    pytest.param(_nothing, ["-o", "{tmp}/m.tsv"], 2, "m.tsv is the matrix, which would be overwritten", id="output-is-the-matrix"),
+    pytest.param(_nothing, ["--report", "{tmp}/s.tsv"], 2, "--report {tmp}/s.tsv is the sample sheet", id="report-is-the-sheet"),
+    pytest.param(_nothing, ["--report", "{tmp}/o.tsv"], 2, "--report and --output both name", id="two-outputs-one-file"),
+    pytest.param(_nothing, ["--categorical", "condition"], 2, "--categorical condition: not among the --covariates []", id="categorical-not-a-covariate"),
+    pytest.param(_nothing, ["--digits", "0"], 2, "'0' is not a whole number from 1 to 17", id="digits-out-of-range"),
+    pytest.param(_commas_in_tsv, [], 3, "m.tsv: the table has no data columns when read as tab-separated (by its name); if it is comma-separated, give it a .csv name", id="wrong-delimiter"),
+    pytest.param(_one_condition, ["--figure", "{tmp}/f.png", "--group", "condition"], 4, "the figure cannot be drawn: group needs at least two distinct labels", id="figure-from-one-group"),
+    pytest.param(_commas_in_sheet, [], 3, "s.tsv: the sample sheet has a single column when read as tab-separated", id="wrong-sheet-delimiter"),
 ]
 
 
@@ -151,7 +176,8 @@ def test_errors_and_exit_codes(files, capsys, damage, extra, status, message):
     matrix, sheet, tmp = files
     damage(tmp)
     # Later options win, so a case's own -s, -b or -o replaces the one given here.
-    args = ["correct", matrix, "-s", sheet, "-b", "lab", "-o", tmp / "o.tsv", *extra]
+    args = ["correct", matrix, "-s", sheet, "-b", "lab", "-o", tmp / "o.tsv", *(str(e).format(tmp=tmp) for e in extra)]
+    message = message.format(tmp=tmp)
     if status == 2:
         with pytest.raises(SystemExit) as exited:
             run(*args)
@@ -165,24 +191,45 @@ def test_errors_and_exit_codes(files, capsys, damage, extra, status, message):
         assert err.startswith("quarnel: error: ")
 
 
-def test_log2_of_zero_names_the_cell_and_suggests_a_pseudocount(files, capsys):
+@pytest.mark.parametrize(
+    ("cell", "log2", "message", "fixed_by"),
+    [
+        pytest.param("0", True, "1 are zero after adding the pseudocount 0 (first: feature 'P2', sample 'S3': 0) and log2(0) is -inf; add a pseudocount such as --pseudocount 1", ["--log2", "--pseudocount", "1"], id="zero"),
+        pytest.param("-1.5", True, "1 are negative after adding the pseudocount 0 (first: feature 'P2', sample 'S3': -1.5); a table with negative values is usually on a log scale already: leave out --log2", [], id="negative"),
+        pytest.param("-inf", True, "holds 1 infinite values (first: feature 'P2', sample 'S3': -inf); a -inf comes from the log of zero, so the table is probably on a log scale already: leave out --log2", None, id="minus-inf-with-log2"),
+        pytest.param("-inf", False, "a -inf comes from the log of zero: write missing values as NA, or correct the raw values with --log2 --pseudocount 1", None, id="minus-inf"),
+        pytest.param("inf", False, "holds 1 infinite values (first: feature 'P2', sample 'S3': inf); write missing values as NA", None, id="plus-inf"),
+    ],
+)
+def test_values_that_cannot_be_used_get_a_message_that_fits_them(files, capsys, cell, log2, message, fixed_by):
     matrix, sheet, tmp = files
     text = matrix.read_text().splitlines()
     cells = text[3].split("\t")
-    cells[4] = "0"
+    cells[4] = cell
     text[3] = "\t".join(cells)
     matrix.write_text("\n".join(text) + "\n")
-    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv") == 3
-    assert "1 are zero or negative after adding the pseudocount 0 (first: feature 'P2', sample 'S3': 0); add --pseudocount" in capsys.readouterr().err
-    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "--pseudocount", "1", "-o", tmp / "o.tsv", "-q") == 0
+    args = ["correct", matrix, "-s", sheet, "-b", "lab", "-o", tmp / "o.tsv"]
+    assert run(*args, *(["--log2"] if log2 else [])) == 3
+    assert message in capsys.readouterr().err
+    if fixed_by is not None:
+        assert run(*args, *fixed_by, "-q") == 0
 
 
-def test_figure_without_matplotlib_exits_5(files, capsys, monkeypatch):
-    matrix, sheet, tmp = files
-    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib now fails
-    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv", "--figure", tmp / "f.png") == 5
-    assert "pip install 'quarnel[plot]'" in capsys.readouterr().err
-    assert not (tmp / "o.tsv").exists()
+@pytest.mark.parametrize(
+    ("module", "matrix", "extra", "message"),
+    [
+        pytest.param("matplotlib", "m.tsv", ["--figure", "f.png"], "pip install 'quarnel[plot]'", id="figure"),
+        pytest.param("anndata", "m.tsv", ["-o", "o.h5ad"], ".h5ad files need anndata, which is not installed: pip install 'quarnel[anndata]'", id="h5ad-output"),
+        pytest.param("anndata", "m.h5ad", [], ".h5ad files need anndata", id="h5ad-input"),
+    ],
+)
+def test_a_missing_optional_package_exits_5_before_any_work(files, capsys, monkeypatch, module, matrix, extra, message):
+    _, sheet, tmp = files
+    monkeypatch.setitem(sys.modules, module, None)  # importing it now fails
+    monkeypatch.chdir(tmp)
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv", *extra) == 5
+    assert message in capsys.readouterr().err
+    assert sorted(p.name for p in tmp.iterdir()) == ["m.tsv", "s.tsv"]
 
 
 def test_figure_is_written(files, capsys):
@@ -242,3 +289,85 @@ sys.exit(status)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=False)
     assert done.returncode == 0, done.stderr
     assert read_matrix(tmp / "o.tsv").values.shape == (12, N_FEATURES)
+
+
+def _read_tsv_text(text):
+    lines = [line.split("\t") for line in text.splitlines()]
+    return np.array([[np.nan if c == "NA" else float(c) for c in line[1:]] for line in lines[1:]]).T
+
+
+def _read_h5ad(path):
+    adata = pytest.importorskip("anndata").read_h5ad(path)
+    assert adata.obs["lab"].tolist() == LAB and adata.uns["quarnel"]["unestimable_features"] == ["P5"]
+    return adata.X
+
+
+OUTPUTS = [
+    pytest.param("o.tsv", [], lambda tmp, out: read_matrix(tmp / "o.tsv").values, lambda v: v, id="tsv"),
+    pytest.param("-", [], lambda tmp, out: _read_tsv_text(out), lambda v: v, id="stdout"),
+    pytest.param("o.csv.gz", ["--digits", "4"], lambda tmp, out: read_matrix(tmp / "o.csv.gz").values,
+                 np.vectorize(lambda v: float(f"{v:.4g}")), id="four-digits"),
+    pytest.param("o.h5ad", [], lambda tmp, out: _read_h5ad(tmp / "o.h5ad"), lambda v: v, id="h5ad"),
+]
+
+
+@pytest.mark.parametrize(("name", "extra", "read", "expect"), OUTPUTS)
+def test_every_output_form_holds_the_function_s_values(files, capsys, name, extra, read, expect):
+    matrix, sheet, tmp = files
+    output = name if name == "-" else tmp / name
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "-c", "condition", "--log2", "-o", output, *extra) == 0
+    printed = capsys.readouterr()
+    with pytest.warns(quarnel.UnestimableFeatureWarning):
+        expected = quarnel.combat(np.log2(values()), LAB, np.array(COND))
+    assert read(tmp, printed.out).tobytes() == expect(expected).tobytes()
+    if name == "-":  # the chatter went to standard error, leaving the matrix alone
+        assert "corrected matrix written to standard output" in printed.err
+
+
+def test_singleton_batch_warns_on_stderr_even_when_quiet(files, capsys):
+    matrix, sheet, tmp = files
+    write_sheet(sheet, [(s, "L9" if s == "S11" else lab, c) for s, lab, c in zip(SAMPLES, LAB, COND)])
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv", "-q") == 0
+    printed = capsys.readouterr()
+    assert printed.out == ""
+    assert printed.err.startswith("quarnel: warning: batch 'L9' holds a single sample, so no batch's scale")
+
+
+@pytest.mark.parametrize(("flags", "names"), [([], ["donor"]), (["--categorical", "donor"], ["donor[2]", "donor[3]"])])
+def test_categorical_makes_a_numerically_coded_covariate_categories(files, flags, names):
+    matrix, sheet, tmp = files
+    donor = [str(1 + i % 3) for i in range(12)]
+    sheet.write_text("sample\tlab\tdonor\n" + "".join(f"{s}\t{lab}\t{d}\n" for s, lab, d in zip(SAMPLES, LAB, donor)))
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "-c", "donor", *flags, "--log2", "-o", tmp / "o.tsv", "--report", tmp / "r.json", "-q") == 0
+    assert json.loads((tmp / "r.json").read_text())["covariates"] == names
+    covariate = np.array(donor) if flags else np.array(donor, dtype=float)
+    with pytest.warns(quarnel.UnestimableFeatureWarning):
+        expected = quarnel.combat(np.log2(values()), LAB, {"donor": covariate})
+    assert read_matrix(tmp / "o.tsv").values.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("sparse_x", [False, True])
+def test_h5ad_input_brings_its_own_sample_sheet(tmp_path, capsys, sparse_x):
+    anndata = pytest.importorskip("anndata")
+    pd = pytest.importorskip("pandas")
+    data = np.nan_to_num(np.log2(values()))
+    x = pytest.importorskip("scipy.sparse").csr_matrix(data) if sparse_x else data
+    obs = pd.DataFrame({"lab": pd.Categorical(LAB), "donor": [1, 2, 3] * 4}, index=SAMPLES)
+    anndata.AnnData(X=x, obs=obs, layers={"raw": data}).write_h5ad(tmp_path / "in.h5ad")
+    args = ["correct", tmp_path / "in.h5ad", "-b", "lab", "-c", "donor", "--categorical", "donor", "-o", tmp_path / "out.h5ad"]
+    assert run(*args) == 0
+    printed = capsys.readouterr()
+    assert ("quarnel: warning: the sparse matrix (12 × 9) was made dense" in printed.err) == sparse_x
+    out = anndata.read_h5ad(tmp_path / "out.h5ad")
+    expected = quarnel.combat(data, LAB, {"donor": np.array(["1", "2", "3"] * 4)})
+    assert out.X.tobytes() == expected.tobytes() and out.layers["raw"].tobytes() == data.tobytes()
+    assert list(out.uns["quarnel"]["covariates"]) == ["donor[2]", "donor[3]"]
+    with pytest.raises(SystemExit):
+        run(*args, "--samples-in-rows")
+    assert "--samples-in-rows does not apply to .h5ad input" in capsys.readouterr().err
+    if sparse_x:
+        assert run(*args, "--max-dense-gib", "1e-9") == 3
+        assert "would take 864 bytes as a dense float64 matrix, more than the limit of 1 bytes (--max-dense-gib)" in capsys.readouterr().err
+    (tmp_path / "in.h5ad").write_text("not HDF5")
+    assert run(*args) == 3
+    assert capsys.readouterr().err.startswith(f"quarnel: error: {tmp_path / 'in.h5ad'}: cannot be read as an .h5ad file")

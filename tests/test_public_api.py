@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -203,7 +205,8 @@ def test_covariates_by_column_name_mix_numeric_and_text():
 def test_report_names_singleton_batches_and_reference():
     values, level = simulate(sizes=(6, 1, 7))
     labels = np.array(["big", "one", "other"])[level]
-    _, report = quarnel.combat(values, labels, reference="big", return_report=True)
+    with pytest.warns(quarnel.SingletonBatchWarning, match="batch 'one' holds a single sample"):
+        _, report = quarnel.combat(values, labels, reference="big", return_report=True)
     assert report.singleton_batches == ("one",)
     assert report.effective_mean_only is True
     assert report.reference == "big"
@@ -222,7 +225,7 @@ def test_report_names_singleton_batches_and_reference():
         pytest.param(lambda v, l: quarnel.combat(v, l, np.where(l == 0, 2.0, 3.0)), ValueError, r"covariate column 0 is collinear with batch indicators \('covariate0' is constant within every batch\)", id="collinear-covariate-named"),
         pytest.param(lambda v, l: quarnel.combat(v, l, {"x": np.arange(18.0), "y": np.arange(18.0)}), ValueError, r"duplicate covariate columns 0 and 1 \('x' and 'y' are equal\)", id="duplicate-covariates-named"),
         pytest.param(lambda v, l: quarnel.combat(v, l, {"x": [np.nan] + [1.0] * 17}), ValueError, "covariate 'x' is missing for sample 0", id="missing-covariate"),
-        pytest.param(lambda v, l: quarnel.combat(v, l, ["x", "y"] * 9), ValueError, "covariates given as a list of strings are column names", id="text-values-in-a-list"),
+        pytest.param(lambda v, l: quarnel.combat(v, l, ["x", "y"]), ValueError, "covariate 'x' names a column, but there is no sample table", id="short-list-of-names"),
         pytest.param(lambda v, l: quarnel.combat(v, l, unestimable="drop"), ValueError, "unestimable must be 'pass' or 'raise'", id="bad-policy"),
         pytest.param(lambda v, l: quarnel.combat(v[0], l), ValueError, "data must be two-dimensional", id="one-dimensional"),
         pytest.param(lambda v, l: quarnel.combat(v, l, layer="x"), TypeError, "layer= applies to AnnData input only", id="layer-on-array"),
@@ -249,3 +252,118 @@ def test_non_numeric_dataframe_columns_are_rejected():
     frame["lab"] = level.astype(str)
     with pytest.raises(ValueError, match=r"non-numeric columns \['lab'\]"):
         quarnel.combat(frame, level)
+
+
+def labelled_frame(labels=None):
+    values, level = simulate()
+    index = pd.Index(labels if labels is not None else [f"s{i:02d}" for i in range(len(level))])
+    lab = np.array(["A", "B", "C"])[level]
+    return pd.DataFrame(values, index=index), pd.Series(lab, index=index), level
+
+
+def _with_extra(obj):
+    return pd.concat([obj, obj.iloc[:1].set_axis(["zz"])])
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        pytest.param(
+            lambda f, lab: quarnel.combat(f.set_axis(["s01", *f.index[1:]]), "lab", samples=lab.to_frame("lab").iloc[::-1]),
+            r"sample labels are not unique \('s01' appear more than once\), so the sample table cannot be matched",
+            id="repeated-data-label-with-sample-table",
+        ),
+        pytest.param(
+            lambda f, lab: quarnel.combat(f.set_axis(["s01", *f.index[1:]]), lab.set_axis(["s00", *lab.index[1:]]).iloc[::-1]),
+            r"\('s01' appear more than once\), so batch cannot be matched", id="repeated-data-label-with-series",
+        ),
+        pytest.param(lambda f, lab: quarnel.combat(f, _with_extra(lab)), r"batch has rows for 1 labels that are not samples of the data \(for example 'zz'\).*allow_extra_samples=True", id="extra-batch-label"),
+        pytest.param(lambda f, lab: quarnel.combat(f, "lab", samples=_with_extra(lab.to_frame("lab"))), "the sample table has rows for 1 labels", id="extra-sample-table-row"),
+        pytest.param(lambda f, lab: quarnel.combat(f, lab, _with_extra(pd.Series(np.arange(18.0), index=f.index))), "covariates has rows for 1 labels", id="extra-covariate-row"),
+        pytest.param(lambda f, lab: quarnel.combat(f, _with_extra(lab).iloc[::-1].set_axis(["s03", *lab.index[::-1]])), r"batch has duplicated index labels: 's03'", id="repeated-series-label"),
+    ],
+)
+def test_labels_that_cannot_be_matched_to_one_sample_each_are_errors(make, message):
+    frame, lab, _ = labelled_frame()
+    with pytest.raises(ValueError, match=message):
+        make(frame, lab)
+
+
+def test_extra_rows_are_ignored_when_allowed_and_positional_duplicates_pass():
+    frame, lab, level = labelled_frame()
+    expected = _quarnel.combat(frame.to_numpy(), level)["adjusted"]
+    sheet = _with_extra(lab.to_frame("lab")).iloc[::-1]
+    assert same_bits(quarnel.combat(frame, "lab", samples=sheet, allow_extra_samples=True).to_numpy(), expected)
+    assert same_bits(quarnel.combat(frame, _with_extra(lab), allow_extra_samples=True).to_numpy(), expected)
+    # Repeated labels are harmless where nothing is matched by label.
+    repeated = frame.set_axis(["s"] * len(frame))
+    assert same_bits(quarnel.combat(repeated, lab.to_numpy()).to_numpy(), expected)
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "Observation names are not unique")  # anndata's own
+        adata = anndata.AnnData(X=frame.to_numpy(), obs=pd.DataFrame({"lab": lab.to_numpy()}, index=["s"] * len(frame)))
+        assert same_bits(quarnel.combat(adata, "lab").X, expected)
+        with pytest.raises(ValueError, match="'s' appear more than once"):
+            quarnel.combat(adata, lab)
+
+
+@pytest.mark.parametrize(
+    ("sizes", "options", "warned"),
+    [
+        pytest.param((6, 1, 7), {}, "batch 'b' holds a single sample, so no batch's scale", id="one"),
+        pytest.param((1, 6, 1), {"parametric": False}, "batches 'a', 'c' hold a single sample", id="two-nonparametric"),
+        pytest.param((6, 7, 1), {"reference": "a"}, "batch 'c' holds", id="with-reference"),
+        pytest.param((6, 1, 7), {"mean_only": True}, None, id="mean-only-asked-for"),
+        pytest.param((6, 2, 7), {}, None, id="no-singleton"),
+    ],
+)
+def test_a_singleton_batch_warns_that_no_scale_is_corrected(sizes, options, warned):
+    values, level = simulate(sizes=sizes)
+    labels = np.array(["a", "b", "c"])[level]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        corrected = quarnel.combat(values, labels, **options)
+    assert [w.category for w in caught] == ([quarnel.SingletonBatchWarning] if warned else [])
+    if warned:
+        assert str(caught[0].message).startswith(warned) and "Drop" in str(caught[0].message)
+        assert caught[0].filename == __file__  # points at the caller's line
+        # What the warning says: the run was location only, for every batch.
+        assert same_bits(corrected, quarnel.combat(values, labels, mean_only=True, **options))
+
+
+sparse = pytest.importorskip("scipy.sparse")
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [
+        pytest.param(lambda m, lab: (sparse.csr_matrix(m), lab), id="csr-matrix"),
+        pytest.param(lambda m, lab: (sparse.csc_array(m), lab), id="csc-array"),
+        pytest.param(lambda m, lab: (anndata.AnnData(X=sparse.csr_matrix(m), obs=pd.DataFrame({"lab": lab}, index=[f"c{i}" for i in range(len(lab))])), "lab"), id="anndata-sparse-X"),
+    ],
+)
+def test_sparse_input_is_made_dense_with_a_warning_or_refused_beyond_the_limit(wrap):
+    values, level = simulate()
+    values[values < 5.0] = 0.0  # mostly zeros, as counts are
+    data, batch = wrap(values, np.array(["A", "B", "C"])[level])
+    with pytest.warns(quarnel.SparseInputWarning, match=r"sparse matrix \(18 × 12\) was made dense for the correction: 1.7 KiB"):
+        corrected = quarnel.combat(data, batch)
+    got = corrected.X if isinstance(corrected, anndata.AnnData) else corrected
+    assert same_bits(got, _quarnel.combat(values, level)["adjusted"])
+    with pytest.raises(ValueError, match=r"would take 1.7 KiB as a dense float64 matrix, more than the limit of 1.0 KiB \(max_dense_bytes\)"):
+        quarnel.combat(data, batch, max_dense_bytes=1024)
+
+
+@pytest.mark.parametrize(
+    ("covariates", "samples"),
+    [
+        pytest.param(["x", "y"] * 9, None, id="text-list-without-table"),
+        pytest.param(["x", "y"] * 9, {"x": [0.0] * 18, "lab": [0] * 18}, id="text-list-not-all-column-names"),
+        pytest.param(("x", "y") * 9, None, id="tuple"),
+    ],
+)
+def test_a_plain_list_with_one_value_per_sample_is_a_covariate(covariates, samples):
+    values, level = simulate()
+    corrected, report = quarnel.combat(values, level, covariates, samples=samples, return_report=True)
+    assert report.covariates == ("covariate0[y]",)
+    mod = (np.array(covariates) == "y").astype(np.float64)[:, None]
+    assert same_bits(corrected, _quarnel.combat(values, level, np.ascontiguousarray(mod))["adjusted"])

@@ -159,7 +159,7 @@ def test_singleton_batch_switches_the_two_value_rule_off():
     values = np.random.default_rng(3).normal(size=(12, 8))
     values[7:11, 2] = np.nan  # batch 1 keeps one value of feature 2
     values[11, 5] = np.nan  # the singleton batch has no value of feature 5
-    with pytest.warns(quarnel.UnestimableFeatureWarning):
+    with pytest.warns(quarnel.UnestimableFeatureWarning), pytest.warns(quarnel.SingletonBatchWarning):
         corrected, report = quarnel.combat(values, level, return_report=True)
     assert report.unestimable_features == {5: "no observed value in batch 2"}
     rest = [j for j in range(8) if j != 5]

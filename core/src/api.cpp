@@ -1,6 +1,7 @@
 #include "quarnel/api.hpp"
 
 #include "quarnel/design.hpp"
+#include "quarnel/pipeline.hpp"
 
 #include <cmath>
 #include <limits>
@@ -131,8 +132,8 @@ bool column_is_constant_within_batches(std::uint64_t n_samples, const BatchLevel
   return true;
 }
 
-Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
-                                       const CombatOptions& options) {
+Result<BatchLevels> validate_request(const CombatDenseRequest& request,
+                                     const CombatOptions& options) {
   if (auto shape = check_dense_shape(request); !shape) return fail(std::move(shape.error()));
   if (auto finite = check_dense_values_not_infinite(request); !finite) {
     return fail(std::move(finite.error()));
@@ -151,6 +152,13 @@ Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
       return fail(std::move(design.error()));
     }
   }
+  return levels;
+}
+
+Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
+                                       const CombatOptions& options) {
+  Result<BatchLevels> levels = validate_request(request, options);
+  if (!levels) return fail(std::move(levels.error()));
   return combat_dense_impl(request, options, std::move(*levels));
 }
 

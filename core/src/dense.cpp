@@ -3,9 +3,11 @@
 // and the report.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+
+#include "quarnel/pipeline.hpp"
 
 #include "quarnel/adjust.hpp"
-#include "quarnel/api.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
@@ -83,32 +85,43 @@ void restore_reference_rows(std::span<const double> values, std::vector<double>&
 
 }  // namespace
 
-Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
-                                            const CombatOptions& options, BatchLevels levels) {
+std::vector<std::size_t> every_feature(std::size_t n_features) {
+  std::vector<std::size_t> features(n_features);
+  for (std::size_t j = 0; j < n_features; ++j) features[j] = j;
+  return features;
+}
+
+Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const CombatOptions& options,
+                                 const BatchLevels& levels, std::span<const std::size_t> features) {
   const std::size_t n_samples = request.n_samples;
   const std::size_t n_features = request.n_features;
   const CancelRequested& cancel = options.cancel_requested;
   stop_if_cancelled(cancel);
-  const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, levels.level_count());
+  const ParallelPlan plan = ParallelPlan::for_shape(n_samples, features.size(), levels.level_count());
 
-  CombatDenseOutput output;
+  PipelineRun run;
+  CombatDenseOutput& output = run.output;
   output.n_samples = request.n_samples;
   output.n_features = request.n_features;
   output.report.singleton_batches = singleton_batch_ids(levels);
-  const std::optional<std::size_t> reference_level =
+  run.reference_level =
       options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
+  const std::optional<std::size_t> reference_level = run.reference_level;
   require(!options.ref_batch || reference_level, "reference batch checked at the front door");
 
-  FeatureSelection selection =
+  // The test is per feature, so testing every column and keeping the run's gives the
+  // run's features exactly the verdicts they would get alone.
+  const FeatureSelection selection =
       select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
-  output.report.zero_variance_features = std::move(selection.zero_variance_features);
-  const std::vector<std::size_t>& kept = selection.kept;
+  std::vector<std::size_t> kept;
+  std::ranges::set_intersection(features, selection.kept, std::back_inserter(kept));
+  std::ranges::set_difference(features, kept, std::back_inserter(output.report.zero_variance_features));
   output.report.effective_mean_only =
       options.mean_only || !output.report.singleton_batches.empty() || kept.size() < 2;
 
   if (kept.empty()) {
     output.adjusted.assign(request.values.begin(), request.values.end());
-    return output;
+    return run;
   }
   stop_if_cancelled(cancel);
 
@@ -140,7 +153,16 @@ Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
     restore_reference_rows(request.values, output.adjusted, n_samples, n_features, levels,
                            *reference_level, plan);
   }
-  return output;
+  run.estimates = std::move(*estimates);
+  return run;
+}
+
+Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
+                                            const CombatOptions& options, BatchLevels levels) {
+  Result<PipelineRun> run =
+      run_pipeline(request, options, levels, every_feature(request.n_features));
+  if (!run) return fail(std::move(run.error()));
+  return std::move(run->output);
 }
 
 }  // namespace quarnel

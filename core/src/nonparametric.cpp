@@ -36,13 +36,12 @@ JobScratch& job_scratch() {
   return scratch;
 }
 
+// Two doubles: one register on every x86-64 (SSE2) and aarch64 (NEON) CPU.
 typedef double Lanes2 __attribute__((vector_size(16)));
-typedef double Lanes4 __attribute__((vector_size(32)));
-typedef double Lanes8 __attribute__((vector_size(64)));
 
 // A LikelihoodSweep (see the header) for one vector type.
 //
-// The AVX-512 instruction set includes fused multiply-add; the core is built with
+// AVX-512 and every aarch64 CPU have fused multiply-add; the core is built with
 // -ffp-contract=off, so each product is still rounded before it is added.
 //
 // Each block of kUnroll vectors of neighbouring m keeps its sums in registers while every
@@ -105,7 +104,7 @@ template <class Lanes, std::size_t kUnroll>
     block(gb, db, lb, ob);
     std::copy(ob, ob + rest, out + m);
   }
-  out[excluded] = -kInfinity;
+  if (excluded < width) out[excluded] = -kInfinity;
 
   // The largest of values that are never NaN is the same whatever order they are
   // compared in (up to the sign of a zero, which the caller's shift x - largest does not
@@ -123,6 +122,18 @@ template <class Lanes, std::size_t kUnroll>
   return result;
 }
 
+double sweep_baseline(std::span<const double> observed, const double* g, const double* d,
+                      const double* logs, std::size_t width, std::size_t excluded, double* out) {
+  return log_likelihoods_with<Lanes2, 8>(observed, g, d, logs, width, excluded, out);
+}
+
+// The wider versions exist only where the compiler can target the x86 vector extensions
+// and the CPU can be asked at run time whether it has them; everywhere else the baseline
+// version is the only one.
+#if defined(__x86_64__) || defined(__i386__)
+typedef double Lanes4 __attribute__((vector_size(32)));
+typedef double Lanes8 __attribute__((vector_size(64)));
+
 __attribute__((target("avx512f"))) double sweep_avx512(std::span<const double> observed,
                                                       const double* g, const double* d,
                                                       const double* logs, std::size_t width,
@@ -137,10 +148,15 @@ __attribute__((target("avx2"))) double sweep_avx2(std::span<const double> observ
   return log_likelihoods_with<Lanes4, 8>(observed, g, d, logs, width, excluded, out);
 }
 
-double sweep_baseline(std::span<const double> observed, const double* g, const double* d,
-                      const double* logs, std::size_t width, std::size_t excluded, double* out) {
-  return log_likelihoods_with<Lanes2, 8>(observed, g, d, logs, width, excluded, out);
+// Appends the wider versions this CPU runs, widest first.
+void add_wider_sweeps(std::vector<LikelihoodSweep>& sweeps) {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) sweeps.push_back({"avx512f", sweep_avx512});
+  if (__builtin_cpu_supports("avx2")) sweeps.push_back({"avx2", sweep_avx2});
 }
+#else
+void add_wider_sweeps(std::vector<LikelihoodSweep>&) {}
+#endif
 
 // The widest sweep this CPU runs, chosen at the first job.
 LikelihoodSweep::Run* fastest_sweep() {
@@ -152,9 +168,7 @@ LikelihoodSweep::Run* fastest_sweep() {
 
 std::vector<LikelihoodSweep> supported_likelihood_sweeps() {
   std::vector<LikelihoodSweep> sweeps;
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) sweeps.push_back({"avx512f", sweep_avx512});
-  if (__builtin_cpu_supports("avx2")) sweeps.push_back({"avx2", sweep_avx2});
+  add_wider_sweeps(sweeps);
   sweeps.push_back({"baseline", sweep_baseline});
   return sweeps;
 }
@@ -182,31 +196,30 @@ PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const Batch
   return inputs;
 }
 
-Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
-                                       const PosteriorInputs& inputs) {
-  const std::size_t level = job / n_features;
-  const std::size_t feature = job % n_features;
-  // Any other feature with an unusable raw estimate fails the job, whatever the others
-  // hold; the job's own estimates never enter its result.
-  for (const std::size_t m : inputs.unusable[level]) {
-    if (m != feature) {
-      return fail(NumericalFailure{"non-parametric prior value is not positive finite"});
-    }
-  }
-
+Result<std::pair<double, double>> nonparametric_posterior(std::span<const double> observed,
+                                                          const PosteriorInputs& inputs,
+                                                          std::size_t level,
+                                                          std::size_t excluded) {
   const std::vector<double>& g = inputs.gamma_rows[level];
   const std::vector<double>& d = inputs.delta_rows[level];
   const std::vector<double>& logs = inputs.log_terms[level];
+  const std::size_t width = g.size();
+  // Any feature with an unusable raw estimate fails the posterior, whatever the others
+  // hold; the excluded feature's own estimates never enter it.
+  for (const std::size_t m : inputs.unusable[level]) {
+    if (m != excluded) {
+      return fail(NumericalFailure{"non-parametric prior value is not positive finite"});
+    }
+  }
   JobScratch& scratch = job_scratch();
-  gather_observed(*inputs.standardized, feature, inputs.members[level], scratch.observed);
-  scratch.log_likelihoods.resize(n_features);
+  scratch.log_likelihoods.resize(width);
   double* log_likelihood = scratch.log_likelihoods.data();
 
-  // Log-likelihood of the target feature's data under each other feature's estimates;
-  // one that cannot be represented leaves that feature out rather than failing the job
-  // (it comes back as -inf, as does the target's own).
-  const double largest = fastest_sweep()(scratch.observed, g.data(), d.data(), logs.data(),
-                                         n_features, feature, log_likelihood);
+  // Log-likelihood of the observed values under each feature's estimates; one that cannot
+  // be represented leaves that feature out rather than failing (it comes back as -inf, as
+  // does the excluded one).
+  const double largest =
+      fastest_sweep()(observed, g.data(), d.data(), logs.data(), width, excluded, log_likelihood);
   if (largest == -std::numeric_limits<double>::infinity()) {
     return fail(NumericalFailure{"non-parametric likelihood has no finite support"});
   }
@@ -217,7 +230,7 @@ Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
   double total = 0.0;
   double location = 0.0;
   double scale = 0.0;
-  for (std::size_t m = 0; m < n_features; ++m) {
+  for (std::size_t m = 0; m < width; ++m) {
     if (log_likelihood[m] == -std::numeric_limits<double>::infinity()) continue;
     const double shift = log_likelihood[m] - largest;
     const double weight = std::exp(shift);
@@ -228,11 +241,24 @@ Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
   if (!is_positive_finite(total)) {
     return fail(NumericalFailure{"non-parametric likelihood weights are degenerate"});
   }
-  FeaturePosterior posterior{level, feature, location / total, scale / total};
-  if (!std::isfinite(posterior.gamma_star) || !is_positive_finite(posterior.delta_star)) {
+  const double gamma_star = location / total;
+  const double delta_star = scale / total;
+  if (!std::isfinite(gamma_star) || !is_positive_finite(delta_star)) {
     return fail(NumericalFailure{"non-parametric posterior produced a non-finite value"});
   }
-  return posterior;
+  return std::pair{gamma_star, delta_star};
+}
+
+Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
+                                       const PosteriorInputs& inputs) {
+  const std::size_t level = job / n_features;
+  const std::size_t feature = job % n_features;
+  std::vector<double>& observed = job_scratch().observed;
+  gather_observed(*inputs.standardized, feature, inputs.members[level], observed);
+  Result<std::pair<double, double>> posterior =
+      nonparametric_posterior(observed, inputs, level, feature);
+  if (!posterior) return fail(std::move(posterior.error()));
+  return FeaturePosterior{level, feature, posterior->first, posterior->second};
 }
 
 Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standardization,
@@ -290,6 +316,8 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
     estimates.delta_star(static_cast<Index>(result->level), static_cast<Index>(result->feature)) =
         result->delta_star;
   }
+  estimates.gamma_hat = std::move(*gamma_hat);
+  estimates.delta_hat = std::move(*delta_hat);
   return estimates;
 }
 

@@ -45,6 +45,13 @@ LevelEstimates reference_estimates(std::size_t n_features) {
 // there can reach -0.0, so adding +0.0 leaves its bits as they are. The kernels are built
 // for AVX2 as well as the baseline; each lane does the same IEEE subtract, multiply and
 // add as the scalar code (never a fused multiply-add), so every machine gets the same bits.
+//
+// Only x86 has the AVX2 clones; elsewhere the kernels are built once, for the baseline.
+#if defined(__x86_64__) || defined(__i386__)
+#define QUARNEL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUARNEL_AVX2_CLONES
+#endif
 constexpr std::size_t kLanes = 8;
 // Four lanes in one AVX2 register; kLanes as two of them. An 8-wide GCC vector would be
 // simpler to write, but its comparisons lower to scalar code on AVX2.
@@ -101,7 +108,7 @@ inline void load_lanes(const double* const (&columns)[kLanes], std::size_t s, La
 
 // Per lane k: the sum, over the samples of `runs` in ascending order, of (x - g[k])^2 for
 // the observed values x of the lane's column.
-__attribute__((target_clones("avx2", "default")))
+QUARNEL_AVX2_CLONES
 void lane_squares(const double* const (&columns)[kLanes], std::span<const SampleRun> runs,
                   const Lanes& g, Lanes& squares) {
   Lanes sum = splat(0.0);
@@ -122,7 +129,7 @@ void lane_squares(const double* const (&columns)[kLanes], std::span<const Sample
 // for the lanes' features, one walk down the columns for each. `runs` are the maximal runs
 // of samples of one level, in sample order, so each level still adds its own samples in
 // ascending order. `counts` and `squares` hold kLanes values per level, level-major.
-__attribute__((target_clones("avx2", "default")))
+QUARNEL_AVX2_CLONES
 void lane_level_variances(const double* const (&columns)[kLanes],
                           std::span<const LevelRun> runs, std::span<double> counts,
                           std::span<double> squares) {
@@ -189,25 +196,14 @@ std::vector<LevelRun> level_runs(const BatchLevels& levels) {
   return runs;
 }
 
-// delta_hat and, for every level and feature, how many of the level's values are
-// observed.
-struct ScaleEstimates {
-  Matrix delta_hat;
-  Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic> counts;
-};
+}  // namespace
 
-Result<ScaleEstimates> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
-                                       bool parallel) {
+ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& levels,
+                                 bool parallel) {
   const std::size_t n_levels = levels.level_count();
-  for (std::size_t i = 0; i < n_levels; ++i) {
-    if (levels.level_size(i) < 2) {
-      return fail(UnsupportedOption{"scale adjustment requires at least two samples per batch"});
-    }
-  }
-
   const auto n_features = static_cast<std::size_t>(standardized.cols());
   const std::vector<LevelRun> runs = level_runs(levels);
-  ScaleEstimates out;
+  ScaleMeasurements out;
   out.delta_hat.resize(static_cast<Index>(n_levels), standardized.cols());
   out.counts.resize(static_cast<Index>(n_levels), standardized.cols());
   const std::size_t n_blocks = block_count(n_features);
@@ -229,16 +225,33 @@ Result<ScaleEstimates> estimate_scales(const Matrix& standardized, const BatchLe
       }
     }
   });
+  return out;
+}
 
+std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_hat) {
+  if (count < 2) {
+    return UnsupportedOption{
+        "scale adjustment requires at least two observed values per batch and feature"};
+  }
+  if (!is_positive_finite(delta_hat)) return NumericalFailure{"delta_hat is not positive finite"};
+  return std::nullopt;
+}
+
+namespace {
+
+Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
+                                          bool parallel) {
+  for (std::size_t i = 0; i < levels.level_count(); ++i) {
+    if (levels.level_size(i) < 2) {
+      return fail(UnsupportedOption{"scale adjustment requires at least two samples per batch"});
+    }
+  }
+  ScaleMeasurements out = measure_scales(standardized, levels, parallel);
   // Failures are reported in level-major order, as a level-by-level walk would meet them.
-  for (std::size_t i = 0; i < n_levels; ++i) {
-    for (Index j = 0; j < standardized.cols(); ++j) {
-      if (out.counts(static_cast<Index>(i), j) < 2) {
-        return fail(UnsupportedOption{
-            "scale adjustment requires at least two observed values per batch and feature"});
-      }
-      if (!is_positive_finite(out.delta_hat(static_cast<Index>(i), j))) {
-        return fail(NumericalFailure{"delta_hat is not positive finite"});
+  for (Index i = 0; i < out.delta_hat.rows(); ++i) {
+    for (Index j = 0; j < out.delta_hat.cols(); ++j) {
+      if (auto failure = scale_entry_failure(out.counts(i, j), out.delta_hat(i, j))) {
+        return fail(std::move(*failure));
       }
     }
   }
@@ -306,7 +319,7 @@ Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels&
 
 Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
                                   bool parallel) {
-  Result<ScaleEstimates> scales = estimate_scales(standardized, levels, parallel);
+  Result<ScaleMeasurements> scales = estimate_scales(standardized, levels, parallel);
   if (!scales) return fail(std::move(scales.error()));
   return std::move(scales->delta_hat);
 }
@@ -546,7 +559,7 @@ std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& stand
                                                     const BatchLevels& levels,
                                                     std::optional<std::size_t> reference_level,
                                                     const Matrix& gamma_hat,
-                                                    const ScaleEstimates& scales, bool parallel,
+                                                    const ScaleMeasurements& scales, bool parallel,
                                                     const CancelRequested& cancel) {
   const Matrix& standardized = standardization.standardized;
   const auto n_features = static_cast<std::size_t>(standardized.cols());
@@ -592,6 +605,10 @@ Result<LevelEstimates> fit_full_level(const Standardization& standardization,
   return std::move(*solver.outcome);
 }
 
+double mean_only_posterior(const LevelPrior& prior, double gamma_hat) {
+  return (gamma_hat * prior.tau2 + prior.gamma_bar) / (prior.tau2 + 1.0);
+}
+
 Result<LevelEstimates> fit_mean_only_level(const Matrix& gamma_hat, std::size_t level) {
   const Result<LevelPrior> prior = mean_only_level_prior(gamma_hat, level);
   if (!prior) return fail(prior.error());
@@ -599,7 +616,7 @@ Result<LevelEstimates> fit_mean_only_level(const Matrix& gamma_hat, std::size_t 
   LevelEstimates estimates{std::vector<double>(n_features), std::vector<double>(n_features, 1.0)};
   for (std::size_t j = 0; j < n_features; ++j) {
     const double g_hat = gamma_hat(static_cast<Index>(level), static_cast<Index>(j));
-    estimates.gamma_star[j] = (g_hat * prior->tau2 + prior->gamma_bar) / (prior->tau2 + 1.0);
+    estimates.gamma_star[j] = mean_only_posterior(*prior, g_hat);
   }
   return estimates;
 }
@@ -638,8 +655,8 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
   ParametricEstimates estimates{Matrix::Zero(n_levels, n_features),
                                 Matrix::Ones(n_levels, n_features)};
 
-  Result<ScaleEstimates> scales =
-      mean_only ? Result<ScaleEstimates>(ScaleEstimates{})
+  Result<ScaleMeasurements> scales =
+      mean_only ? Result<ScaleMeasurements>(ScaleMeasurements{})
                 : estimate_scales(standardized, levels, parallel);
   if (!scales) return fail(std::move(scales.error()));
 
@@ -660,6 +677,8 @@ Result<ParametricEstimates> fit_parametric(const Standardization& standardizatio
       !written) {
     return fail(std::move(written.error()));
   }
+  estimates.gamma_hat = std::move(*gamma_hat);
+  estimates.delta_hat = mean_only ? Matrix::Ones(n_levels, n_features) : std::move(scales->delta_hat);
   return estimates;
 }
 

@@ -146,6 +146,7 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
   StandardizedFeatures out;
   out.fit_status = std::move(fits->status);
   out.variance_status.resize(static_cast<std::size_t>(n_features));
+  out.no_free_residual = fit.no_free_residual;
   Standardization& result = out.standardization;
   result.stand_mean = StandMean(grand, fit.design.rightCols(n_covariates),
                                 fit.coefficients.bottomRows(n_covariates));

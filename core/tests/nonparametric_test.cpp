@@ -496,6 +496,20 @@ INSTANTIATE_TEST_SUITE_P(
                       SweepCase{"ExtremeEstimatesWholeBlocks", 128, 13, 0, true}),
     CaseName());
 
+// Jobs take the first version and the baseline runs on every CPU, so it must be offered
+// exactly once and last; without the x86 extensions it is the only one.
+TEST(LikelihoodSweepList, BaselineIsOfferedOnceAndLast) {
+  const std::vector<LikelihoodSweep> sweeps = supported_likelihood_sweeps();
+  ASSERT_FALSE(sweeps.empty());
+  EXPECT_STREQ(sweeps.back().name, "baseline");
+  EXPECT_EQ(std::ranges::count_if(
+                sweeps, [](const LikelihoodSweep& s) { return std::string(s.name) == "baseline"; }),
+            1);
+#if !defined(__x86_64__) && !defined(__i386__)
+  EXPECT_EQ(sweeps.size(), 1u);
+#endif
+}
+
 // The job as plain loops: the weighted average over the other features with a finite
 // log-likelihood, in ascending feature order.
 std::pair<double, double> plain_job(const std::vector<double>& x, const std::vector<double>& g,

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
-from ._combat import UnestimableFeatureWarning, combat
+from ._combat import SingletonBatchWarning, SparseInputWarning, UnestimableFeatureWarning, combat
 from ._plot import batch_silhouette, correction_scores, plot_correction
 from ._report import CombatReport
 
@@ -25,6 +25,8 @@ except PackageNotFoundError:  # pragma: no cover - imported from a source tree
 
 __all__ = [
     "CombatReport",
+    "SingletonBatchWarning",
+    "SparseInputWarning",
     "UnestimableFeatureWarning",
     "__version__",
     "batch_silhouette",

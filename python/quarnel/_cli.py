@@ -15,7 +15,8 @@ from typing import Any
 import numpy as np
 
 from . import __version__
-from ._combat import UnestimableFeatureWarning, correct_unpacked, labelled
+from ._combat import MAX_DENSE_BYTES, UnestimableFeatureWarning, correct_unpacked, labelled
+from ._h5ad import H5ad, is_h5ad, read_h5ad, require_anndata, write_h5ad
 from ._plot import correction_scores
 from ._report import CombatReport
 from ._table import MISSING_TOKENS, Matrix, SampleSheet, TableError, read_matrix, read_sample_sheet, write_matrix
@@ -27,19 +28,25 @@ EXIT_USAGE = 2
 EXIT_INPUT = 3
 EXIT_CORRECTION = 4
 EXIT_MISSING_DEPENDENCY = 5
+EXIT_INTERRUPTED = 130
 
 EXIT_CODES = f"""\
 exit status:
   {EXIT_OK}  success
-  {EXIT_USAGE}  the command line is wrong (unknown option, missing argument)
+  {EXIT_USAGE}  the command line is wrong (unknown option, missing argument, an output
+     that is also an input, a figure format matplotlib cannot write)
   {EXIT_INPUT}  an input file cannot be read or does not fit: no such file, not a table,
      a cell that is not a number, samples missing from or extra in the sample sheet,
-     an unknown column or batch, values <= 0 with --log2; or an output cannot be written
+     an unknown column or batch, values <= 0 with --log2, a sparse .h5ad matrix
+     beyond --max-dense-gib; or an output cannot be written
   {EXIT_CORRECTION}  the correction failed on this data (for example a covariate that is
-     constant within every batch, a numerical failure, or features that cannot be
-     estimated together with --strict)
-  {EXIT_MISSING_DEPENDENCY}  a figure was asked for but matplotlib is not installed
-     (pip install 'quarnel[plot]')
+     constant within every batch, a numerical failure, not enough memory, or features
+     that cannot be estimated together with --strict), or the figure cannot be drawn
+     from it (the corrected matrix is written all the same)
+  {EXIT_MISSING_DEPENDENCY}  an optional package is not installed: matplotlib for a figure
+     (pip install 'quarnel[plot]'), anndata for .h5ad files (pip install 'quarnel[anndata]')
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
+Outputs are checked before any input is read, so a wrong output name costs no time.
 """
 
 
@@ -47,13 +54,26 @@ class InputError(Exception):
     """The input files and the options do not fit together."""
 
 
+class UsageError(Exception):
+    """The command line contradicts itself; reported like argparse's own errors."""
+
+
+class MissingDependency(Exception):
+    """An optional package that the request needs is not installed."""
+
+
 def _say(args: argparse.Namespace, text: str) -> None:
+    # With the matrix on standard output, everything else goes to standard error.
     if not getattr(args, "quiet", False):
-        print(text)
+        print(text, file=sys.stderr if getattr(args, "output", None) == "-" else sys.stdout)
 
 
 def _error(text: str) -> None:
     print(f"quarnel: error: {text}", file=sys.stderr)
+
+
+def _warn(text: str) -> None:
+    print(f"quarnel: warning: {text}", file=sys.stderr)
 
 
 def _names(items: Sequence[str], limit: int = 5) -> str:
@@ -63,6 +83,11 @@ def _names(items: Sequence[str], limit: int = 5) -> str:
 
 def _sheet_for(matrix: Matrix, sheet: SampleSheet, sample_column: str | None, allow_extra: bool) -> dict[str, list[str]]:
     """The sample sheet's columns, in the order of the matrix's samples."""
+    seen: set[str] = set()
+    for name in matrix.sample_names:  # text tables are checked on reading; .h5ad is not
+        if name in seen:
+            raise InputError(f"sample {name!r} appears more than once in the matrix, so it cannot be matched to the sample sheet")
+        seen.add(name)
     key = sample_column or sheet.columns[0]
     if key not in sheet.columns:
         raise InputError(f"{sheet.path}: no column {key!r} to match samples by; columns are {sheet.columns}")
@@ -89,13 +114,13 @@ def _sheet_for(matrix: Matrix, sheet: SampleSheet, sample_column: str | None, al
     return {column: [sheet.rows[r][k] for r in rows] for k, column in enumerate(sheet.columns)}
 
 
-def _column(table: dict[str, list[str]], name: str, what: str, path: str) -> list[str]:
+def _column(table: dict[str, list[str]], name: str, what: str, path: str, samples: Sequence[str]) -> list[str]:
     if name not in table:
         raise InputError(f"unknown {what} column {name!r}; the sample sheet {path} has columns {list(table)}")
     values = table[name]
-    for i, cell in enumerate(values):
+    for sample, cell in zip(samples, values):
         if cell in MISSING_TOKENS:
-            raise InputError(f"{path}: {what} column {name!r} is empty for sample number {i + 1}")
+            raise InputError(f"{path}: {what} column {name!r} is empty for sample {sample!r}")
     return values
 
 
@@ -107,15 +132,45 @@ def _typed(values: list[str]) -> list[Any] | np.ndarray:
         return values
 
 
+def _cell(matrix: Matrix, values: np.ndarray, where: np.ndarray) -> str:
+    i, j = where[0]
+    return f"feature {matrix.feature_names[j]!r}, sample {matrix.sample_names[i]!r}: {values[i, j]:g}"
+
+
+def _check_values(values: np.ndarray, matrix: Matrix, log2: bool) -> None:
+    """Infinite values are input errors here, in words that fit how they arise."""
+    infinite = np.argwhere(np.isinf(values))
+    if not infinite.size:
+        return
+    hint = "write missing values as NA"
+    if values[tuple(infinite[0])] < 0:
+        # -inf is what a log of zero gives, so the table has been through a log already.
+        hint = (
+            "a -inf comes from the log of zero, so the table is probably on a log scale "
+            "already: leave out --log2 and write missing values as NA" if log2 else
+            "a -inf comes from the log of zero: write missing values as NA, or correct the "
+            "raw values with --log2 --pseudocount 1 instead"
+        )
+    raise InputError(
+        f"the matrix holds {len(infinite)} infinite values (first: {_cell(matrix, values, infinite)}); {hint}"
+    )
+
+
 def _log2(values: np.ndarray, pseudocount: float, matrix: Matrix) -> np.ndarray:
     shifted = values + pseudocount
-    bad = np.argwhere(shifted <= 0)
-    if bad.size:
-        i, j = bad[0]
+    negative = np.argwhere(shifted < 0)
+    if negative.size:
         raise InputError(
-            f"--log2 needs positive values, but {len(bad)} are zero or negative after adding "
-            f"the pseudocount {pseudocount:g} (first: feature {matrix.feature_names[j]!r}, "
-            f"sample {matrix.sample_names[i]!r}: {values[i, j]:g}); add --pseudocount"
+            f"--log2 needs positive values, but {len(negative)} are negative after adding the "
+            f"pseudocount {pseudocount:g} (first: {_cell(matrix, values, negative)}); a table "
+            "with negative values is usually on a log scale already: leave out --log2"
+        )
+    zero = np.argwhere(shifted == 0)
+    if zero.size:
+        raise InputError(
+            f"--log2 needs positive values, but {len(zero)} are zero after adding the "
+            f"pseudocount {pseudocount:g} (first: {_cell(matrix, values, zero)}) and log2(0) "
+            "is -inf; add a pseudocount such as --pseudocount 1, or write missing values as NA"
         )
     with np.errstate(invalid="ignore"):
         return np.log2(shifted)
@@ -156,6 +211,79 @@ def _write_report(path: str | os.PathLike[str], report: CombatReport, scores: An
         raise TableError(f"{path}: cannot be written ({err.strerror or err})") from None
 
 
+def _show_warnings(caught: list[warnings.WarningMessage]) -> None:
+    for warning in caught:
+        # The summary lists the features passed through; no need to say it twice.
+        if not issubclass(warning.category, UnestimableFeatureWarning):
+            _warn(str(warning.message))
+
+
+def _probe(path: Path, what: str) -> None:
+    """Fail now, not after the correction, when ``path`` cannot be written."""
+    if path.is_dir():
+        raise TableError(f"{path}: is a folder; {what} needs a file name")
+    existed = path.exists()
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as err:
+        raise TableError(f"{path}: cannot be written ({err.strerror or err})") from None
+    if not existed:
+        path.unlink(missing_ok=True)
+
+
+def _same_file(a: str, b: str) -> bool:
+    if a == "-" or b == "-":
+        return False
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)
+
+
+def _figure_formats() -> list[str]:
+    import matplotlib  # noqa: F401  # the package itself: submodules may linger in sys.modules
+    from matplotlib.figure import Figure
+
+    return sorted(Figure().canvas.get_supported_filetypes())
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Every output must be writable, in a format that can be written, and no input:
+    found out before the inputs are read, so that no work is lost at the end."""
+    outputs = [(args.output, "--output")]
+    if args.report:
+        outputs.append((args.report, "--report"))
+    if args.figure:
+        outputs.append((args.figure, "--figure"))
+    inputs = [(args.matrix, "the matrix")] + ([(args.samples, "the sample sheet")] if args.samples else [])
+    for i, (out, flag) in enumerate(outputs):
+        for other, what in inputs:
+            if _same_file(out, other):
+                raise UsageError(f"{flag} {out} is {what}, which would be overwritten; choose another file")
+        for other, other_flag in outputs[:i]:
+            if _same_file(out, other):
+                raise UsageError(f"{flag} and {other_flag} both name {out}; choose different files")
+    if args.figure:
+        try:
+            formats = _figure_formats()
+        except ImportError:
+            raise MissingDependency(
+                "--figure needs matplotlib, which is not installed: pip install 'quarnel[plot]'"
+            ) from None
+        suffix = Path(args.figure).suffix.lower().removeprefix(".")
+        if suffix and suffix not in formats:
+            raise UsageError(f"--figure {args.figure}: matplotlib cannot write .{suffix} files; it writes {', '.join(formats)}")
+    if is_h5ad(args.output) or is_h5ad(args.matrix):
+        try:
+            require_anndata()
+        except ImportError as err:
+            raise MissingDependency(str(err)) from None
+    for out, flag in outputs:
+        if out != "-":
+            _probe(Path(out), flag)
+
+
 def _correct(
     args: argparse.Namespace,
     matrix: Matrix,
@@ -165,28 +293,28 @@ def _correct(
     batch_column: str,
     covariate_columns: list[str],
     group_column: str | None,
-    output: Path,
+    output: Path | str,
     figure: Path | None,
     report_path: Path | None,
     figure_title: str,
+    categorical: frozenset[str] = frozenset(),
+    source: H5ad | None = None,
 ) -> int:
-    batch = _column(table, batch_column, "batch", sheet_path)
-    covariates = {name: _typed(_column(table, name, "covariate", sheet_path)) for name in covariate_columns}
-    group = _column(table, group_column, "group", sheet_path) if group_column else None
+    names = matrix.sample_names
+    batch = _column(table, batch_column, "batch", sheet_path, names)
+    covariates = {
+        name: _column(table, name, "covariate", sheet_path, names) if name in categorical
+        else _typed(_column(table, name, "covariate", sheet_path, names))
+        for name in covariate_columns
+    }
+    group = _column(table, group_column, "group", sheet_path, names) if group_column else None
     if args.reference is not None and args.reference not in set(batch):
         raise InputError(
             f"--reference {args.reference!r} is not a batch of column {batch_column!r}; "
             f"the batches are {sorted(set(batch))}"
         )
-    if figure is not None:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            _error("--figure needs matplotlib, which is not installed: pip install 'quarnel[plot]'")
-            return EXIT_MISSING_DEPENDENCY
-    with warnings.catch_warnings():
-        # The summary below lists the features passed through; no need to warn twice.
-        warnings.simplefilter("ignore", UnestimableFeatureWarning)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         try:
             corrected, report = correct_unpacked(
                 labelled(values, matrix.sample_names, matrix.feature_names, None),
@@ -196,18 +324,29 @@ def _correct(
                 mean_only=args.mean_only,
                 reference=args.reference,
                 unestimable="raise" if args.strict else "pass",
+                pass_hint="without --strict they are passed through unchanged",
             )
         except (ValueError, RuntimeError) as err:
             _error(f"the correction failed: {err}")
             return EXIT_CORRECTION
-    write_matrix(output, matrix, corrected, na_rep=args.na_rep)
+    _show_warnings(caught)
+    if is_h5ad(output):
+        write_h5ad(output, matrix, corrected, report.to_dict(), source, table)
+    else:
+        write_matrix(output, matrix, corrected, na_rep=args.na_rep, digits=getattr(args, "digits", None))
     _summary(args, report)
-    _say(args, f"corrected matrix written to {output}")
+    _say(args, f"corrected matrix written to {'standard output' if output == '-' else output}")
+    status = EXIT_OK
     scores = None
     if figure is not None:
-        scores = _figure(
-            args, figure, values, corrected, batch, group, figure_title, (batch_column, group_column or "group")
-        )
+        try:
+            scores = _figure(
+                args, figure, values, corrected, batch, group, figure_title, (batch_column, group_column or "group")
+            )
+        except ValueError as err:
+            # The corrected matrix is written already; say why the figure is not there.
+            _error(f"the figure cannot be drawn: {err}")
+            status = EXIT_CORRECTION
     elif report_path is not None or not args.quiet:
         try:
             scores = correction_scores(values, corrected, batch, group)
@@ -218,24 +357,54 @@ def _correct(
     if report_path is not None:
         _write_report(report_path, report, scores)
         _say(args, f"report written to {report_path}")
-    return EXIT_OK
+    return status
+
+
+def _read_input(args: argparse.Namespace) -> tuple[Matrix, H5ad | None]:
+    if not is_h5ad(args.matrix):
+        return read_matrix(args.matrix, samples_in_rows=args.samples_in_rows), None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            source = read_h5ad(args.matrix, args.max_dense_gib * 2**30)
+        except TableError:
+            raise
+        except ValueError as err:  # sparse beyond the size limit
+            raise InputError(f"{args.matrix}: {err}") from None
+    _show_warnings(caught)
+    return source.matrix, source
 
 
 def _run_correct(args: argparse.Namespace) -> int:
-    matrix = read_matrix(args.matrix, samples_in_rows=args.samples_in_rows)
-    sheet = read_sample_sheet(args.samples)
-    table = _sheet_for(matrix, sheet, args.sample_column, args.allow_extra_samples)
+    covariates = [c for item in args.covariates for c in item.split(",") if c]
+    categorical = frozenset(c for item in args.categorical for c in item.split(",") if c)
+    if unknown := sorted(categorical.difference(covariates)):
+        raise UsageError(f"--categorical {', '.join(unknown)}: not among the --covariates {covariates}")
+    if args.pseudocount and not args.log2:
+        raise InputError("--pseudocount is added before the log2 transform; it needs --log2")
+    if is_h5ad(args.matrix) and args.samples_in_rows:
+        raise UsageError("--samples-in-rows does not apply to .h5ad input, which always holds samples in rows")
+    if args.samples is None and not is_h5ad(args.matrix):
+        raise UsageError("--samples is required (only an .h5ad matrix brings its own sample sheet, .obs)")
+    _check_outputs(args)
+    matrix, source = _read_input(args)
+    if args.samples is not None:
+        sheet = read_sample_sheet(args.samples)
+        table = _sheet_for(matrix, sheet, args.sample_column, args.allow_extra_samples)
+        sheet_path = sheet.path
+    else:
+        assert source is not None
+        table, sheet_path = source.obs, f"the .obs of {args.matrix}"
+        categorical |= source.categorical
     values = matrix.values
+    _check_values(values, matrix, args.log2)
     if args.log2:
         values = _log2(values, args.pseudocount, matrix)
-    elif args.pseudocount:
-        raise InputError("--pseudocount is added before the log2 transform; it needs --log2")
-    covariates = [c for item in args.covariates for c in item.split(",") if c]
     group = args.group or (covariates[0] if covariates else None)
     return _correct(
-        args, matrix, values, table, sheet.path, args.batch, covariates, group,
-        Path(args.output), Path(args.figure) if args.figure else None,
-        Path(args.report) if args.report else None, Path(args.matrix).name,
+        args, matrix, values, table, sheet_path, args.batch, covariates, group,
+        args.output if args.output == "-" else Path(args.output), Path(args.figure) if args.figure else None,
+        Path(args.report) if args.report else None, Path(args.matrix).name, categorical, source,
     )
 
 
@@ -265,6 +434,26 @@ def _run_demo(args: argparse.Namespace) -> int:
         out / "quartet_proteomics_corrected.tsv", figure, out / "quartet_proteomics_report.json",
         "Quartet proteomics: batch correction with donor as covariate",
     )
+
+
+def _digits(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if not 1 <= n <= 17:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number from 1 to 17")
+    return n
+
+
+def _positive(text: str) -> float:
+    try:
+        x = float(text)
+    except ValueError:
+        x = 0.0
+    if not x > 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
+    return x
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -300,6 +489,11 @@ def _parser() -> argparse.ArgumentParser:
             per sample; its first column (or --sample-column) holds the sample names of
             the matrix, and other columns hold the batch and any covariates.
 
+            With anndata installed the matrix may also be an AnnData .h5ad file (samples
+            in rows, a sparse matrix is made dense); its .obs serves as the sample sheet
+            unless --samples is given. An --output ending in .h5ad is written as AnnData,
+            keeping the input's .obs, .var and layers when the input was .h5ad too.
+
             Features whose batch effects cannot be estimated (for example a protein with
             no value at all in one batch) are written back unchanged and counted in the
             summary; --strict makes them an error instead.
@@ -311,13 +505,18 @@ def _parser() -> argparse.ArgumentParser:
         ),
         epilog=EXIT_CODES,
     )
-    correct.add_argument("matrix", help="the matrix to correct (CSV or TSV)")
-    correct.add_argument("--samples", "-s", required=True, metavar="SHEET", help="the sample sheet (CSV or TSV)")
+    correct.add_argument("matrix", help="the matrix to correct (CSV, TSV or .h5ad)")
+    correct.add_argument("--samples", "-s", metavar="SHEET", help="the sample sheet (CSV or TSV); required unless the matrix is .h5ad")
     correct.add_argument("--batch", "-b", required=True, metavar="COLUMN", help="sample-sheet column holding each sample's batch")
-    correct.add_argument("--output", "-o", required=True, metavar="FILE", help="where to write the corrected matrix, in the layout of the input")
+    correct.add_argument("--output", "-o", required=True, metavar="FILE",
+                         help="where to write the corrected matrix, in the layout of the input; '-' for standard output "
+                         "(other messages then go to standard error), a name ending in .h5ad for AnnData")
     correct.add_argument("--covariates", "-c", action="append", default=[], metavar="COLUMN[,COLUMN]",
                          help="sample-sheet columns whose effects are preserved (biological condition, ...); "
                          "numeric columns are used as numbers, others as categories; repeat or separate with commas")
+    correct.add_argument("--categorical", action="append", default=[], metavar="COLUMN",
+                         help="treat this covariate as categories even though its values are numbers "
+                         "(a donor coded 1, 2, 3); repeat or separate with commas")
     correct.add_argument("--sample-column", metavar="COLUMN", help="sample-sheet column with the sample names (default: the first)")
     correct.add_argument("--samples-in-rows", action="store_true", help="the matrix has one row per sample and one column per feature")
     correct.add_argument("--allow-extra-samples", action="store_true", help="ignore sample-sheet rows for samples that are not in the matrix")
@@ -328,11 +527,16 @@ def _parser() -> argparse.ArgumentParser:
     correct.add_argument("--reference", metavar="BATCH", help="a batch left unchanged, to which the others are aligned")
     correct.add_argument("--strict", action="store_true", help="fail when some features cannot be estimated instead of passing them through")
     correct.add_argument("--report", metavar="FILE", help="also write what was done, as JSON")
-    correct.add_argument("--figure", metavar="FILE", help="also draw principal components before and after (PNG, PDF, SVG; needs matplotlib)")
+    correct.add_argument("--figure", metavar="FILE", help="also draw principal components before and after (PNG, PDF, SVG, ...; needs matplotlib)")
     correct.add_argument("--group", metavar="COLUMN", help="sample-sheet column to colour the figure's second row by (default: the first covariate)")
     correct.add_argument("--na-rep", default="NA", metavar="TEXT", help="how missing values are written (default NA)")
-    correct.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")
-    correct.set_defaults(run=_run_correct)
+    correct.add_argument("--digits", type=_digits, metavar="N",
+                         help="write values with N significant digits (default: the shortest text that reads back as the same float64)")
+    correct.add_argument("--max-dense-gib", type=_positive, default=MAX_DENSE_BYTES / 2**30, metavar="X",
+                         help=f"largest size in GiB a sparse .h5ad matrix is made dense to (default {MAX_DENSE_BYTES / 2**30:g}); "
+                         "the correction holds about three times that at its peak")
+    correct.add_argument("--quiet", "-q", action="store_true", help="print nothing but warnings and errors")
+    correct.set_defaults(run=_run_correct, parser=correct)
 
     demo = commands.add_parser(
         "demo",
@@ -345,8 +549,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("--output", "-o", default="quarnel-demo", metavar="DIR", help="folder for the results (default: quarnel-demo)")
     demo.add_argument("--no-figure", action="store_true", help="skip the figure")
-    demo.add_argument("--quiet", "-q", action="store_true", help="print nothing but errors")
-    demo.set_defaults(run=_run_demo, reference=None, non_parametric=False, mean_only=False, strict=False, na_rep="NA")
+    demo.add_argument("--quiet", "-q", action="store_true", help="print nothing but warnings and errors")
+    demo.set_defaults(run=_run_demo, parser=demo, reference=None, non_parametric=False, mean_only=False, strict=False, na_rep="NA")
     return parser
 
 
@@ -355,9 +559,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         return int(args.run(args))
+    except UsageError as err:
+        args.parser.error(str(err))  # exits with status 2, as for argparse's own errors
     except (InputError, TableError) as err:
         _error(str(err))
         return EXIT_INPUT
+    except MissingDependency as err:
+        _error(str(err))
+        return EXIT_MISSING_DEPENDENCY
+    except MemoryError as err:
+        _error(f"not enough memory{f': {err}' if str(err) else ''}")
+        return EXIT_CORRECTION
+    except BrokenPipeError:
+        # The reader of standard output went away (| head); what Python still holds for
+        # it would only end in a second error at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _error("standard output was closed before everything was written to it")
+        return EXIT_INPUT
+    except KeyboardInterrupt:
+        _error("interrupted")
+        return EXIT_INTERRUPTED
+    return EXIT_OK  # pragma: no cover - parser.error does not return
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -30,16 +30,30 @@ except ImportError as err:  # pragma: no cover - depends on the installation
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-__all__ = ["UnestimableFeatureWarning", "combat"]
+__all__ = ["SingletonBatchWarning", "SparseInputWarning", "UnestimableFeatureWarning", "combat"]
 
 DataT = TypeVar("DataT")
 
 # Key of the report in AnnData's .uns.
 UNS_KEY = "quarnel"
 
+# Sparse input is made dense up to this size (float64 bytes). The correction changes
+# every value, so it needs the dense matrix, and a call holds about three times it at
+# its peak (the dense copy, a working copy and the result); beyond this a forgotten
+# sparse matrix of a million cells would take the machine down instead of failing.
+MAX_DENSE_BYTES = 16 * 2**30
+
 
 class UnestimableFeatureWarning(UserWarning):
     """Some features could not be estimated and were passed through unchanged."""
+
+
+class SingletonBatchWarning(UserWarning):
+    """A batch holds a single sample, so no batch's scale was corrected."""
+
+
+class SparseInputWarning(UserWarning):
+    """A sparse matrix was made dense to be corrected."""
 
 
 @dataclass(frozen=True)
@@ -50,6 +64,7 @@ class _Unpacked:
     feature_labels: list[Hashable]
     index: Any  # the pandas index that sample-table columns are aligned to, or None
     table: Any  # the sample table: a DataFrame, a mapping of columns, or None
+    allow_extra: bool = False  # labelled objects may hold rows for samples not in the data
 
 
 def _module(name: str) -> Any:
@@ -73,14 +88,52 @@ def _is_anndata(obj: object) -> bool:
     return ad is not None and isinstance(obj, ad.AnnData)
 
 
-def _dense(matrix: object) -> npt.NDArray[np.float64]:
+def size_text(n_bytes: float) -> str:
+    """A byte count as people read it: '512 MiB', '24.0 GiB'."""
+    for unit, scale in (("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
+        if n_bytes >= scale:
+            return f"{n_bytes / scale:.1f} {unit}"
+    return f"{int(n_bytes)} bytes"
+
+
+def dense(
+    matrix: Any, max_dense_bytes: float, *, limit_name: str = "max_dense_bytes", stacklevel: int = 2
+) -> npt.NDArray[np.float64]:
+    """The matrix as a C-contiguous float64 array; sparse input within the size limit
+    is made dense with a warning that says how large it became."""
     toarray = getattr(matrix, "toarray", None)
-    if callable(toarray):  # scipy.sparse; batch correction fills in every cell anyway
-        matrix = toarray()
-    return np.ascontiguousarray(np.asarray(matrix, dtype=np.float64))
+    if not callable(toarray):
+        return np.ascontiguousarray(np.asarray(matrix, dtype=np.float64))
+    shape = tuple(int(n) for n in matrix.shape)
+    n_bytes = 8 * shape[0] * shape[1] if len(shape) == 2 else 0
+    what = f"the sparse matrix ({shape[0]} × {shape[1]})" if len(shape) == 2 else "the sparse matrix"
+    if n_bytes > max_dense_bytes:
+        raise ValueError(
+            f"{what} would take {size_text(n_bytes)} as a dense float64 matrix, more than "
+            f"the limit of {size_text(max_dense_bytes)} ({limit_name}); the correction "
+            "changes every value, so it needs the dense matrix and holds about three "
+            f"times that at its peak. Raise {limit_name} if the memory is there, or "
+            "correct fewer features (for example the highly variable ones)"
+        )
+    try:
+        array = np.ascontiguousarray(np.asarray(toarray(), dtype=np.float64))
+    except MemoryError:
+        raise MemoryError(
+            f"{what} cannot be made dense: {size_text(n_bytes)} of float64 cannot be allocated"
+        ) from None
+    warnings.warn(
+        f"{what} was made dense for the correction: {size_text(n_bytes)} of float64. "
+        "The correction changes every value, so the result is dense too",
+        SparseInputWarning,
+        stacklevel=stacklevel + 1,
+    )
+    return array
 
 
-def _unpack(data: Any, samples: object, layer: str | None) -> _Unpacked:
+def _unpack(
+    data: Any, samples: object, layer: str | None, allow_extra: bool = False,
+    max_dense_bytes: float = MAX_DENSE_BYTES,
+) -> _Unpacked:
     if _is_anndata(data):
         if samples is not None:
             raise TypeError("samples= is for arrays and DataFrames; AnnData brings its own .obs")
@@ -93,8 +146,8 @@ def _unpack(data: Any, samples: object, layer: str | None) -> _Unpacked:
         else:
             raise ValueError(f"layer {layer!r} not found; the layers are {list(data.layers)}")
         return _Unpacked(
-            "anndata", _dense(matrix), list(data.obs_names), list(data.var_names),
-            data.obs_names, data.obs,
+            "anndata", dense(matrix, max_dense_bytes, stacklevel=3), list(data.obs_names),
+            list(data.var_names), data.obs_names, data.obs, allow_extra,
         )
     if layer is not None:
         raise TypeError("layer= applies to AnnData input only")
@@ -110,20 +163,26 @@ def _unpack(data: Any, samples: object, layer: str | None) -> _Unpacked:
         values = np.ascontiguousarray(data.to_numpy(dtype=np.float64, na_value=np.nan))
         return _Unpacked(
             "frame", values, data.index.tolist(), data.columns.tolist(), data.index,
-            _align_table(samples, data.index, len(data.index)),
+            _align_table(samples, data.index, len(data.index), allow_extra), allow_extra,
         )
-    values = np.ascontiguousarray(np.asarray(data, dtype=np.float64))
+    values = dense(data, max_dense_bytes, stacklevel=3)
     if values.ndim != 2:
         raise ValueError(
             f"data must be two-dimensional (samples × features), got {values.ndim} dimensions"
         )
     return _Unpacked(
         "array", values, list(range(values.shape[0])), list(range(values.shape[1])), None,
-        _align_table(samples, None, values.shape[0]),
+        _align_table(samples, None, values.shape[0]), allow_extra,
     )
 
 
-def _align(obj: Any, index: Any, n_samples: int, what: str) -> Any:
+def _repeated(index: Any) -> str:
+    labels = list(dict.fromkeys(index[index.duplicated()].tolist()))
+    shown = ", ".join(repr(x) for x in labels[:5])
+    return shown + (f" and {len(labels) - 5} more" if len(labels) > 5 else "")
+
+
+def _align(obj: Any, index: Any, n_samples: int, what: str, allow_extra: bool = False) -> Any:
     """A pandas Series or DataFrame put in the order of the data's samples.
 
     Objects with an index are matched by label when the data has sample labels, as
@@ -135,22 +194,38 @@ def _align(obj: Any, index: Any, n_samples: int, what: str) -> Any:
         return obj
     if obj.index.equals(index):
         return obj
+    # Matching by label is only sound when each label names one sample on either side:
+    # a repeated sample label would take the first matching row for every sample of
+    # that name and silently ignore the others.
+    if not index.is_unique:
+        raise ValueError(
+            f"the data's sample labels are not unique ({_repeated(index)} appear more than "
+            f"once), so {what} cannot be matched to them by its index; make the labels "
+            "unique (AnnData: obs_names_make_unique()) or pass values in sample order"
+        )
+    if not obj.index.is_unique:
+        raise ValueError(f"{what} has duplicated index labels: {_repeated(obj.index)}")
     missing = index.difference(obj.index)
     if len(missing):
         raise ValueError(
             f"{what} has no row for {len(missing)} of the samples (for example "
             f"{missing[0]!r}); it is matched to the data by its index"
         )
-    if not obj.index.is_unique:
-        raise ValueError(f"{what} has duplicated index labels")
+    extra = obj.index.difference(index)
+    if len(extra) and not allow_extra:
+        raise ValueError(
+            f"{what} has rows for {len(extra)} labels that are not samples of the data "
+            f"(for example {extra[0]!r}); it is matched to the data by its index, and "
+            "allow_extra_samples=True ignores such rows"
+        )
     return obj.loc[index]
 
 
-def _align_table(samples: object, index: Any, n_samples: int) -> Any:
+def _align_table(samples: object, index: Any, n_samples: int, allow_extra: bool = False) -> Any:
     if samples is None:
         return None
     if _is_frame(samples):
-        return _align(samples, index, n_samples, "the sample table")
+        return _align(samples, index, n_samples, "the sample table", allow_extra)
     if isinstance(samples, Mapping):
         for name, column in samples.items():
             if len(column) != n_samples:
@@ -180,7 +255,7 @@ def _batch_labels(batch: object, unpacked: _Unpacked) -> BatchCoding:
     if isinstance(batch, str):
         batch = _column(batch, unpacked.table, "batch")
     elif _is_series(batch):
-        batch = _align(batch, unpacked.index, n, "batch")
+        batch = _align(batch, unpacked.index, n, "batch", unpacked.allow_extra)
     return encode_batch(batch, n, unpacked.sample_labels)
 
 
@@ -190,21 +265,22 @@ def _covariate_columns(covariates: object, unpacked: _Unpacked) -> list[tuple[st
         return []
     if isinstance(covariates, str):
         return [(covariates, _column(covariates, unpacked.table, "covariate"))]
+    extra = unpacked.allow_extra
     if _is_frame(covariates):
-        frame = _align(covariates, unpacked.index, n, "covariates")
+        frame = _align(covariates, unpacked.index, n, "covariates", extra)
         return [(str(c), frame[c]) for c in frame.columns]
     if _is_series(covariates):
-        series = _align(covariates, unpacked.index, n, "covariates")
+        series = _align(covariates, unpacked.index, n, "covariates", extra)
         return [(str(series.name) if series.name is not None else "covariate", series)]
     if isinstance(covariates, Mapping):
-        return [(str(k), _align(v, unpacked.index, n, f"covariate {k!r}")) for k, v in covariates.items()]
+        return [(str(k), _align(v, unpacked.index, n, f"covariate {k!r}", extra)) for k, v in covariates.items()]
     if isinstance(covariates, (list, tuple)) and covariates and all(isinstance(c, str) for c in covariates):
-        if unpacked.table is None and len(covariates) == n:
-            raise ValueError(
-                "covariates given as a list of strings are column names of the sample "
-                "table; pass one value per sample as a NumPy array or pandas Series"
-            )
-        return [(c, _column(c, unpacked.table, "covariate")) for c in covariates]
+        # A list of strings names columns, unless it has one entry per sample and some
+        # entry is no column: then it is the values of one text covariate.
+        table = unpacked.table
+        columns = set() if table is None else set(table.columns if _is_frame(table) else table)
+        if len(covariates) != n or all(c in columns for c in covariates):
+            return [(c, _column(c, unpacked.table, "covariate")) for c in covariates]
     array = np.asarray(covariates)
     if array.ndim == 1:
         array = array.reshape(-1, 1)
@@ -298,6 +374,8 @@ def combat(
     unestimable: Literal["pass", "raise"] = ...,
     layer: str | None = ...,
     out_layer: str | None = ...,
+    allow_extra_samples: bool = ...,
+    max_dense_bytes: float = ...,
     return_report: Literal[False] = ...,
 ) -> DataT: ...
 @overload
@@ -313,6 +391,8 @@ def combat(
     unestimable: Literal["pass", "raise"] = ...,
     layer: str | None = ...,
     out_layer: str | None = ...,
+    allow_extra_samples: bool = ...,
+    max_dense_bytes: float = ...,
     return_report: Literal[True],
 ) -> tuple[DataT, CombatReport]: ...
 def combat(
@@ -327,6 +407,8 @@ def combat(
     unestimable: Literal["pass", "raise"] = "pass",
     layer: str | None = None,
     out_layer: str | None = None,
+    allow_extra_samples: bool = False,
+    max_dense_bytes: float = MAX_DENSE_BYTES,
     return_report: bool = False,
 ) -> Any:
     """Remove batch effects by empirical-Bayes location/scale correction.
@@ -337,10 +419,12 @@ def combat(
 
     Parameters
     ----------
-    data : numpy.ndarray, pandas.DataFrame or anndata.AnnData
+    data : numpy.ndarray, pandas.DataFrame, anndata.AnnData or scipy.sparse matrix
         Samples in rows, features in columns (the convention of pandas and AnnData).
         NaN marks a missing value and stays in place; infinite values are rejected.
-        Anything NumPy can turn into a 2-D float array is accepted as an array.
+        Anything NumPy can turn into a 2-D float array is accepted as an array. A
+        sparse matrix (or sparse AnnData ``.X``) is made dense, with a
+        :class:`SparseInputWarning`, up to ``max_dense_bytes``.
     batch : str or sequence of hashable
         One batch label per sample (strings, integers, a pandas categorical, ...), or
         the name of a column of the sample table (``samples``, or ``.obs`` of AnnData).
@@ -348,7 +432,9 @@ def combat(
     covariates : str, sequence of str, DataFrame, Series or array, optional
         Effects to preserve, such as the biological condition: column names of the
         sample table (a string or a list of strings), or the values themselves (an
-        array, Series or DataFrame with one row per sample). Numeric columns are used as they are;
+        array, list, Series or DataFrame with one row per sample; a list of strings
+        with one entry per sample is taken as values unless every entry is a column
+        name). Numeric columns are used as they are;
         text and categorical columns are one-hot encoded with their first level (sorted,
         or the categorical's first category) dropped.
     samples : DataFrame or mapping of column name to values, optional
@@ -374,6 +460,14 @@ def combat(
         AnnData only: write the corrected matrix to ``data.layers[out_layer]`` and the
         report to ``data.uns["quarnel"]`` in place, and return ``data``. Without it a
         new AnnData object is returned, with the corrected matrix where it was read from.
+    allow_extra_samples : bool, default False
+        Let a Series or DataFrame matched by its index (``batch``, ``covariates``,
+        ``samples``) hold rows for labels that are not samples of the data; they are
+        ignored. Without it such rows are an error, since they usually mean the
+        table belongs to other data.
+    max_dense_bytes : float, default 16 GiB
+        Largest dense float64 size, in bytes, that sparse input is made dense to; larger
+        sparse input is an error. A call holds about three times this at its peak.
     return_report : bool, default False
         Also return a :class:`CombatReport`.
 
@@ -388,9 +482,11 @@ def combat(
     Raises
     ------
     ValueError
-        Unusable input: unknown column, labels that do not match the samples, fewer
-        than two batches, an unknown reference, an invalid design, or (with
-        ``unestimable="raise"``) features that cannot be estimated.
+        Unusable input: unknown column, labels that do not match the samples (missing,
+        extra, or repeated sample labels when matching by index), fewer than two
+        batches, an unknown reference, an invalid design, sparse input beyond
+        ``max_dense_bytes``, or (with ``unestimable="raise"``) features that cannot be
+        estimated.
     RuntimeError
         The correction failed numerically.
 
@@ -398,6 +494,12 @@ def combat(
     -----
     UnestimableFeatureWarning
         Once, when features were passed through because they cannot be estimated.
+    SingletonBatchWarning
+        When a batch holds a single sample (and ``mean_only`` is not set): its scale
+        cannot be estimated, so only locations are corrected, in every batch. Drop or
+        merge that batch to have scales corrected.
+    SparseInputWarning
+        When sparse input was made dense; says how large the dense matrix is.
 
     Notes
     -----
@@ -427,7 +529,7 @@ def combat(
     """
     if out_layer is not None and not _is_anndata(data):
         raise TypeError("out_layer= applies to AnnData input only")
-    unpacked = _unpack(data, samples, layer)
+    unpacked = _unpack(data, samples, layer, allow_extra_samples, max_dense_bytes)
     corrected, report = correct_unpacked(
         unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
         reference=reference, unestimable=unestimable, stacklevel=3,
@@ -459,6 +561,7 @@ def correct_unpacked(
     reference: Hashable | None,
     unestimable: str,
     stacklevel: int = 2,
+    pass_hint: str = "unestimable='pass' passes them through unchanged",
 ) -> tuple[npt.NDArray[np.float64], CombatReport]:
     """The correction proper, on data already taken out of its container."""
     if unestimable not in ("pass", "raise"):
@@ -498,7 +601,7 @@ def correct_unpacked(
         strict_note = (
             f"; {_features(len(found))} cannot be estimated: "
             f"{_describe(found, unpacked, coding.levels, 5)}"
-            " (unestimable='pass' passes them through unchanged)"
+            f" ({pass_hint})"
         )
 
     if kept.size == n_features:
@@ -554,7 +657,29 @@ def correct_unpacked(
             UnestimableFeatureWarning,
             stacklevel=stacklevel,
         )
+    warn_singletons(report, stacklevel=stacklevel)
     return corrected, report
+
+
+def warn_singletons(report: CombatReport, *, stacklevel: int = 2) -> None:
+    """Warn when a batch of one sample turned scale correction off for every batch.
+
+    The report lists such batches, but the effect reaches far beyond them: the scales
+    of all the other batches are left as they were, which people do not expect.
+    """
+    if report.mean_only or not report.singleton_batches:
+        return
+    names = ", ".join(repr(b) for b in report.singleton_batches)
+    one = len(report.singleton_batches) == 1
+    warnings.warn(
+        f"{'batch' if one else 'batches'} {names} {'holds' if one else 'hold'} a single "
+        "sample, so no batch's scale can be estimated and only locations were corrected: "
+        "the differences in spread between all batches remain. Drop "
+        f"{'that batch' if one else 'those batches'} or merge "
+        f"{'it' if one else 'them'} into another to have scales corrected too",
+        SingletonBatchWarning,
+        stacklevel=stacklevel + 1,
+    )
 
 
 def _repack(

@@ -13,6 +13,7 @@ import gzip
 import io
 import math
 import os
+import sys
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO
@@ -89,6 +90,13 @@ def delimiter_for(path: str | os.PathLike[str], first_line: str | None = None) -
     return "\t"
 
 
+def _separator_hint(path: str | os.PathLike[str], sep: str) -> str:
+    """How a file was split, and what to do if that was the wrong separator."""
+    kind, other, suffix = ("tab", "comma", ".csv") if sep == "\t" else ("comma", "tab", ".tsv")
+    how = "by its name" if _has_known_suffix(path) else "guessed from its first line"
+    return f"read as {kind}-separated ({how}); if it is {other}-separated, give it a {suffix} name"
+
+
 def _read_rows(path: str | os.PathLike[str], delimiter: str | None) -> tuple[list[list[str]], str]:
     try:
         with _open_text(path, "r") as handle:
@@ -153,7 +161,7 @@ def read_matrix(
             + ("feature" if samples_in_rows else "sample")
         )
     if not column_names:
-        raise TableError(f"{name}: the table has no data columns")
+        raise TableError(f"{name}: the table has no data columns when {_separator_hint(path, sep)}")
     row_names: list[str] = []
     values = np.empty((len(body), len(column_names)), dtype=np.float64)
     for r, row in enumerate(body):
@@ -184,8 +192,11 @@ def read_matrix(
 def read_sample_sheet(path: str | os.PathLike[str], *, delimiter: str | None = None) -> SampleSheet:
     """Read a sample sheet: a header row of column names, then one row per sample."""
     name = os.fspath(path)
-    rows, _ = _read_rows(path, delimiter)
+    rows, sep = _read_rows(path, delimiter)
     columns = [cell.strip() for cell in rows[0]]
+    other = "," if sep == "\t" else "\t"
+    if len(columns) == 1 and other in columns[0]:
+        raise TableError(f"{name}: the sample sheet has a single column when {_separator_hint(path, sep)}")
     body = rows[1:]
     if not body:
         raise TableError(f"{name}: the sample sheet has a header but no rows")
@@ -198,13 +209,18 @@ def read_sample_sheet(path: str | os.PathLike[str], *, delimiter: str | None = N
     return SampleSheet(name, columns, [[cell.strip() for cell in row] for row in body])
 
 
-def _format(value: float, na_rep: str) -> str:
+def _format(value: float, na_rep: str, digits: int | None) -> str:
     # repr is the shortest text that reads back as the same double, so a table written
-    # and read again holds exactly the corrected values.
-    return na_rep if math.isnan(value) else repr(float(value))
+    # and read again holds exactly the corrected values; fewer digits are the caller's
+    # choice of a smaller file.
+    if math.isnan(value):
+        return na_rep
+    return repr(float(value)) if digits is None else format(value, f".{digits}g")
 
 
-def _matrix_lines(matrix: Matrix, values: npt.NDArray[np.float64], na_rep: str) -> Iterator[list[str]]:
+def _matrix_lines(
+    matrix: Matrix, values: npt.NDArray[np.float64], na_rep: str, digits: int | None
+) -> Iterator[list[str]]:
     if matrix.samples_in_rows:
         row_names, column_names, table = matrix.sample_names, matrix.feature_names, values
     else:
@@ -214,7 +230,7 @@ def _matrix_lines(matrix: Matrix, values: npt.NDArray[np.float64], na_rep: str) 
         header.insert(0, matrix.corner)
     yield header
     for name, row in zip(row_names, table):
-        yield [name, *(_format(v, na_rep) for v in row.tolist())]
+        yield [name, *(_format(v, na_rep, digits) for v in row.tolist())]
 
 
 def write_matrix(
@@ -224,8 +240,14 @@ def write_matrix(
     *,
     na_rep: str = "NA",
     delimiter: str | None = None,
+    digits: int | None = None,
 ) -> None:
-    """Write ``values`` (samples × features) in the layout ``matrix`` was read in."""
+    """Write ``values`` (samples × features) in the layout ``matrix`` was read in.
+
+    ``path`` ``"-"`` is standard output. ``digits`` gives each value that many
+    significant digits; by default the shortest text that reads back to the same
+    float64.
+    """
     # The output keeps the input's separator unless its name says otherwise.
     if delimiter is not None:
         sep = delimiter
@@ -233,7 +255,11 @@ def write_matrix(
         sep = delimiter_for(path)
     else:
         sep = matrix.delimiter
-    lines: Iterable[list[str]] = _matrix_lines(matrix, values, na_rep)
+    lines: Iterable[list[str]] = _matrix_lines(matrix, values, na_rep, digits)
+    if os.fspath(path) == "-":
+        csv.writer(sys.stdout, delimiter=sep, lineterminator="\n").writerows(lines)
+        sys.stdout.flush()
+        return
     try:
         with _open_text(path, "w") as handle:
             csv.writer(handle, delimiter=sep, lineterminator="\n").writerows(lines)

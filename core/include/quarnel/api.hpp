@@ -59,8 +59,8 @@ Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
 bool column_is_constant_within_batches(std::uint64_t n_samples, const BatchLevels& levels,
                                        const CovariateMatrix& covariates, std::size_t column);
 
-// The correction pipeline behind the front door; it trusts every check combat_dense made.
-Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
-                                            const CombatOptions& options, BatchLevels levels);
+// Every check of combat_dense, in its order; the batch levels of a valid request.
+Result<BatchLevels> validate_request(const CombatDenseRequest& request,
+                                     const CombatOptions& options);
 
 }  // namespace quarnel

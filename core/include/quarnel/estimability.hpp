@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "quarnel/api.hpp"
@@ -40,6 +41,18 @@ struct FeatureAssessment {
   std::vector<FeatureVerdict> verdicts;  // one per feature
   bool effective_mean_only = false;      // the mode the judgement was made in
 };
+
+// The verdict on a feature whose fit failed with `error`, given its observed count in
+// every level.
+FeatureVerdict fit_failure_verdict(const CombatError& error, const BatchLevels& levels,
+                                   std::span<const std::size_t> level_counts);
+
+// The verdict on a feature whose pooled variance failed: too few observed values in the
+// reference level, residuals the design fits exactly, or residuals that are all zero.
+FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
+                                        std::span<const std::size_t> level_counts,
+                                        std::optional<std::size_t> reference_level,
+                                        bool no_free_residual);
 
 // Every feature's verdict for the request and options as they stand. Fails only with the
 // errors that concern the whole request (those of the front door, a singular design of

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "quarnel/batch.hpp"
@@ -46,8 +47,8 @@ PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const Batch
 //   logs[m] * (n * -1/2) - sum_k (x_k - g[m])^2 / (d[m] + d[m])
 //
 // where the sum adds its terms in ascending k, starting from 0. A value that is not finite
-// comes out as -inf, and so does the one at `excluded` (the job's own feature, whose
-// estimates are no prior value for itself). Returns the largest value written: -inf when
+// comes out as -inf, and so does the one at `excluded` when it is below `width` (the job's
+// own feature, whose estimates are no prior value for itself). Returns the largest value written: -inf when
 // none is finite. Every version gives the same bits.
 struct LikelihoodSweep {
   using Run = double(std::span<const double> observed, const double* g, const double* d,
@@ -57,8 +58,17 @@ struct LikelihoodSweep {
 };
 
 // The versions this CPU can run, widest vectors first; jobs use the first. The baseline
-// version, which every x86-64 CPU runs, comes last.
+// version, which every CPU runs, comes last; outside x86 it is the only one.
 std::vector<LikelihoodSweep> supported_likelihood_sweeps();
+
+// The posterior (location, scale) of one feature's observed standardised values in a level:
+// the level's raw estimates of every feature but `excluded` (the feature's own; pass the
+// feature count to exclude none), averaged with weights proportional to the likelihood of
+// the observed values under each.
+Result<std::pair<double, double>> nonparametric_posterior(std::span<const double> observed,
+                                                          const PosteriorInputs& inputs,
+                                                          std::size_t level,
+                                                          std::size_t excluded);
 
 // Job k covers level k / G and feature k % G.
 Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,

@@ -35,6 +35,11 @@ struct LevelEstimates {
 struct ParametricEstimates {
   Matrix gamma_star;  // L x G location effects, subtracted from standardised values
   Matrix delta_star;  // L x G scale effects (variance ratios, positive)
+  // The raw estimates the posteriors were drawn from, and from which each level's priors
+  // are formed (delta_hat all 1.0 in mean-only mode). Empty where no prior was formed: a
+  // single kept feature is corrected by its raw location effects alone.
+  Matrix gamma_hat = {};
+  Matrix delta_hat = {};
 };
 
 // Sum accumulated in index order from -0.0, divided by the count.
@@ -57,6 +62,20 @@ Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels&
 // runs give the same bits.
 Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
                                   bool parallel = false);
+
+// delta_hat before it is checked, with every level's observed count of every feature
+// (both L x G), for callers that judge each feature on its own. Levels need at least two
+// samples each.
+struct ScaleMeasurements {
+  Matrix delta_hat;
+  Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic> counts;
+};
+ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& levels,
+                                 bool parallel = false);
+
+// Why one entry of delta_hat cannot serve as a scale estimate, if it cannot: fewer than two
+// observed values, or a variance that is not positive and finite.
+std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_hat);
 
 // Priors of one level from its rows of gamma_hat and delta_hat (full mode), or from its
 // gamma_hat row alone (mean-only mode, where a_prior and b_prior stay 0).
@@ -110,6 +129,10 @@ Result<LevelEstimates> fit_full_level(const Standardization& standardization,
                                       const BatchLevels& levels, std::size_t level,
                                       const Matrix& gamma_hat, const Matrix& delta_hat,
                                       bool parallel);
+
+// The location posterior without scale information: the update of the solver with one
+// observation of unit scale, done once.
+double mean_only_posterior(const LevelPrior& prior, double gamma_hat);
 
 // Location of one level in closed form (mean-only mode); every scale effect is 1.
 Result<LevelEstimates> fit_mean_only_level(const Matrix& gamma_hat, std::size_t level);

@@ -67,6 +67,7 @@ struct StandardizedFeatures {
   Standardization standardization;
   std::vector<Status> fit_status;
   std::vector<Status> variance_status;
+  std::vector<unsigned char> no_free_residual;  // see DesignFit
 };
 Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLevels& levels,
                                               const std::optional<CovariateMatrix>& covariates,

@@ -1,0 +1,135 @@
+#include "quarnel/estimability.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "quarnel/design.hpp"
+#include "quarnel/parametric.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/standardize.hpp"
+#include "quarnel/zero_variance.hpp"
+
+namespace quarnel {
+namespace {
+
+using Index = Eigen::Index;
+using Counts = Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic>;
+
+// Every level's observed count of every column of `data` (L x G).
+Counts observed_counts(const Matrix& data, const BatchLevels& levels) {
+  Counts counts = Counts::Zero(static_cast<Index>(levels.level_count()), data.cols());
+  for (Index j = 0; j < data.cols(); ++j) {
+    for (Index i = 0; i < data.rows(); ++i) {
+      if (!std::isnan(data(i, j))) ++counts(static_cast<Index>(levels.level_of_sample(static_cast<std::size_t>(i))), j);
+    }
+  }
+  return counts;
+}
+
+FeatureVerdict at_level(FeatureIssue issue, const BatchLevels& levels, std::size_t level) {
+  return {issue, levels.batch_id(level)};
+}
+
+}  // namespace
+
+FeatureVerdict fit_failure_verdict(const CombatError& error, const BatchLevels& levels,
+                                   std::span<const std::size_t> level_counts) {
+  // A batch without an observed value leaves its indicator column empty: the fit is
+  // singular for that reason first of all.
+  for (std::size_t level = 0; level < level_counts.size(); ++level) {
+    if (level_counts[level] == 0) return at_level(FeatureIssue::no_values, levels, level);
+  }
+  if (std::holds_alternative<SingularDesign>(error)) return {FeatureIssue::singular, std::nullopt};
+  return {FeatureIssue::numerical, std::nullopt};
+}
+
+FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
+                                        std::span<const std::size_t> level_counts,
+                                        std::optional<std::size_t> reference_level,
+                                        bool no_free_residual) {
+  if (reference_level && level_counts[*reference_level] < 2) {
+    return at_level(FeatureIssue::few_values, levels, *reference_level);
+  }
+  if (no_free_residual) return {FeatureIssue::no_residual, std::nullopt};
+  return {FeatureIssue::equal_values, std::nullopt};
+}
+
+namespace {
+
+// The first level, in level order, whose scale estimate the feature cannot give.
+std::optional<FeatureVerdict> scale_verdict(const BatchLevels& levels, const ScaleMeasurements& scales,
+                                            Index feature) {
+  for (std::size_t level = 0; level < levels.level_count(); ++level) {
+    const auto i = static_cast<Index>(level);
+    if (scales.counts(i, feature) < 2) return at_level(FeatureIssue::few_values, levels, level);
+    if (scale_entry_failure(scales.counts(i, feature), scales.delta_hat(i, feature))) {
+      return at_level(FeatureIssue::equal_values, levels, level);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
+                                          const CombatOptions& options) {
+  Result<BatchLevels> validated = validate_request(request, options);
+  if (!validated) return fail(std::move(validated.error()));
+  const BatchLevels& levels = *validated;
+  const std::size_t n_samples = request.n_samples;
+  const std::size_t n_features = request.n_features;
+  const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, levels.level_count());
+  const std::optional<std::size_t> reference_level =
+      options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
+
+  FeatureAssessment assessment;
+  assessment.verdicts.resize(n_features);
+  const FeatureSelection selection =
+      select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
+  for (const std::uint64_t j : selection.zero_variance_features) {
+    assessment.verdicts[j] = {FeatureIssue::constant, std::nullopt};
+  }
+  const std::vector<std::size_t>& kept = selection.kept;
+  const bool singleton = std::ranges::any_of(levels.level_sizes(), [](std::size_t size) { return size == 1; });
+  assessment.effective_mean_only = options.mean_only || singleton || kept.size() < 2;
+  if (kept.empty()) return assessment;
+
+  Matrix projected = project_features(request.values, n_samples, n_features, kept, plan);
+  const Counts counts = observed_counts(projected, levels);
+  const bool missing = has_missing(projected, plan.parallel);
+  Result<StandardizedFeatures> each = standardize_each(std::move(projected), levels, request.covariates,
+                                                       reference_level, missing, plan.parallel);
+  if (!each) return fail(std::move(each.error()));
+
+  std::vector<unsigned char> judged(kept.size(), 0);
+  for (std::size_t m = 0; m < kept.size(); ++m) {
+    const auto column = static_cast<Index>(m);
+    std::vector<std::size_t> level_counts(levels.level_count());
+    for (std::size_t level = 0; level < level_counts.size(); ++level) {
+      level_counts[level] = counts(static_cast<Index>(level), column);
+    }
+    FeatureVerdict& verdict = assessment.verdicts[kept[m]];
+    if (!each->fit_status[m]) {
+      verdict = fit_failure_verdict(each->fit_status[m].error(), levels, level_counts);
+    } else if (!each->variance_status[m]) {
+      verdict = variance_failure_verdict(levels, level_counts, reference_level,
+                                         each->no_free_residual[m]);
+    } else {
+      continue;
+    }
+    judged[m] = 1;
+  }
+  if (!assessment.effective_mean_only) {
+    const ScaleMeasurements scales =
+        measure_scales(each->standardization.standardized, levels, plan.parallel);
+    for (std::size_t m = 0; m < kept.size(); ++m) {
+      if (judged[m]) continue;
+      if (auto verdict = scale_verdict(levels, scales, static_cast<Index>(m))) {
+        assessment.verdicts[kept[m]] = *verdict;
+      }
+    }
+  }
+  return assessment;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,250 @@
+#include "quarnel/partial.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "quarnel/adjust.hpp"
+#include "quarnel/design.hpp"
+#include "quarnel/nonparametric.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/parametric.hpp"
+#include "quarnel/pipeline.hpp"
+#include "quarnel/standardize.hpp"
+
+namespace quarnel {
+namespace {
+
+using Index = Eigen::Index;
+
+// What the complete features' run leaves to the partial ones: the mode it ran in and each
+// level's prior, formed from its raw estimates by the same rules as the run's own.
+struct CompletePriors {
+  bool par_prior = true;
+  bool mean_only = false;
+  std::optional<std::size_t> reference_level;
+  std::vector<std::optional<LevelPrior>> parametric;  // per level; none for the reference
+  std::optional<PosteriorInputs> nonparametric;
+  std::size_t n_complete = 0;  // features behind the non-parametric rows
+};
+
+CompletePriors complete_priors(const PipelineRun& run, const BatchLevels& levels,
+                               const CombatOptions& options) {
+  CompletePriors priors;
+  priors.par_prior = options.par_prior;
+  priors.mean_only = run.output.report.effective_mean_only;
+  priors.reference_level = run.reference_level;
+  const ParametricEstimates& estimates = run.estimates;
+  if (estimates.gamma_hat.cols() < 2) return priors;  // no prior was formed
+  priors.n_complete = static_cast<std::size_t>(estimates.gamma_hat.cols());
+  if (!options.par_prior) {
+    static const Matrix no_data;
+    priors.nonparametric =
+        prepare_posterior_inputs(no_data, levels, estimates.gamma_hat, estimates.delta_hat);
+    return priors;
+  }
+  priors.parametric.resize(levels.level_count());
+  for (std::size_t level = 0; level < levels.level_count(); ++level) {
+    if (level == run.reference_level) continue;
+    // The run formed these very priors and succeeded, so they exist.
+    Result<LevelPrior> prior = priors.mean_only
+                                   ? mean_only_level_prior(estimates.gamma_hat, level)
+                                   : full_level_prior(estimates.gamma_hat, estimates.delta_hat, level);
+    if (prior) priors.parametric[level] = *prior;
+  }
+  return priors;
+}
+
+PartialOutcome not_corrected(FeatureVerdict verdict) {
+  return PartialOutcome{verdict.issue, verdict.batch, {}};
+}
+
+PartialOutcome numerical_failure() { return not_corrected({FeatureIssue::numerical, std::nullopt}); }
+
+// One partial feature's own problem: the samples of the batches it is observed in, with
+// their levels, covariates and values.
+struct SubProblem {
+  std::vector<std::size_t> rows;        // sample indices, ascending
+  std::vector<std::uint64_t> ids;       // their batch ids
+  std::vector<double> covariates;       // row-major rows x n_covariates
+  Matrix response;                      // rows x 1
+};
+
+SubProblem sub_problem(const CombatDenseRequest& request, const BatchLevels& levels,
+                       std::span<const std::size_t> level_counts, std::size_t feature) {
+  SubProblem sub;
+  for (std::size_t i = 0; i < request.n_samples; ++i) {
+    if (level_counts[levels.level_of_sample(i)] > 0) sub.rows.push_back(i);
+  }
+  sub.response.resize(static_cast<Index>(sub.rows.size()), 1);
+  const std::uint64_t k = request.covariates ? request.covariates->n_covariates : 0;
+  for (std::size_t r = 0; r < sub.rows.size(); ++r) {
+    const std::size_t i = sub.rows[r];
+    sub.ids.push_back(request.batch[i]);
+    sub.response(static_cast<Index>(r), 0) = request.values[i * request.n_features + feature];
+    for (std::uint64_t c = 0; c < k; ++c) sub.covariates.push_back(request.covariates->at(i, c));
+  }
+  return sub;
+}
+
+// Location and scale of the feature in one level against the level's prior, by the
+// solver's own updates and convergence rule, run for this feature alone.
+Result<std::pair<double, double>> solve_one_feature(const Matrix& standardized,
+                                                    const BatchLevels& levels, std::size_t level,
+                                                    const Matrix& gamma_hat, double delta_hat,
+                                                    const LevelPrior& prior) {
+  const LevelSamples samples = level_samples(standardized, levels, level);
+  double g_old = gamma_hat(static_cast<Index>(level), 0);
+  double d_old = delta_hat;
+  for (std::size_t pass = 1;; ++pass) {
+    Result<std::pair<double, double>> update =
+        posterior_update_feature(standardized, samples, 0, gamma_hat, std::span(&d_old, 1), prior);
+    if (!update) return fail(std::move(update.error()));
+    const auto [g_new, d_new] = *update;
+    const double change = level_change(std::span(&g_old, 1), std::span(&g_new, 1),
+                                       std::span(&d_old, 1), std::span(&d_new, 1));
+    g_old = g_new;
+    d_old = d_new;
+    if (change <= kConvergenceThreshold) return std::pair{g_new, d_new};
+    if (pass == kMaxSolverPasses) {
+      return fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
+    }
+  }
+}
+
+// The observed standardised values of one level, in sample order.
+std::vector<double> observed_in_level(const Matrix& standardized, const BatchLevels& levels,
+                                      std::size_t level) {
+  std::vector<double> observed;
+  for (Index i = 0; i < standardized.rows(); ++i) {
+    const double z = standardized(i, 0);
+    if (levels.level_of_sample(static_cast<std::size_t>(i)) == level && !std::isnan(z)) {
+      observed.push_back(z);
+    }
+  }
+  return observed;
+}
+
+PartialOutcome correct_partial_feature(const CombatDenseRequest& request, const BatchLevels& levels,
+                                       const CompletePriors& priors, std::size_t feature,
+                                       std::vector<double>& adjusted) {
+  std::vector<std::size_t> level_counts(levels.level_count(), 0);
+  for (std::size_t i = 0; i < request.n_samples; ++i) {
+    level_counts[levels.level_of_sample(i)] += !std::isnan(request.values[i * request.n_features + feature]);
+  }
+  if (std::ranges::count_if(level_counts, [](std::size_t c) { return c > 0; }) < 2) {
+    return not_corrected({FeatureIssue::one_batch, std::nullopt});
+  }
+  if (priors.reference_level && level_counts[*priors.reference_level] == 0) {
+    return not_corrected({FeatureIssue::no_reference, levels.batch_id(*priors.reference_level)});
+  }
+  if (priors.n_complete < 2) return not_corrected({FeatureIssue::no_prior, std::nullopt});
+
+  SubProblem sub = sub_problem(request, levels, level_counts, feature);
+  Result<BatchLevels> sub_levels = BatchLevels::from_ids(sub.ids, sub.ids.size());
+  require(sub_levels.has_value(), "a partial feature is observed in two or more batches");
+  // The sub-problem's levels are the observed batches in ascending id order, as the
+  // run's levels are: sub-level k stands for the k-th observed level.
+  std::vector<std::size_t> level_of_sub;
+  for (std::size_t level = 0; level < levels.level_count(); ++level) {
+    if (level_counts[level] > 0) level_of_sub.push_back(level);
+  }
+  std::vector<std::size_t> sub_counts;
+  for (const std::size_t level : level_of_sub) sub_counts.push_back(level_counts[level]);
+  const std::optional<std::size_t> sub_reference =
+      priors.reference_level ? sub_levels->level_of_batch_id(levels.batch_id(*priors.reference_level))
+                             : std::nullopt;
+  std::optional<CovariateMatrix> covariates;
+  if (request.covariates) covariates = CovariateMatrix{sub.covariates, request.covariates->n_covariates};
+
+  // Always the missing-data formulas: the feature's observed samples are a subset.
+  Result<StandardizedFeatures> each = standardize_each(std::move(sub.response), *sub_levels,
+                                                       covariates, sub_reference, true, false);
+  if (!each) return numerical_failure();
+  if (!each->fit_status[0]) {
+    return not_corrected(fit_failure_verdict(each->fit_status[0].error(), *sub_levels, sub_counts));
+  }
+  if (!each->variance_status[0]) {
+    return not_corrected(variance_failure_verdict(*sub_levels, sub_counts, sub_reference,
+                                                  each->no_free_residual[0]));
+  }
+  Standardization standardization = std::move(each->standardization);
+  const Matrix& z = standardization.standardized;
+  Result<Matrix> gamma_hat = estimate_gamma_hat(z, *sub_levels, sub_reference, true);
+  if (!gamma_hat) return numerical_failure();
+  const ScaleMeasurements scales =
+      priors.mean_only ? ScaleMeasurements{} : measure_scales(z, *sub_levels);
+
+  const auto n_sub = static_cast<Index>(level_of_sub.size());
+  ParametricEstimates estimates{Matrix::Zero(n_sub, 1), Matrix::Ones(n_sub, 1)};
+  for (std::size_t k = 0; k < level_of_sub.size(); ++k) {
+    const std::size_t level = level_of_sub[k];
+    if (level == priors.reference_level) continue;  // location 0, scale 1
+    const double g_hat = (*gamma_hat)(static_cast<Index>(k), 0);
+    // A single observed value says nothing of the batch's scale: location only.
+    const bool location_only = priors.mean_only || sub_counts[k] < 2;
+    const double d_hat = location_only ? 1.0 : scales.delta_hat(static_cast<Index>(k), 0);
+    if (!location_only && scale_entry_failure(sub_counts[k], d_hat)) {
+      return not_corrected({FeatureIssue::equal_values, levels.batch_id(level)});
+    }
+    Result<std::pair<double, double>> posterior = std::pair{0.0, 1.0};
+    if (priors.par_prior) {
+      const LevelPrior& prior = *priors.parametric[level];
+      posterior = location_only ? Result<std::pair<double, double>>(std::pair{mean_only_posterior(prior, g_hat), 1.0})
+                                : solve_one_feature(z, *sub_levels, k, *gamma_hat, d_hat, prior);
+    } else {
+      posterior = nonparametric_posterior(observed_in_level(z, *sub_levels, k), *priors.nonparametric,
+                                          level, priors.n_complete);
+      if (posterior && location_only) posterior->second = 1.0;
+    }
+    if (!posterior) return numerical_failure();
+    estimates.gamma_star(static_cast<Index>(k), 0) = posterior->first;
+    estimates.delta_star(static_cast<Index>(k), 0) = posterior->second;
+  }
+
+  const Matrix corrected = adjust_parametric(std::move(standardization), estimates, *sub_levels, ParallelPlan{});
+  std::vector<std::pair<std::size_t, double>> writes;
+  for (std::size_t r = 0; r < sub.rows.size(); ++r) {
+    const std::size_t i = sub.rows[r];
+    const double input = request.values[i * request.n_features + feature];
+    // Missing values stay as they are, and the reference batch comes back unchanged.
+    if (std::isnan(input) || levels.level_of_sample(i) == priors.reference_level) continue;
+    const double value = corrected(static_cast<Index>(r), 0);
+    if (!std::isfinite(value)) return numerical_failure();
+    writes.emplace_back(i * request.n_features + feature, value);
+  }
+  for (const auto& [position, value] : writes) adjusted[position] = value;
+  PartialOutcome outcome;
+  for (const std::size_t level : level_of_sub) outcome.batches.push_back(levels.batch_id(level));
+  return outcome;
+}
+
+}  // namespace
+
+Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,
+                                                 const CombatOptions& options,
+                                                 std::span<const std::size_t> complete,
+                                                 std::span<const std::size_t> partial) {
+  Result<BatchLevels> levels = validate_request(request, options);
+  if (!levels) return fail(std::move(levels.error()));
+  require(std::ranges::is_sorted(complete) && std::ranges::is_sorted(partial) &&
+              (complete.empty() || complete.back() < request.n_features) &&
+              (partial.empty() || partial.back() < request.n_features),
+          "feature lists are ascending indices of the request's features");
+  Result<PipelineRun> run = run_pipeline(request, options, *levels, complete);
+  if (!run) return fail(std::move(run.error()));
+  const CompletePriors priors = complete_priors(*run, *levels, options);
+
+  PartialCombatOutput out;
+  std::vector<double>& adjusted = run->output.adjusted;
+  const ParallelPlan plan = ParallelPlan::for_shape(request.n_samples, partial.size(), levels->level_count());
+  // Each feature writes only its own column of the output.
+  out.partial = parallel_map<PartialOutcome>(plan.parallel, partial.size(), [&](std::size_t k) {
+    return correct_partial_feature(request, *levels, priors, partial[k], adjusted);
+  });
+  stop_if_cancelled(options.cancel_requested);
+  out.output = std::move(run->output);
+  return out;
+}
+
+}  // namespace quarnel

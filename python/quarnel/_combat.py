@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import re
 import sys
 import warnings
 from collections import Counter
@@ -15,13 +14,13 @@ import numpy.typing as npt
 
 from ._labels import BatchCoding, Covariates, encode_batch, encode_covariates
 from ._report import CombatReport
-from ._unestimable import KINDS, SUMMARY, Unestimable, find_unestimable
+from ._estimability import CONSTANT, ESTIMABLE, NO_VALUES, SUMMARY, kind_of, reason
 
 try:
-    import _quarnel
+    from . import _engine
 except ImportError as err:  # pragma: no cover - depends on the installation
     raise ImportError(
-        "quarnel cannot load its compiled extension module _quarnel: "
+        "quarnel cannot load its compiled extension module quarnel._engine: "
         f"{err}. It is built when the package is installed; reinstall quarnel with "
         "'pip install .' from a source checkout (a C++23 compiler such as g++ 12 is "
         "needed), and do not run Python from inside the source tree's python/ folder."
@@ -300,62 +299,56 @@ def _check_finite(unpacked: _Unpacked) -> None:
         )
 
 
-_DUPLICATE = re.compile(r"duplicate covariate columns (\d+) and (\d+)")
-_COLLINEAR = re.compile(r"covariate column (\d+) is collinear with batch indicators")
-
-
-def _explain(message: str, covariates: Covariates) -> str:
+def _explain(err: BaseException, covariates: Covariates) -> str:
     """The core's message, with the encoded covariate columns it numbers named."""
+    message = str(err)
+    columns = getattr(err, "columns", ())
     names = covariates.names
-    if match := _DUPLICATE.search(message):
-        a, b = (names[int(g)] for g in match.groups())
+    if getattr(err, "kind", None) != "InvalidDesign" or not columns:
+        return message
+    if len(columns) == 2:
+        a, b = (names[c] for c in columns)
         return f"{message} ({a!r} and {b!r} are equal)"
-    if match := _COLLINEAR.search(message):
-        return f"{message} ({names[int(match.group(1))]!r} is constant within every batch)"
-    return message
+    return f"{message} ({names[columns[0]]!r} is constant within every batch)"
 
 
-def _describe(found: Unestimable, unpacked: _Unpacked, levels: tuple[Hashable, ...], limit: int) -> str:
+@dataclass(frozen=True)
+class _Verdicts:
+    """The core's verdict on every feature: codes and the level each concerns (-1: none)."""
+
+    codes: npt.NDArray[np.uint8]
+    levels: npt.NDArray[np.int64]
+
+    def unestimable(self) -> npt.NDArray[np.intp]:
+        return np.flatnonzero((self.codes != ESTIMABLE) & (self.codes != CONSTANT))
+
+
+def _describe(features: Sequence[int], verdicts: _Verdicts, unpacked: _Unpacked,
+              levels: tuple[Hashable, ...], reference: int | None, limit: int) -> str:
     items = [
-        f"{unpacked.feature_labels[f]!r} ({_reason(k, l, levels)})"
-        for f, k, l in zip(found.features[:limit], found.kinds, found.levels)
+        f"{unpacked.feature_labels[f]!r} "
+        f"({reason(int(verdicts.codes[f]), int(verdicts.levels[f]), levels, reference)})"
+        for f in features[:limit]
     ]
-    more = f" and {len(found) - limit} more" if len(found) > limit else ""
+    more = f" and {len(features) - limit} more" if len(features) > limit else ""
     return ", ".join(items) + more
-
-
-def _reason(kind: str, level: int, levels: tuple[Hashable, ...]) -> str:
-    return KINDS[kind].format(batch=levels[level]) if level >= 0 else KINDS[kind]
 
 
 def _features(n: int) -> str:
     return f"{n} feature" if n == 1 else f"{n} features"
 
 
-def _counts(found: Unestimable) -> str:
-    return "; ".join(f"{n} {SUMMARY[k]}" for k, n in Counter(found.kinds).most_common())
+def _counts(reasons: Mapping[Hashable, str]) -> str:
+    kinds = Counter(kind_of(r) for r in reasons.values())
+    return "; ".join(f"{n} {SUMMARY[k]}" for k, n in kinds.most_common())
 
 
-def _run_core(
-    values: npt.NDArray[np.float64],
-    coding: BatchCoding,
-    covariates: Covariates,
-    parametric: bool,
-    mean_only: bool,
-    reference_level: int | None,
-    strict_note: str,
-) -> Mapping[str, Any]:
+def _core_call(call: Any, covariates: Covariates, *args: Any, **kwargs: Any) -> Any:
+    """A call of the compiled engine, its errors worded with the covariates' names."""
     try:
-        return _quarnel.combat(
-            np.ascontiguousarray(values),
-            coding.ids,
-            covariates.matrix,
-            par_prior=bool(parametric),
-            mean_only=bool(mean_only),
-            ref_batch=reference_level,
-        )
+        return call(*args, **kwargs)
     except (ValueError, RuntimeError) as err:
-        message = _explain(str(err), covariates) + strict_note
+        message = _explain(err, covariates)
         if message == str(err):
             raise
         raise type(err)(message) from err
@@ -372,6 +365,7 @@ def combat(
     mean_only: bool = ...,
     reference: Hashable | None = ...,
     unestimable: Literal["pass", "raise"] = ...,
+    partial_batches: Literal["correct", "pass"] = ...,
     layer: str | None = ...,
     out_layer: str | None = ...,
     allow_extra_samples: bool = ...,
@@ -389,6 +383,7 @@ def combat(
     mean_only: bool = ...,
     reference: Hashable | None = ...,
     unestimable: Literal["pass", "raise"] = ...,
+    partial_batches: Literal["correct", "pass"] = ...,
     layer: str | None = ...,
     out_layer: str | None = ...,
     allow_extra_samples: bool = ...,
@@ -405,6 +400,7 @@ def combat(
     mean_only: bool = False,
     reference: Hashable | None = None,
     unestimable: Literal["pass", "raise"] = "pass",
+    partial_batches: Literal["correct", "pass"] = "correct",
     layer: str | None = None,
     out_layer: str | None = None,
     allow_extra_samples: bool = False,
@@ -451,9 +447,12 @@ def combat(
         What to do with features whose batch effects cannot be estimated (see Notes).
         "pass" leaves them
         unchanged, corrects the others exactly as if the unestimable features were not
-        there, lists them in the report and warns once with their count. "raise" hands
-        every feature to the correction, which then fails as a whole; its error names
-        the features found.
+        there, lists them in the report and warns once with their count. "raise" raises
+        a ValueError naming them whenever there is any, before anything is corrected.
+    partial_batches : {"correct", "pass"}, default "correct"
+        Features missing from whole batches: "correct" corrects them in the batches where
+        they are observed (see Notes); "pass" passes them through unchanged with the
+        other unestimable features.
     layer : str, optional
         AnnData only: read this layer instead of ``.X``.
     out_layer : str, optional
@@ -503,23 +502,25 @@ def combat(
 
     Notes
     -----
-    A feature cannot be estimated, and is passed through by default, when it has a
-    missing value and
+    The compiled core judges every feature by the rules of the correction itself. A
+    feature cannot be estimated, and is passed through by default, when
 
-    - some batch has no observed value (every mode);
-    - with ``reference``: the reference batch has two or more samples but fewer than two
-      observed values (every mode: the pooled variance comes from the reference batch
-      alone);
-    - some batch has fewer than two observed values, when scales are estimated (not
-      ``mean_only`` and no batch of a single sample);
-    - some batch has two or more observed values, all equal, beside a missing value
-      (every mode: without the missing value the feature would be passed through as
-      constant within a batch);
-    - with covariates: the observed samples do not identify the covariate effects;
-    - the observed values leave nothing to estimate the residual variance from (without
-      covariates: one value per batch).
+    - some batch has no observed value;
+    - some batch has fewer than two observed values where two are needed: any batch when
+      scales are estimated (not ``mean_only`` and no batch of a single sample), and the
+      reference batch, whose residuals alone give the pooled variance;
+    - the observed values leave no residual degree of freedom (without covariates: one
+      value per batch), or all of a batch's observed values are equal;
+    - the observed samples do not determine the covariate effects.
 
-    Features without missing values never count: their problems are the whole design's.
+    With ``partial_batches="correct"`` a feature missing from whole batches is corrected
+    in the batches where it is observed: the fully observed features are corrected as
+    one problem, exactly as without it, and their batch effects give each batch's
+    priors; the partial feature is fitted alone on the batches it is observed in (its
+    grand mean weighs those batches by their sizes) and shrunk towards those priors, by
+    location only in a batch where it has a single value. It is passed through when it
+    is observed in fewer than two batches, not in the reference batch, or when its own
+    design is singular or leaves no residual degree of freedom.
 
     Examples
     --------
@@ -532,7 +533,8 @@ def combat(
     unpacked = _unpack(data, samples, layer, allow_extra_samples, max_dense_bytes)
     corrected, report = correct_unpacked(
         unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
-        reference=reference, unestimable=unestimable, stacklevel=3,
+        reference=reference, unestimable=unestimable, partial_batches=partial_batches,
+        stacklevel=3,
     )
     out = _repack(data, unpacked, corrected, report, layer, out_layer)
     return (out, report) if return_report else out
@@ -560,12 +562,15 @@ def correct_unpacked(
     mean_only: bool,
     reference: Hashable | None,
     unestimable: str,
+    partial_batches: str = "correct",
     stacklevel: int = 2,
     pass_hint: str = "unestimable='pass' passes them through unchanged",
 ) -> tuple[npt.NDArray[np.float64], CombatReport]:
     """The correction proper, on data already taken out of its container."""
     if unestimable not in ("pass", "raise"):
         raise ValueError(f"unestimable must be 'pass' or 'raise', got {unestimable!r}")
+    if partial_batches not in ("correct", "pass"):
+        raise ValueError(f"partial_batches must be 'correct' or 'pass', got {partial_batches!r}")
     n_samples, n_features = unpacked.values.shape
     coding = _batch_labels(batch, unpacked)
     covariates_ = encode_covariates(
@@ -583,61 +588,53 @@ def correct_unpacked(
             ) from None
     _check_finite(unpacked)
 
-    sizes = coding.sizes
-    found = find_unestimable(
-        unpacked.values,
-        coding.ids,
-        len(coding.levels),
-        covariates_.matrix,
-        scale_estimated=not mean_only and bool(sizes.min() >= 2),
-        reference_level=reference_level,
-    )
-    keep = np.ones(n_features, dtype=bool)
-    if unestimable == "pass":
-        keep[found.features] = False
-    kept = np.flatnonzero(keep)
-    strict_note = ""
-    if unestimable == "raise" and len(found):
-        strict_note = (
-            f"; {_features(len(found))} cannot be estimated: "
-            f"{_describe(found, unpacked, coding.levels, 5)}"
+    values = np.ascontiguousarray(unpacked.values)
+    options = dict(par_prior=bool(parametric), mean_only=bool(mean_only), ref_batch=reference_level)
+    judged = _core_call(_engine.assess, covariates_, values, coding.ids, covariates_.matrix, **options)
+    verdicts = _Verdicts(judged["issue"], judged["batch"])
+    unestimable_features = verdicts.unestimable()
+    if unestimable == "raise" and unestimable_features.size:
+        raise ValueError(
+            f"{_features(unestimable_features.size)} cannot be estimated: "
+            f"{_describe(unestimable_features, verdicts, unpacked, coding.levels, reference_level, 5)}"
             f" ({pass_hint})"
         )
-
-    if kept.size == n_features:
-        result = _run_core(
-            unpacked.values, coding, covariates_, parametric, mean_only, reference_level, strict_note
-        )
-        corrected = result["adjusted"]
-        core_report = result["report"]
-    else:
-        # Pass-through columns keep the input's bits; the others are corrected as if
-        # the unestimable features had never been in the matrix.
-        corrected = unpacked.values.copy()
-        if kept.size:
-            result = _run_core(
-                unpacked.values[:, kept], coding, covariates_, parametric, mean_only,
-                reference_level, strict_note,
-            )
-            corrected[:, kept] = result["adjusted"]
-            core_report = result["report"]
-        else:
-            core_report = {
-                "effective_mean_only": True,
-                "singleton_batches": [int(i) for i in np.flatnonzero(sizes == 1)],
-                "zero_variance_features": [],
-            }
+    complete = np.flatnonzero(verdicts.codes <= CONSTANT).astype(np.int64)
+    partial = (
+        unestimable_features[verdicts.codes[unestimable_features] == NO_VALUES].astype(np.int64)
+        if partial_batches == "correct" else np.empty(0, np.int64)
+    )
+    result = _core_call(
+        _engine.combat_partial, covariates_, values, coding.ids, covariates_.matrix,
+        complete=complete, partial=partial, **options,
+    )
+    corrected = result["adjusted"]
+    core_report = result["report"]
 
     labels = unpacked.feature_labels
-    zero_variance = [int(kept[j]) for j in core_report["zero_variance_features"]]
-    unestimable_map: dict[Hashable, str] = {}
-    if unestimable == "pass":
-        for f, k, lvl in zip(found.features.tolist(), found.kinds, found.levels.tolist()):
-            unestimable_map[labels[f]] = _reason(k, lvl, coding.levels)
-    passed = sorted(set(zero_variance) | (set(found.features.tolist()) if unestimable == "pass" else set()))
+    reasons: dict[Hashable, str] = {}
+    unestimable_passed: list[int] = []
+    partial_features: dict[Hashable, tuple[Hashable, ...]] = {}
+    partial_outcome = {
+        int(f): (int(code), int(level), batches)
+        for f, code, level, batches in zip(
+            partial, result["partial_issue"], result["partial_batch"], result["partial_batches"]
+        )
+    }
+    for f in unestimable_features.tolist():
+        code, level = int(verdicts.codes[f]), int(verdicts.levels[f])
+        if f in partial_outcome:
+            code, level, batches = partial_outcome[f]
+            if code == ESTIMABLE:
+                partial_features[labels[f]] = tuple(coding.levels[b] for b in batches)
+                continue
+        reasons[labels[f]] = reason(code, level, coding.levels, reference_level)
+        unestimable_passed.append(f)
+    zero_variance = [int(j) for j in core_report["zero_variance_features"]]
+    passed = sorted(set(zero_variance) | set(unestimable_passed))
     report = CombatReport(
         batches=coding.levels,
-        batch_sizes=tuple(int(s) for s in sizes),
+        batch_sizes=tuple(int(s) for s in coding.sizes),
         reference=reference,
         covariates=covariates_.names,
         parametric=bool(parametric),
@@ -645,15 +642,16 @@ def correct_unpacked(
         effective_mean_only=bool(core_report["effective_mean_only"]),
         singleton_batches=tuple(coding.levels[i] for i in core_report["singleton_batches"]),
         zero_variance_features=tuple(labels[f] for f in zero_variance),
-        unestimable_features=unestimable_map,
+        unestimable_features=reasons,
         n_samples=n_samples,
         n_features=n_features,
         passed_through=tuple(labels[f] for f in passed),
+        partial_features=partial_features,
     )
-    if unestimable == "pass" and len(found):
+    if reasons:
         warnings.warn(
-            f"{len(found)} of {n_features} features cannot be estimated and were passed "
-            f"through unchanged ({_counts(found)}); return_report=True lists them",
+            f"{len(reasons)} of {n_features} features cannot be estimated and were passed "
+            f"through unchanged ({_counts(reasons)}); return_report=True lists them",
             UnestimableFeatureWarning,
             stacklevel=stacklevel,
         )

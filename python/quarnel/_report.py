@@ -7,7 +7,7 @@ from collections.abc import Hashable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._unestimable import SUMMARY, kind_of
+from ._estimability import SUMMARY, kind_of
 
 __all__ = ["CombatReport"]
 
@@ -50,6 +50,9 @@ class CombatReport:
     unestimable_features
         Features whose batch effects cannot be estimated, with the reason for each;
         passed through unchanged (see :func:`quarnel.combat`).
+    partial_features
+        Features missing from whole batches that were corrected in the batches where
+        they are observed, with those batches.
     n_samples, n_features
         Shape of the data, all features included.
     """
@@ -67,6 +70,7 @@ class CombatReport:
     n_samples: int = 0
     n_features: int = 0
     passed_through: tuple[Hashable, ...] = ()
+    partial_features: dict[Hashable, tuple[Hashable, ...]] = field(default_factory=dict)
 
     @property
     def n_corrected(self) -> int:
@@ -90,6 +94,8 @@ class CombatReport:
             "n_samples": self.n_samples,
             "n_features": self.n_features,
             "n_corrected": self.n_corrected,
+            "partial_features": [_plain(f) for f in self.partial_features],
+            "partial_batches": [[_plain(b) for b in bs] for bs in self.partial_features.values()],
         }
         if self.reference is not None:
             out["reference"] = _plain(self.reference)
@@ -108,6 +114,12 @@ class CombatReport:
             + (f", reference batch {self.reference}" if self.reference is not None else "")
             + ")",
         ]
+        if self.partial_features:
+            n = len(self.partial_features)
+            lines.append(
+                f"of which {n} feature{'' if n == 1 else 's'} missing from whole batches, "
+                "corrected in the batches where observed"
+            )
         if self.zero_variance_features:
             n = len(self.zero_variance_features)
             lines.append(

@@ -58,7 +58,9 @@ MODES = [
 def test_ecoli_is_corrected_except_the_proteins_missing_from_a_lab(ecoli, public, bare):
     data, sheet = ecoli
     with pytest.warns(quarnel.UnestimableFeatureWarning, match=r"^786 of 3059 features"):
-        corrected, report = quarnel.combat(data, "lab", samples=sheet, return_report=True, **public)
+        corrected, report = quarnel.combat(
+            data, "lab", samples=sheet, return_report=True, partial_batches="pass", **public
+        )
     # Independently: the proteins with no value in some lab.
     absent = data.notna().groupby(sheet["lab"]).sum().eq(0).any()
     assert set(report.unestimable_features) == set(absent[absent].index)
@@ -73,6 +75,26 @@ def test_ecoli_is_corrected_except_the_proteins_missing_from_a_lab(ecoli, public
     expected = _quarnel.combat(np.ascontiguousarray(data[kept].to_numpy()), ids, **kwargs)["adjusted"]
     assert same_bits(corrected[kept].to_numpy(), expected)
     assert corrected.isna().equals(data.isna())
+
+
+@pytest.mark.parametrize("options", [{}, {"parametric": False}, {"reference": "lab_B"}], ids=["parametric", "nonparametric", "reference"])
+def test_ecoli_proteins_missing_from_a_lab_are_corrected_where_observed(ecoli, options):
+    data, sheet = ecoli
+    with pytest.warns(quarnel.UnestimableFeatureWarning, match=r"^192 of 3059 features"):
+        corrected, report = quarnel.combat(data, "lab", samples=sheet, return_report=True, **options)
+    labs_seen = data.notna().groupby(sheet["lab"]).sum().gt(0).sum()
+    assert set(report.unestimable_features) == set(labs_seen[labs_seen < 2].index)
+    assert len(report.partial_features) == 594 and report.n_corrected == 2867
+    for protein, labs in list(report.partial_features.items())[:50]:
+        assert set(labs) == set(sheet["lab"][data[protein].notna()])
+    complete = [c for c in data.columns if labs_seen[c] == 3]
+    alone = quarnel.combat(data[complete], "lab", samples=sheet, **options)
+    assert same_bits(corrected[complete].to_numpy(), alone.to_numpy())
+    # The lab offsets of the partial proteins are gone as well.
+    partial = list(report.partial_features)
+    before = quarnel.batch_silhouette(data[partial].fillna(data[partial].mean()), sheet["lab"])
+    after = quarnel.batch_silhouette(corrected[partial].fillna(corrected[partial].mean()), sheet["lab"])
+    assert before > 0.3 and after < 0.1
 
 
 def test_ecoli_batch_structure_is_removed_and_condition_kept(ecoli):
@@ -94,8 +116,11 @@ def test_ecoli_through_the_command_line(tmp_path, capsys):
     ])
     printed = capsys.readouterr().out
     assert status == 0
-    assert "786 features that cannot be estimated (786 with no observed value in some batch)" in printed
-    assert "corrected 2273 of 3059 features" in printed
+    # With the condition as covariate, 5 partial proteins are observed in only one
+    # condition of the labs that saw them: their own design is singular.
+    assert "197 features that cannot be estimated (192 observed in fewer than two batches; 5 whose covariate effects cannot be estimated)" in printed
+    assert "corrected 2862 of 3059 features" in printed
+    assert "of which 589 features missing from whole batches" in printed
     # Written back in the R layout it came in: no corner cell, proteins in rows.
     header = out.read_text().split("\n", 1)[0].split("\t")
     assert len(header) == 118 and header[0] == "Ref8537_QC1_20230414_1"

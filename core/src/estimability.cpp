@@ -51,6 +51,8 @@ FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
     return at_level(FeatureIssue::few_values, levels, *reference_level);
   }
   if (no_free_residual) return {FeatureIssue::no_residual, std::nullopt};
+  // With a reference the pooled variance is the reference level's alone.
+  if (reference_level) return at_level(FeatureIssue::equal_values, levels, *reference_level);
   return {FeatureIssue::equal_values, std::nullopt};
 }
 

@@ -65,6 +65,6 @@ def kind_of(text: str) -> str:
     if text == _NO_SPREAD:
         return "constant"
     for kind, template in KINDS.values():
-        if text.startswith(template.split("{")[0]):
+        if text.startswith(template.split("{")[0].removesuffix("batch ")):
             return kind
     raise KeyError(text)

@@ -21,8 +21,8 @@ def problem(sizes=(4, 4, 4), n_features=5, seed=3):
     rng = np.random.default_rng(seed)
     batch = np.repeat(np.arange(len(sizes), dtype=np.int64), sizes)
     shift = rng.normal(scale=2.0, size=(len(sizes), n_features))
-    values = 5.0 + shift[batch] + rng.normal(size=(batch.size, n_features)) * (1 + batch[:, None])
-    return values, batch
+    noise = rng.normal(size=(batch.size, n_features)) * (1 + batch[:, None])
+    return 5.0 + shift[batch] + noise, batch
 
 
 def missing_in_batch_one():
@@ -138,7 +138,8 @@ def long_problem(target=0.8):
         elapsed = time.monotonic() - start
         if elapsed >= target or features >= 16000:
             return values, batch, elapsed
-        features = min(16000, int(features * min(max((target / max(elapsed, 1e-3)) ** 0.5, 1.5), 8)))
+        growth = (target / max(elapsed, 1e-3)) ** 0.5
+        features = min(16000, int(features * min(max(growth, 1.5), 8.0)))
 
 
 def test_other_threads_run_while_the_core_works():
@@ -164,6 +165,25 @@ def test_other_threads_run_while_the_core_works():
     # Holding the lock, the call would leave the thread no turn after its first moments.
     margin = (finish - start) / 4
     assert len([t for t in stamps if start + margin < t < finish - margin]) >= 3
+
+
+@pytest.mark.parametrize("parallel", ["0", "1"], ids=["serial", "parallel"])
+def test_concurrent_runs_give_their_serial_results(monkeypatch, parallel):
+    # With the lock released, runs on several threads overlap inside the core.
+    monkeypatch.setenv("QUARNEL_PARALLEL", parallel)
+    problems = [problem(sizes=(30, 30, 30), n_features=800, seed=seed) for seed in range(4)]
+    alone = [_engine.combat_partial(v, b, par_prior=False)["adjusted"] for v, b in problems]
+    together = [None] * len(problems)
+
+    def run(i):
+        together[i] = _engine.combat_partial(*problems[i], par_prior=False)["adjusted"]
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(problems))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(np.array_equal(bits(a), bits(b)) for a, b in zip(together, alone))
 
 
 class Stop(Exception):

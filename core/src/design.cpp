@@ -243,6 +243,12 @@ bool batch_design_leaves_no_free_residual(const RowMask& observed, const RowMask
   return any;
 }
 
+bool every_level_observed(const RowMask& observed, const BatchLevels& levels) {
+  std::vector<unsigned char> seen(levels.level_count(), 0);
+  for (std::size_t i = 0; i < observed.size(); ++i) seen[levels.level_of_sample(i)] |= observed[i];
+  return std::ranges::all_of(seen, [](unsigned char s) { return s != 0; });
+}
+
 // The samples whose residuals enter the pooled variance: all of them, or the reference
 // level's.
 RowMask contributing_rows(const BatchLevels& levels, std::optional<std::size_t> reference_level) {
@@ -322,6 +328,10 @@ Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
     RowMask mask(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) mask[static_cast<std::size_t>(i)] = !std::isnan(y[i]);
     if (!has_covariates) {
+      // A level without an observed sample leaves the batch columns rank-deficient; with
+      // a reference column the Gram matrix is then singular only up to rounding, so the
+      // count decides rather than the inverse.
+      if (!every_level_observed(mask, levels)) return fail(SingularDesign{});
       no_free_residual = batch_design_leaves_no_free_residual(mask, contributes, levels);
     } else {
       if (covariates_degenerate_on_observed(response, j, design, levels)) return fail(SingularDesign{});

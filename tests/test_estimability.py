@@ -1,0 +1,131 @@
+"""The core's judgement of a problem does not depend on rounding.
+
+On any problem the core accepts, the outcome (success, or which error) is the same
+whatever the order of the samples, and adding a constant to a feature shifts its output
+by that constant. Features missing from whole batches are corrected where observed by
+the rules of the parametric model, checked against a computation in NumPy.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _quarnel
+import quarnel
+
+
+def problem(seed: int, n_covariates: int, missing: bool):
+    rng = np.random.default_rng(seed)
+    n_levels = int(rng.integers(2, 4))
+    ids = np.repeat(np.arange(n_levels), rng.integers(2, 6, n_levels)).astype(np.int64)
+    n, g = ids.size, int(rng.integers(3, 7))
+    values = rng.normal(5.0, 1.0, (n, g)) + rng.normal(0.0, 1.0, (n_levels, g))[ids]
+    if missing:
+        values[rng.random((n, g)) < 0.15] = np.nan
+    mod = rng.normal(size=(n, n_covariates)) if n_covariates else None
+    return rng, ids, values, mod
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    seed=st.integers(0, 2**32 - 1), n_covariates=st.integers(0, 2), missing=st.booleans(),
+    reference=st.booleans(), par_prior=st.booleans(),
+)
+def test_outcome_ignores_sample_order_and_a_shift_moves_the_output(seed, n_covariates, missing, reference, par_prior):
+    rng, ids, values, mod = problem(seed, n_covariates, missing)
+    ref = int(rng.integers(ids.max() + 1)) if reference else None
+
+    def outcome(order, shift=0.0):
+        v = values[order].copy()
+        v[:, 0] += shift
+        m = None if mod is None else np.ascontiguousarray(mod[order])
+        try:
+            adjusted = _quarnel.combat(v, ids[order], m, par_prior=par_prior, ref_batch=ref)["adjusted"]
+        except (ValueError, RuntimeError) as err:
+            return str(err), None
+        out = np.empty_like(adjusted)
+        out[order] = adjusted
+        return None, out
+
+    identity = np.arange(ids.size)
+    error, base = outcome(identity)
+    for order in (identity[::-1], rng.permutation(ids.size)):
+        other_error, other = outcome(order)
+        assert other_error == error
+        if error is None:
+            spread = np.nanstd(values, axis=0) + 1.0
+            np.testing.assert_allclose(other / spread, base / spread, rtol=0, atol=1e-8)
+    if error is None:
+        shift_error, shifted = outcome(identity, shift=100.0)
+        assert shift_error is None
+        np.testing.assert_allclose(shifted[:, 0] - base[:, 0], np.where(np.isnan(values[:, 0]), np.nan, 100.0), atol=1e-9 * 100)
+
+
+def corrected_where_observed(values, ids, complete, j):
+    """One partial feature corrected by the parametric model in NumPy: its own fit over
+    the batches it is observed in, shrunk towards the complete features' priors."""
+    levels = np.unique(ids)
+    z_all = np.empty_like(values[:, complete])
+    # The complete features' raw effects, from their standardisation over all batches.
+    x = values[:, complete]
+    means = np.array([x[ids == b].mean(axis=0) for b in levels])
+    sizes = np.array([(ids == b).sum() for b in levels])
+    grand = sizes @ means / sizes.sum()
+    pooled = ((x - means[ids]) ** 2).mean(axis=0)
+    z_all = (x - grand) / np.sqrt(pooled)
+    gamma_hat = np.array([z_all[ids == b].mean(axis=0) for b in levels])
+    delta_hat = np.array([z_all[ids == b].var(axis=0, ddof=1) for b in levels])
+
+    y = values[:, j]
+    seen = [b for b in levels if np.isfinite(y[ids == b]).any()]
+    rows = np.isin(ids, seen) & np.isfinite(y)
+    coef = np.array([np.mean(y[(ids == b) & rows]) for b in seen])
+    w = np.array([(ids == b).sum() for b in seen])
+    grand_j = w @ coef / w.sum()
+    residuals = y[rows] - coef[np.searchsorted(seen, ids[rows])]
+    s = np.sqrt(residuals.var(ddof=1))
+    out = y.copy()
+    for k, b in enumerate(seen):
+        z = (y[(ids == b) & rows] - grand_j) / s
+        gbar, tau2 = gamma_hat[b].mean(), gamma_hat[b].var(ddof=1)
+        m, s2 = delta_hat[b].mean(), delta_hat[b].var(ddof=1)
+        a, bb = (m * m + 2 * s2) / s2, (m * m * m + m * s2) / s2
+        g_hat, n = z.mean(), z.size
+        if n < 2:
+            g, d = (g_hat * tau2 + gbar) / (tau2 + 1.0), 1.0
+        else:
+            g_old, d_old = g_hat, z.var(ddof=1)
+            for _ in range(1000):
+                g = (gbar * d_old + g_hat * tau2 * n) / (tau2 * n + d_old)
+                d = (0.5 * ((z - g) ** 2).sum() + bb) / (0.5 * n + a - 1.0)
+                change = max(abs(g - g_old) / g_old, abs((d - d_old) / d_old))
+                g_old, d_old = g, d
+                if change <= 1e-4:
+                    break
+        out[(ids == b) & rows] = (z - g) / np.sqrt(d) * s + grand_j
+    return out
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_partial_features_follow_the_model_where_observed(seed):
+    rng = np.random.default_rng(seed)
+    ids = np.repeat(np.arange(4), [6, 7, 5, 8]).astype(np.int64)
+    values = rng.normal(8.0, 1.0, (ids.size, 40)) + rng.normal(0.0, 1.5, (4, 40))[ids]
+    values *= rng.uniform(0.5, 2.0, (4, 40))[ids]
+    values[ids == 1, 0] = np.nan  # missing from one batch
+    values[np.flatnonzero(ids == 3)[1:], 1] = np.nan  # one value left in batch 3 ...
+    values[ids == 1, 1] = np.nan  # ... and none in batch 1
+    values[(ids == 0) | (ids == 2), 2] = np.nan  # seen in two batches only
+    values[:, 3] = np.where(ids == 2, values[:, 3], np.nan)  # seen in one batch only
+    with pytest.warns(quarnel.UnestimableFeatureWarning, match="1 of 40"):
+        corrected, report = quarnel.combat(values, ids, return_report=True)
+    assert report.partial_features == {0: (0, 2, 3), 1: (0, 2, 3), 2: (1, 3)}
+    assert report.unestimable_features == {3: "observed in fewer than two batches"}
+    complete = list(range(4, 40))
+    assert np.array_equal(corrected[:, complete], _quarnel.combat(np.ascontiguousarray(values[:, complete]), ids)["adjusted"])
+    for j in (0, 1, 2):
+        np.testing.assert_allclose(corrected[:, j], corrected_where_observed(values, ids, complete, j), rtol=1e-9)
+    assert np.array_equal(corrected[:, 3], values[:, 3], equal_nan=True)

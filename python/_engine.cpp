@@ -164,9 +164,27 @@ struct Problem {
 // and while this thread has released the interpreter lock. Running the pending signal
 // handlers lets Ctrl-C stop a long correction: the handler's exception stays pending on
 // this thread and the core unwinds with RunCancelled, which run_core turns back into it.
-bool signal_handler_raised() {
+bool signal_handler_raised(const quarnel::Progress&) {
   nb::gil_scoped_acquire acquire;
   return PyErr_CheckSignals() < 0;
+}
+
+// The same question, first telling `listener` (a Python callable, borrowed for the call)
+// how far the run has come: listener(stage, done, total). An exception it raises stops
+// the run like a signal handler's.
+quarnel::CancelRequested progress_reported_to(PyObject* listener) {
+  return [listener](const quarnel::Progress& progress) {
+    nb::gil_scoped_acquire acquire;
+    const nb::handle callback{listener};
+    try {
+      callback(nb::str(progress.stage.data(), progress.stage.size()), progress.done,
+               progress.total);
+    } catch (nb::python_error& raised) {
+      raised.restore();
+      return true;
+    }
+    return PyErr_CheckSignals() < 0;
+  };
 }
 
 Problem::Problem(nb::handle values_object, nb::handle batch_object, nb::handle mod_object,
@@ -420,8 +438,15 @@ void require_disjoint(const std::vector<std::size_t>& complete,
 
 nb::dict combat_partial(nb::handle values, nb::handle batch, nb::handle mod,
                         nb::handle par_prior, nb::handle mean_only, nb::handle ref_batch,
-                        nb::handle complete_object, nb::handle partial_object) {
-  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+                        nb::handle complete_object, nb::handle partial_object,
+                        nb::handle progress) {
+  Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  if (!progress.is_none()) {
+    if (PyCallable_Check(progress.ptr()) == 0) {
+      raise(PyExc_TypeError, "progress must be callable or None");
+    }
+    problem.options.cancel_requested = progress_reported_to(progress.ptr());
+  }
   const std::uint64_t n_features = problem.request.n_features;
   std::vector<std::size_t> partial;
   if (!partial_object.is_none()) partial = read_features(partial_object, "partial", n_features);
@@ -521,7 +546,11 @@ constexpr const char combat_partial_doc[] =
     "(the complete run's report, as _quarnel.combat gives it), and per partial feature\n"
     "'partial_issue' (uint8 FEATURE_ISSUES code, 0 when corrected), 'partial_batch' (int64\n"
     "batch id the issue concerns, or -1) and 'partial_batches' (list of the batch ids it\n"
-    "was corrected in).";
+    "was corrected in).\n"
+    "\n"
+    "progress, when given, is called as progress(stage, done, total) on the calling thread\n"
+    "between the stages of the run and the slices of its long stages; an exception it\n"
+    "raises stops the run.";
 
 }  // namespace
 
@@ -551,10 +580,12 @@ NB_MODULE(_engine, m) {
         nb::arg("mod").none() = nb::none(), nb::arg("par_prior") = true,
         nb::arg("mean_only") = false, nb::arg("ref_batch").none() = nb::none(),
         nb::arg("complete").none() = nb::none(), nb::arg("partial").none() = nb::none(),
+        nb::arg("progress").none() = nb::none(),
         nb::sig("def combat_partial(values: numpy.ndarray, batch: numpy.ndarray, "
                 "mod: numpy.ndarray | None = None, par_prior: bool = True, "
                 "mean_only: bool = False, ref_batch: int | None = None, "
                 "complete: numpy.ndarray | None = None, "
-                "partial: numpy.ndarray | None = None) -> dict"),
+                "partial: numpy.ndarray | None = None, "
+                "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
         combat_partial_doc);
 }

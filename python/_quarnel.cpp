@@ -473,7 +473,7 @@ PyObject* build_result(quarnel::CombatDenseOutput output) {
 // and while none of its workers runs. Running the pending signal handlers here lets Ctrl-C
 // stop a long correction: the handler's KeyboardInterrupt is left pending and the core
 // unwinds with RunCancelled, which combat_py turns back into that exception.
-bool signal_handler_raised() { return PyErr_CheckSignals() < 0; }
+bool signal_handler_raised(const quarnel::Progress&) { return PyErr_CheckSignals() < 0; }
 
 PyObject* combat_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[parameter_count] = {};

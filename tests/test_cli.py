@@ -373,3 +373,14 @@ def test_h5ad_input_brings_its_own_sample_sheet(tmp_path, capsys, sparse_x):
     (tmp_path / "in.h5ad").write_text("not HDF5")
     assert run(*args) == 3
     assert capsys.readouterr().err.startswith(f"quarnel: error: {tmp_path / 'in.h5ad'}: cannot be read as an .h5ad file")
+
+
+@pytest.mark.parametrize(("flags", "shown"), [([], True), (["--quiet"], False)], ids=["terminal", "quiet"])
+def test_progress_is_shown_on_a_terminal_unless_quiet(files, capsys, monkeypatch, flags, shown):
+    from quarnel import _progress
+
+    monkeypatch.setattr(_progress, "DELAY", 0.0)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True, raising=False)
+    matrix, sheet, tmp = files
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv", *flags) == 0
+    assert ("quarnel" in capsys.readouterr().err) == shown

@@ -551,8 +551,19 @@ PEAK_MEMORY_SCRIPT = """
     if options.pop("missing"):
         values[::7, ::5] = np.nan
     mod = rng.normal(size=(n, 2)) if options.pop("covariates") else None
+    public = options.pop("public", None)
+    if public:
+        import warnings
+        import quarnel
+
+        values[batch == 2, ::50] = np.nan  # missing from a whole batch
+        values[batch != 0, 1::50] = np.nan  # seen in one batch only: passed through
+        warnings.simplefilter("ignore")
     before = peak_rss_bytes()
-    _quarnel.combat(values, batch, mod=mod, **options)
+    if public:
+        quarnel.combat(values, batch, partial_batches=public, progress=False)
+    else:
+        _quarnel.combat(values, batch, mod=mod, **options)
     print((peak_rss_bytes() - before) / values.nbytes)
 """
 
@@ -565,8 +576,11 @@ PEAK_MEMORY_SCRIPT = """
         {"covariates": True, "missing": True},
         {"mean_only": True, "ref_batch": 1},
         {"covariates": True, "ref_batch": 0},
+        {"public": "pass"},
+        {"public": "correct"},
     ],
-    ids=["plain", "covariates-missing", "mean-only-reference", "covariates-reference"],
+    ids=["plain", "covariates-missing", "mean-only-reference", "covariates-reference",
+         "public-pass-through", "public-partial"],
 )
 def test_a_call_holds_about_twice_the_input_at_its_peak(parallel, options):
     # One working copy of the corrected features and the result; anything more (an n x G

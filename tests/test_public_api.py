@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 import warnings
 
 import numpy as np
@@ -224,6 +225,15 @@ def test_report_names_singleton_batches_and_reference():
         pytest.param(lambda v, l: quarnel.combat(v, "lab", samples={"batch": list(l)}), ValueError, r"unknown batch column 'lab'; the sample table has \['batch'\]", id="unknown-column"),
         pytest.param(lambda v, l: quarnel.combat(v, l, np.where(l == 0, 2.0, 3.0)), ValueError, r"covariate column 0 is collinear with batch indicators \('covariate0' is constant within every batch\)", id="collinear-covariate-named"),
         pytest.param(lambda v, l: quarnel.combat(v, l, {"x": np.arange(18.0), "y": np.arange(18.0)}), ValueError, r"duplicate covariate columns 0 and 1 \('x' and 'y' are equal\)", id="duplicate-covariates-named"),
+        pytest.param(
+            lambda v, l: quarnel.combat(v, l, np.array(["d1", "d2", "d3", "d4", "d5", "d6"])[2 * l + np.arange(18) % 2]),
+            ValueError, r"^covariates 'covariate0\[d3\]', 'covariate0\[d4\]', 'covariate0\[d5\]', 'covariate0\[d6\]' together are confounded with batches 1, 2: ",
+            id="donor-nested-in-batch-named",
+        ),
+        pytest.param(
+            lambda v, l: quarnel.combat(v, l, {"x": np.sin(np.arange(18.0)), "y": np.cos(np.arange(18.0)), "z": np.sin(np.arange(18.0)) + np.cos(np.arange(18.0))}),
+            ValueError, r"^covariates 'x', 'y', 'z' together are linearly dependent", id="dependent-covariates-named",
+        ),
         pytest.param(lambda v, l: quarnel.combat(v, l, {"x": [np.nan] + [1.0] * 17}), ValueError, "covariate 'x' is missing for sample 0", id="missing-covariate"),
         pytest.param(lambda v, l: quarnel.combat(v, l, ["x", "y"]), ValueError, "covariate 'x' names a column, but there is no sample table", id="short-list-of-names"),
         pytest.param(lambda v, l: quarnel.combat(v, l, unestimable="drop"), ValueError, "unestimable must be 'pass' or 'raise'", id="bad-policy"),
@@ -367,3 +377,21 @@ def test_a_plain_list_with_one_value_per_sample_is_a_covariate(covariates, sampl
     assert report.covariates == ("covariate0[y]",)
     mod = (np.array(covariates) == "y").astype(np.float64)[:, None]
     assert same_bits(corrected, _quarnel.combat(values, level, np.ascontiguousarray(mod))["adjusted"])
+
+
+@pytest.mark.parametrize("tqdm_installed", [False, True], ids=["plain-text", "tqdm"])
+def test_progress_bar_follows_the_core_and_changes_nothing(monkeypatch, capsys, tqdm_installed):
+    from quarnel import _progress
+
+    monkeypatch.setattr(_progress, "DELAY", 0.0)
+    if tqdm_installed:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    values, level = simulate()
+    corrected = quarnel.combat(values, level, progress=True)
+    shown = capsys.readouterr().err
+    assert "quarnel" in shown and (tqdm_installed or shown.rstrip().endswith("100%"))
+    assert same_bits(corrected, quarnel.combat(values, level, progress=False))
+    assert capsys.readouterr().err == ""

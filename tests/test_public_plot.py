@@ -68,6 +68,7 @@ def test_scores_errors(call, message):
 def test_plot_correction_draws_and_saves(tmp_path, with_group):
     pytest.importorskip("matplotlib")
     values, label = clustered(2.0, sizes=(10, 12, 9))
+    values[3, :2] = np.nan  # two features the components cannot use
     batch = np.array(["run1", "run2", "run3"])[label]
     group = np.array(["a", "b"])[np.arange(label.size) % 2] if with_group else None
     corrected = quarnel.combat(values, batch)
@@ -79,4 +80,6 @@ def test_plot_correction_draws_and_saves(tmp_path, with_group):
     assert axes[1].get_title() == f"after correction, by lab: silhouette {scores.batch_after:.3f}"
     if with_group:
         assert axes[3].get_title() == f"after correction, by donor: silhouette {scores.group_after:.3f}"
+    n = values.shape[1]
+    assert figure._suptitle.get_text() == f"PCA of the {n - 2} of {n} features without a missing value"
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -115,11 +115,11 @@ run_pytest() {
 }
 
 step "Python: pytest under NumPy 2.x"
-make_venv "$build/venv-numpy2" "numpy>=2" pytest hypothesis pandas anndata matplotlib scikit-learn
+make_venv "$build/venv-numpy2" "numpy>=2" pytest hypothesis pandas anndata matplotlib scikit-learn scipy tqdm
 "$build/venv-numpy2/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 run_pytest "$build/venv-numpy2"
 
 step "Python: pytest under NumPy 1.x ($numpy1)"
-make_venv "$build/venv-numpy1" "$numpy1" pytest hypothesis pandas anndata matplotlib scikit-learn
+make_venv "$build/venv-numpy1" "$numpy1" pytest hypothesis pandas anndata matplotlib scikit-learn scipy tqdm
 "$build/venv-numpy1/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 run_pytest "$build/venv-numpy1"

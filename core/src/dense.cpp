@@ -96,7 +96,7 @@ Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const Combat
   const std::size_t n_samples = request.n_samples;
   const std::size_t n_features = request.n_features;
   const CancelRequested& cancel = options.cancel_requested;
-  stop_if_cancelled(cancel);
+  stop_if_cancelled(cancel, {"standardise", 0, 1});
   const ParallelPlan plan = ParallelPlan::for_shape(n_samples, features.size(), levels.level_count());
 
   PipelineRun run;
@@ -123,7 +123,7 @@ Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const Combat
     output.adjusted.assign(request.values.begin(), request.values.end());
     return run;
   }
-  stop_if_cancelled(cancel);
+  stop_if_cancelled(cancel, {"standardise", 0, 1});
 
   // One n x G buffer carries the kept features through the stages: projected, then
   // standardised, then adjusted in place.
@@ -131,13 +131,13 @@ Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const Combat
       standardize(project_features(request.values, n_samples, n_features, kept, plan), levels,
                   request.covariates, reference_level, plan.parallel);
   if (!standardization) return fail(std::move(standardization.error()));
-  stop_if_cancelled(cancel);
+  stop_if_cancelled(cancel, {"standardise", 1, 1});
 
   Result<ParametricEstimates> estimates =
       estimate_batch_effects(*standardization, levels, options,
                              output.report.effective_mean_only, reference_level, plan);
   if (!estimates) return fail(std::move(estimates.error()));
-  stop_if_cancelled(cancel);
+  stop_if_cancelled(cancel, {"adjust", 0, 1});
 
   const Matrix adjusted =
       adjust_parametric(std::move(*standardization), *estimates, levels, plan);
@@ -146,7 +146,7 @@ Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const Combat
       !finite) {
     return fail(std::move(finite.error()));
   }
-  stop_if_cancelled(cancel);
+  stop_if_cancelled(cancel, {"adjust", 1, 1});
   output.adjusted =
       reinsert_features(request.values, adjusted, n_samples, n_features, kept, plan);
   if (reference_level) {

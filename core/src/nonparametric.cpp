@@ -304,7 +304,7 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
                                FeaturePosterior{job / n_features, job % n_features, 0.0, 1.0})
                          : posterior_job(job, n_features, inputs);
     });
-    stop_if_cancelled(cancel);
+    stop_if_cancelled(cancel, {"estimate", first + count, n_jobs});
   }
   if (Status failed = first_error(results); !failed) return fail(std::move(failed.error()));
 

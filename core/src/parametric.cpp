@@ -550,7 +550,10 @@ void run_solvers(const Matrix& standardized, const Matrix& gamma_hat,
                            std::min(n_features, (b + 1) * kBlockFeatures));
     });
     for (LevelSolver* solver : iterating) settle_pass(*solver);
-    stop_if_cancelled(cancel);
+    // Levels settle one by one; how many passes the others need is unknown beforehand.
+    const auto settled = static_cast<std::size_t>(
+        std::ranges::count_if(solvers, [](const LevelSolver* solver) { return solver->outcome.has_value(); }));
+    stop_if_cancelled(cancel, {"estimate", settled, solvers.size()});
   }
 }
 

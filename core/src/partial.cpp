@@ -242,7 +242,7 @@ Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& reque
   out.partial = parallel_map<PartialOutcome>(plan.parallel, partial.size(), [&](std::size_t k) {
     return correct_partial_feature(request, *levels, priors, partial[k], adjusted);
   });
-  stop_if_cancelled(options.cancel_requested);
+  stop_if_cancelled(options.cancel_requested, {"adjust", 1, 1});
   out.output = std::move(run->output);
   return out;
 }

@@ -4,6 +4,9 @@
 // cancels gives the same bits as a run without the question.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -85,8 +88,20 @@ TEST_P(Cancellation, NeverCancelledRunGivesTheSameBits) {
   std::size_t asked = 0;
   bool on_caller = true;
   bool outside_sections = true;
+  // Progress only moves forward: stages in their order, and within a stage the count of
+  // items done never falls and never passes the total.
+  const std::vector<std::string_view> order{"standardise", "estimate", "adjust"};
+  std::size_t stage = 0;
+  std::size_t done = 0;
+  bool forward = true;
   CombatOptions options = options_of(GetParam());
-  options.cancel_requested = [&] {
+  options.cancel_requested = [&](const Progress& progress) {
+    const auto at = static_cast<std::size_t>(std::ranges::find(order, progress.stage) - order.begin());
+    forward = forward && at < order.size() && at >= stage && progress.done <= progress.total &&
+              (at > stage || progress.done >= done);
+    if (at != stage) done = 0;
+    stage = at;
+    done = progress.done;
     ++asked;
     on_caller = on_caller && std::this_thread::get_id() == caller;
     outside_sections = outside_sections && !pool::inside_parallel_section();
@@ -97,6 +112,8 @@ TEST_P(Cancellation, NeverCancelledRunGivesTheSameBits) {
   EXPECT_GE(asked, 5u) << "once before and once after every stage at least";
   EXPECT_TRUE(on_caller);
   EXPECT_TRUE(outside_sections);
+  EXPECT_TRUE(forward);
+  EXPECT_EQ(order[stage], "adjust");
 }
 
 // Answering "stop" at the k-th question, for every k the run asks, stops the run right
@@ -106,7 +123,7 @@ TEST_P(Cancellation, EveryQuestionCanStopTheRun) {
   ASSERT_OK_AND_ASSIGN(const CombatDenseOutput plain, problem.run(options_of(GetParam())));
   std::size_t total = 0;
   CombatOptions counting = options_of(GetParam());
-  counting.cancel_requested = [&] {
+  counting.cancel_requested = [&](const Progress&) {
     ++total;
     return false;
   };
@@ -116,7 +133,7 @@ TEST_P(Cancellation, EveryQuestionCanStopTheRun) {
     SCOPED_TRACE(stop_at);
     std::size_t asked = 0;
     CombatOptions options = options_of(GetParam());
-    options.cancel_requested = [&] { return ++asked == stop_at; };
+    options.cancel_requested = [&](const Progress&) { return ++asked == stop_at; };
     EXPECT_THROW((void)problem.run(options), RunCancelled);
     EXPECT_EQ(asked, stop_at) << "the run went on after being told to stop";
   }
@@ -141,7 +158,7 @@ TEST(CancellationPoints, ParametricSolverAsksBetweenPasses) {
   const Problem problem(3, 20, 30, 11);
   std::size_t asked = 0;
   CombatOptions options;
-  options.cancel_requested = [&] {
+  options.cancel_requested = [&](const Progress&) {
     ++asked;
     return false;
   };
@@ -149,7 +166,7 @@ TEST(CancellationPoints, ParametricSolverAsksBetweenPasses) {
   CombatOptions mean_only = options;
   mean_only.mean_only = true;  // closed form: no passes
   std::size_t asked_without_passes = 0;
-  mean_only.cancel_requested = [&] {
+  mean_only.cancel_requested = [&](const Progress&) {
     ++asked_without_passes;
     return false;
   };
@@ -166,7 +183,7 @@ TEST(CancellationPoints, NonParametricJobsAskBetweenSlices) {
   CombatOptions options;
   options.par_prior = false;
   options.mean_only = true;
-  options.cancel_requested = [&] { return ++asked == 7; };
+  options.cancel_requested = [&](const Progress&) { return ++asked == 7; };
   EXPECT_THROW((void)problem.run(options), RunCancelled);
   EXPECT_EQ(asked, 7u);
 }
@@ -174,7 +191,7 @@ TEST(CancellationPoints, NonParametricJobsAskBetweenSlices) {
 // Asking from inside a parallel section would run the caller's code alongside the
 // workers; it is a programming fault, not a way to cancel.
 TEST(CancellationPoints, AskingInsideAParallelSectionIsAFault) {
-  const CancelRequested never = [] { return false; };
+  const CancelRequested never = [](const Progress&) { return false; };
   EXPECT_NO_THROW(stop_if_cancelled(never));
   EXPECT_NO_THROW(stop_if_cancelled(CancelRequested{}));
   if (!pool::usable() || pool::worker_count() < 2) GTEST_SKIP() << "needs a parallel pool";

@@ -324,6 +324,8 @@ def _correct(
                 mean_only=args.mean_only,
                 reference=args.reference,
                 unestimable="raise" if args.strict else "pass",
+                partial_batches=getattr(args, "partial_batches", "correct"),
+                progress=not getattr(args, "quiet", False) and sys.stderr.isatty(),
                 pass_hint="without --strict they are passed through unchanged",
             )
         except (ValueError, RuntimeError) as err:
@@ -525,6 +527,9 @@ def _parser() -> argparse.ArgumentParser:
     correct.add_argument("--non-parametric", action="store_true", help="non-parametric empirical-Bayes priors (slower; for effects far from normal)")
     correct.add_argument("--mean-only", action="store_true", help="correct each batch's shift only, not its spread")
     correct.add_argument("--reference", metavar="BATCH", help="a batch left unchanged, to which the others are aligned")
+    correct.add_argument("--partial-batches", choices=("correct", "pass"), default="correct",
+                         help="features missing from whole batches: correct them in the batches where they are "
+                              "observed (default), or pass them through unchanged")
     correct.add_argument("--strict", action="store_true", help="fail when some features cannot be estimated instead of passing them through")
     correct.add_argument("--report", metavar="FILE", help="also write what was done, as JSON")
     correct.add_argument("--figure", metavar="FILE", help="also draw principal components before and after (PNG, PDF, SVG, ...; needs matplotlib)")

@@ -13,6 +13,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._labels import BatchCoding, Covariates, encode_batch, encode_covariates
+from ._progress import ProgressBar, interactive
 from ._report import CombatReport
 from ._estimability import CONSTANT, ESTIMABLE, NO_VALUES, SUMMARY, kind_of, reason
 
@@ -343,11 +344,55 @@ def _counts(reasons: Mapping[Hashable, str]) -> str:
     return "; ".join(f"{n} {SUMMARY[k]}" for k, n in kinds.most_common())
 
 
-def _core_call(call: Any, covariates: Covariates, *args: Any, **kwargs: Any) -> Any:
-    """A call of the compiled engine, its errors worded with the covariates' names."""
+def _confounding(coding: BatchCoding, covariates: Covariates) -> str | None:
+    """Which covariates make the design singular, and with which batches.
+
+    The core has judged the design singular; this only names the columns involved: those
+    with clearly non-zero entries in the directions in which the unit-norm design
+    vanishes.
+    """
+    matrix = covariates.matrix
+    if matrix is None:
+        return None
+    kept = [c for c in range(matrix.shape[1]) if not np.all(matrix[:, c] == 1.0)]
+    design = np.hstack([np.eye(len(coding.levels))[coding.ids], matrix[:, kept]])
+    design = design / np.linalg.norm(design, axis=0)
+    _, singular, directions = np.linalg.svd(design)
+    # Every direction the core's tolerance counts as vanishing, so that all the columns
+    # of a many-sided confounding are named, not one arbitrary mix of them.
+    null = directions[singular <= max(design.shape) * np.finfo(float).eps * singular[0]]
+    if not len(null):
+        null = directions[-1:]
+    involved = (np.abs(null) > 1e-6).any(axis=0)
+    n_levels = len(coding.levels)
+    names = [covariates.names[kept[c]] for c in np.flatnonzero(involved[n_levels:])]
+    batches = [coding.levels[b] for b in np.flatnonzero(involved[:n_levels])]
+    if not names:
+        return None
+    which = f"covariate {names[0]!r} is" if len(names) == 1 else (
+        "covariates " + ", ".join(repr(n) for n in names) + " together are"
+    )
+    if not batches:
+        return (
+            f"{which} linearly dependent: one is a combination of the others (singular "
+            "design matrix); drop one of them"
+        )
+    where = "batch " + repr(batches[0]) if len(batches) == 1 else "batches " + ", ".join(repr(b) for b in batches)
+    return (
+        f"{which} confounded with {where}: a combination of them and the batch indicators "
+        "vanishes, so their effects cannot be told apart from the batch effects (singular "
+        "design matrix); drop or merge the covariates, or correct without them"
+    )
+
+
+def _core_call(call: Any, coding: BatchCoding, covariates: Covariates, *args: Any, **kwargs: Any) -> Any:
+    """A call of the compiled engine, its errors worded with the batches' and covariates'
+    names."""
     try:
         return call(*args, **kwargs)
     except (ValueError, RuntimeError) as err:
+        if getattr(err, "kind", None) == "SingularDesign" and (text := _confounding(coding, covariates)):
+            raise ValueError(text) from err
         message = _explain(err, covariates)
         if message == str(err):
             raise
@@ -370,6 +415,7 @@ def combat(
     out_layer: str | None = ...,
     allow_extra_samples: bool = ...,
     max_dense_bytes: float = ...,
+    progress: bool | None = ...,
     return_report: Literal[False] = ...,
 ) -> DataT: ...
 @overload
@@ -388,6 +434,7 @@ def combat(
     out_layer: str | None = ...,
     allow_extra_samples: bool = ...,
     max_dense_bytes: float = ...,
+    progress: bool | None = ...,
     return_report: Literal[True],
 ) -> tuple[DataT, CombatReport]: ...
 def combat(
@@ -405,6 +452,7 @@ def combat(
     out_layer: str | None = None,
     allow_extra_samples: bool = False,
     max_dense_bytes: float = MAX_DENSE_BYTES,
+    progress: bool | None = None,
     return_report: bool = False,
 ) -> Any:
     """Remove batch effects by empirical-Bayes location/scale correction.
@@ -467,6 +515,10 @@ def combat(
     max_dense_bytes : float, default 16 GiB
         Largest dense float64 size, in bytes, that sparse input is made dense to; larger
         sparse input is an error. A call holds about three times this at its peak.
+    progress : bool, optional
+        Show a progress bar on standard error once a run has taken a couple of seconds
+        (tqdm's when installed). By default on when standard error is a terminal or in a
+        notebook, off otherwise.
     return_report : bool, default False
         Also return a :class:`CombatReport`.
 
@@ -534,7 +586,7 @@ def combat(
     corrected, report = correct_unpacked(
         unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
         reference=reference, unestimable=unestimable, partial_batches=partial_batches,
-        stacklevel=3,
+        progress=interactive() if progress is None else progress, stacklevel=3,
     )
     out = _repack(data, unpacked, corrected, report, layer, out_layer)
     return (out, report) if return_report else out
@@ -563,6 +615,7 @@ def correct_unpacked(
     reference: Hashable | None,
     unestimable: str,
     partial_batches: str = "correct",
+    progress: bool = False,
     stacklevel: int = 2,
     pass_hint: str = "unestimable='pass' passes them through unchanged",
 ) -> tuple[npt.NDArray[np.float64], CombatReport]:
@@ -590,7 +643,7 @@ def correct_unpacked(
 
     values = np.ascontiguousarray(unpacked.values)
     options = dict(par_prior=bool(parametric), mean_only=bool(mean_only), ref_batch=reference_level)
-    judged = _core_call(_engine.assess, covariates_, values, coding.ids, covariates_.matrix, **options)
+    judged = _core_call(_engine.assess, coding, covariates_, values, coding.ids, covariates_.matrix, **options)
     verdicts = _Verdicts(judged["issue"], judged["batch"])
     unestimable_features = verdicts.unestimable()
     if unestimable == "raise" and unestimable_features.size:
@@ -604,10 +657,15 @@ def correct_unpacked(
         unestimable_features[verdicts.codes[unestimable_features] == NO_VALUES].astype(np.int64)
         if partial_batches == "correct" else np.empty(0, np.int64)
     )
-    result = _core_call(
-        _engine.combat_partial, covariates_, values, coding.ids, covariates_.matrix,
-        complete=complete, partial=partial, **options,
-    )
+    bar = ProgressBar() if progress else None
+    try:
+        result = _core_call(
+            _engine.combat_partial, coding, covariates_, values, coding.ids, covariates_.matrix,
+            complete=complete, partial=partial, progress=bar, **options,
+        )
+    finally:
+        if bar is not None:
+            bar.close()
     corrected = result["adjusted"]
     core_report = result["report"]
 

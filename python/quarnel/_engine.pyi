@@ -1,5 +1,6 @@
 # Type stub for the compiled quarnel._engine module. The TypedDicts exist only here: at
 # run time the results are plain dicts.
+from collections.abc import Callable
 from typing import Final, SupportsIndex, TypedDict
 
 import numpy as np
@@ -43,4 +44,5 @@ def combat_partial(
     ref_batch: SupportsIndex | None = None,
     complete: npt.NDArray[np.int64] | None = None,
     partial: npt.NDArray[np.int64] | None = None,
+    progress: Callable[[str, int, int], object] | None = None,
 ) -> _PartialResult: ...

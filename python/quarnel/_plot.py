@@ -238,8 +238,11 @@ def plot_correction(
             ax.set_ylabel(f"PC2 ({100 * share[1]:.1f} % of variance)")
             if col == 1 and len(coding.levels) <= 20:
                 ax.legend(title=name, fontsize="small", loc="center left", bbox_to_anchor=(1.0, 0.5))
-    if title:
-        figure.suptitle(title)
+    # Principal components need every value: say how many features they rest on, since
+    # features with a missing value (those missing from whole batches among them) are left
+    # out of the picture though they were corrected.
+    used = f"PCA of the {int(complete.sum())} of {complete.size} features without a missing value"
+    figure.suptitle(f"{title}\n{used}" if title else used)
     if path is not None:
         figure.savefig(os.fspath(path), dpi=150)
     return figure, scores

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <random>
@@ -513,6 +514,58 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        "numerical failure: pooled variance is not positive finite"}),
     CaseName());
+
+// On random problems with covariates, missing values and reference batches: the outcome
+// (success, or which error) does not depend on the order of the samples, and a feature
+// shifted by a constant comes back shifted by it.
+TEST(RandomProblems, OutcomeIgnoresSampleOrderAndShiftsFollowTheData) {
+  std::size_t succeeded = 0;
+  for (std::uint64_t seed = 0; seed < 120; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    const std::size_t n_levels = 2 + seed % 2;
+    Ids ids;
+    for (std::size_t level = 0; level < n_levels; ++level) ids.insert(ids.end(), 2 + rng() % 4, level);
+    Problem p(ids, 3 + seed % 4);
+    fill_random(p, seed);
+    if (seed % 3 != 0) add_covariates(p, seed % 3, seed + 1000);
+    if (seed % 2 == 1) {
+      for (double& x : p.values) x = rng() % 7 == 0 ? kNaN : x;
+    }
+    if (seed % 5 < 2) p.options.ref_batch = seed % n_levels;
+    p.options.par_prior = seed % 4 != 3;
+
+    const Result<CombatDenseOutput> base = p.run();
+    const Result<CombatDenseOutput> flipped = reversed(p).run();
+    ASSERT_EQ(base.has_value(), flipped.has_value());
+    if (!base) {
+      EXPECT_EQ(render(base.error()), render(flipped.error()));
+      continue;
+    }
+    ++succeeded;
+    Problem shifted = p;
+    for (std::size_t s = 0; s < p.n_samples; ++s) shifted.at(s, 0) += 100.0;
+    ASSERT_OK_AND_ASSIGN(const CombatDenseOutput moved, shifted.run());
+    for (std::size_t s = 0; s < p.n_samples; ++s) {
+      const std::size_t r = p.n_samples - 1 - s;
+      for (std::size_t j = 0; j < p.n_features; ++j) {
+        const double a = base->adjusted[s * p.n_features + j];
+        const double b = flipped->adjusted[r * p.n_features + j];
+        if (std::isnan(a)) {
+          EXPECT_TRUE(std::isnan(b));
+          continue;
+        }
+        EXPECT_NEAR(a, b, 1e-8 * (1.0 + std::abs(a)));
+      }
+      const double before = base->adjusted[s * p.n_features];
+      if (!std::isnan(before)) {
+        EXPECT_NEAR(moved.adjusted[s * p.n_features] - before, 100.0, 1e-7);
+      }
+    }
+  }
+  // Most problems are sound: the comparison of outputs must not be left to a few.
+  EXPECT_GE(succeeded, 60u);
+}
 
 TEST(DegenerateReference, IsNotEstimatedSoTheRunSucceeds) {
   // Reference batch 0 holds c * 1 and c * 3 in feature j (c = 1, 2, 5): its fitted mean

@@ -82,6 +82,9 @@ std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_h
 Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta_hat,
                                     std::size_t level);
 Result<LevelPrior> mean_only_level_prior(const Matrix& gamma_hat, std::size_t level);
+// The same priors from a level's raw estimates given as plain sequences.
+Result<LevelPrior> full_prior_of(std::span<const double> gamma_row, std::span<const double> delta_row);
+Result<LevelPrior> mean_only_prior_of(std::span<const double> gamma_row);
 
 // Samples [begin, end).
 struct SampleRun {

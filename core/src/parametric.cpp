@@ -421,16 +421,6 @@ Result<std::pair<double, double>> posterior_update_feature(const Matrix& standar
   return std::pair{g, d_new};
 }
 
-std::vector<Result<std::pair<double, double>>> posterior_updates(
-    const Matrix& standardized, const LevelSamples& samples, const Matrix& gamma_hat,
-    std::span<const double> d_old, const LevelPrior& prior, bool parallel) {
-  const auto n_features = static_cast<std::size_t>(standardized.cols());
-  return parallel_map<Result<std::pair<double, double>>>(
-      parallel && n_features >= 2, n_features, [&](std::size_t j) {
-        return posterior_update_feature(standardized, samples, j, gamma_hat, d_old, prior);
-      });
-}
-
 double level_change(std::span<const double> g_old, std::span<const double> g_new,
                     std::span<const double> d_old, std::span<const double> d_new) {
   double change = 0.0;

@@ -5,7 +5,6 @@
 #include <limits>
 #include <utility>
 
-#include "quarnel/adjust.hpp"
 #include "quarnel/design.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parallel.hpp"

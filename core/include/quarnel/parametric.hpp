@@ -114,11 +114,6 @@ Result<std::pair<double, double>> posterior_update_feature(const Matrix& standar
                                                            std::span<const double> d_old,
                                                            const LevelPrior& prior);
 
-// One pass: every feature's update, in feature order, each run even when another fails.
-std::vector<Result<std::pair<double, double>>> posterior_updates(
-    const Matrix& standardized, const LevelSamples& samples, const Matrix& gamma_hat,
-    std::span<const double> d_old, const LevelPrior& prior, bool parallel);
-
 // The largest relative change of a pass over all features (+inf when any change cannot
 // be represented); the level has converged when it is at most 0.0001.
 double level_change(std::span<const double> g_old, std::span<const double> g_new,

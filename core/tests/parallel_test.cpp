@@ -25,6 +25,7 @@
 
 #include "quarnel/error.hpp"
 #include "quarnel/parallel.hpp"
+#include "quarnel/setting.hpp"
 #include "test_support.hpp"
 
 namespace quarnel {

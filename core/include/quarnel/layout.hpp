@@ -14,11 +14,6 @@
 
 namespace quarnel {
 
-// Position of (row, column) in a row-major rows x columns buffer. Out-of-range indices are
-// programming faults.
-std::size_t dense_index(std::size_t row, std::size_t column, std::size_t rows,
-                        std::size_t columns);
-
 // The caller's covariates: a row-major n_samples x n_covariates matrix, borrowed.
 struct CovariateMatrix {
   std::span<const double> values;
@@ -35,5 +30,14 @@ using Vector = Eigen::VectorXd;
 
 // One row of a model matrix as a contiguous vector (rows are strided in column-major).
 std::vector<double> row_values(const Matrix& matrix, std::size_t row);
+
+struct ParallelPlan;
+
+// The kept columns of `values` as a new column-major n_samples x kept.size() model matrix,
+// so that each feature's values are contiguous for the statistics.
+Matrix project_features(std::span<const double> values, std::size_t n_samples,
+                                     std::size_t n_features, std::span<const std::size_t> kept,
+                                     ParallelPlan plan);
+
 
 }  // namespace quarnel

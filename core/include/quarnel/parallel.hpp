@@ -25,10 +25,6 @@ struct ParallelPlan {
                                 std::uint64_t n_levels);
 };
 
-// The mode named by a QUARNEL_PARALLEL value, or nothing when the value names none
-// (including text that is not valid UTF-8).
-std::optional<bool> parse_parallel_setting(std::string_view text);
-
 namespace pool {
 
 // Runs chunk(begin, end) over disjoint ranges that together cover [0, count), about

@@ -26,10 +26,4 @@ FeatureSelection select_nonzero_variance_features(std::span<const double> values
                                                   const BatchLevels& levels,
                                                   ParallelPlan plan);
 
-// The kept columns of `values` as a new column-major n_samples x kept.size() model matrix,
-// so that each feature's values are contiguous for the statistics.
-Matrix project_features(std::span<const double> values, std::size_t n_samples,
-                                     std::size_t n_features, std::span<const std::size_t> kept,
-                                     ParallelPlan plan);
-
 }  // namespace quarnel

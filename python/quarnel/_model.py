@@ -533,24 +533,25 @@ def load_model(path: str | os.PathLike[str]) -> CombatModel:
 
 
 def _read_archive(name: str) -> dict[str, npt.NDArray[Any]]:
-    try:
-        loaded = np.load(name, allow_pickle=False)
-    except (FileNotFoundError, IsADirectoryError, PermissionError):
-        raise
-    except (ValueError, OSError, EOFError, zipfile.BadZipFile) as err:
-        raise ValueError(
-            f"{name} is not a quarnel model file: it is not a NumPy .npz archive, or it is "
-            f"truncated or damaged ({err})"
-        ) from None
-    if not isinstance(loaded, np.lib.npyio.NpzFile):
-        raise ValueError(f"{name} is not a quarnel model file: it holds a single NumPy array")
-    try:
-        with loaded:
-            return {k: loaded[k] for k in loaded.files}
-    except (ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error, KeyError) as err:
-        raise ValueError(
-            f"model file {name} is truncated or damaged ({type(err).__name__}: {err})"
-        ) from None
+    # The file is opened here, not by np.load, so that it is closed however the archive
+    # turns out to be broken.
+    with open(name, "rb") as handle:
+        try:
+            loaded = np.load(handle, allow_pickle=False)
+        except (ValueError, OSError, EOFError, zipfile.BadZipFile) as err:
+            raise ValueError(
+                f"{name} is not a quarnel model file: it is not a NumPy .npz archive, or it "
+                f"is truncated or damaged ({err})"
+            ) from None
+        if not isinstance(loaded, np.lib.npyio.NpzFile):
+            raise ValueError(f"{name} is not a quarnel model file: it holds a single NumPy array")
+        try:
+            with loaded:
+                return {k: loaded[k] for k in loaded.files}
+        except (ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error, KeyError) as err:
+            raise ValueError(
+                f"model file {name} is truncated or damaged ({type(err).__name__}: {err})"
+            ) from None
 
 
 def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]]) -> CombatModel:

@@ -46,12 +46,12 @@ def main() -> None:
 
     train = rng.random(level.size) < 0.7
     held = ~train
-    model = quarnel.fit(values[train], batch[train], group[train])
+    model = quarnel.fit(values[train], batch[train], {"group": group[train]})
     print(model)
     print(model.report.summary())
 
-    corrected_train = model.transform(values[train], batch[train], group[train])
-    corrected_held = model.transform(values[held], batch[held], group[held])
+    corrected_train = model.transform(values[train], batch[train], {"group": group[train]})
+    corrected_held = model.transform(values[held], batch[held], {"group": group[held]})
 
     # A fifth lab, measured after the model was fitted.
     new_values, _, new_group = simulate([45], rng, alpha, beta, [-2.0], [4.0])
@@ -60,7 +60,7 @@ def main() -> None:
     mixed = np.vstack([values[held], new_values])
     mixed_batch = np.concatenate([batch[held], new_batch])
     mixed_group = np.concatenate([group[held], new_group])
-    corrected_mixed = model.transform(mixed, mixed_batch, mixed_group, new_batches="estimate")
+    corrected_mixed = model.transform(mixed, mixed_batch, {"group": mixed_group}, new_batches="estimate")
 
     print("\nsilhouette widths, before -> after (batch: lower is better; group: kept)")
     print(f"  training samples ({train.sum():3d}):        {widths(values[train], corrected_train, batch[train], group[train])}")

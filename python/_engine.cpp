@@ -39,6 +39,7 @@
 #include "quarnel/error.hpp"
 #include "quarnel/estimability.hpp"
 #include "quarnel/layout.hpp"
+#include "quarnel/model.hpp"
 #include "quarnel/partial.hpp"
 
 namespace nb = nanobind;
@@ -317,6 +318,12 @@ void describe(nb::handle e, const quarnel::NumericalFailure& v) {
   set(e, "kind", "NumericalFailure");
   set(e, "detail", v.detail);
 }
+void describe(nb::handle e, const quarnel::UnknownBatches& v) {
+  set(e, "kind", "UnknownBatches");
+  nb::list ids;
+  for (const std::uint64_t id : v.batch_ids) ids.append(nb::int_(id));
+  set(e, "batch_ids", nb::tuple(ids));
+}
 
 [[noreturn]] void raise_combat_error(const quarnel::CombatError& error) {
   PyObject* type = quarnel::error_class(error) == quarnel::ErrorClass::numerical
@@ -495,6 +502,258 @@ nb::dict combat_partial(nb::handle values, nb::handle batch, nb::handle mod,
   return result;
 }
 
+// ---------------------------------------------------------------------------------------
+// The model as a dict of plain arrays
+
+// A levels x features model matrix (column-major) as a row-major NumPy array.
+template <class T, class M>
+nb::object matrix_array(const M& matrix) {
+  std::vector<T> data;
+  data.reserve(static_cast<std::size_t>(matrix.size()));
+  for (Eigen::Index r = 0; r < matrix.rows(); ++r) {
+    for (Eigen::Index c = 0; c < matrix.cols(); ++c) data.push_back(static_cast<T>(matrix(r, c)));
+  }
+  return adopt(std::move(data), {static_cast<std::size_t>(matrix.rows()), static_cast<std::size_t>(matrix.cols())});
+}
+
+template <class T, class Items>
+nb::object vector_array(const Items& items) {
+  std::vector<T> data(items.begin(), items.end());
+  const std::size_t n = data.size();
+  return adopt(std::move(data), {n});
+}
+
+// The four priors of each level, one array each.
+void put_priors(nb::dict& dict, const std::vector<quarnel::LevelPrior>& priors) {
+  std::vector<double> gamma_bar, tau2, a_prior, b_prior;
+  for (const quarnel::LevelPrior& prior : priors) {
+    gamma_bar.push_back(prior.gamma_bar);
+    tau2.push_back(prior.tau2);
+    a_prior.push_back(prior.a_prior);
+    b_prior.push_back(prior.b_prior);
+  }
+  const std::size_t n = priors.size();
+  dict["gamma_bar"] = adopt(std::move(gamma_bar), {n});
+  dict["tau2"] = adopt(std::move(tau2), {n});
+  dict["a_prior"] = adopt(std::move(a_prior), {n});
+  dict["b_prior"] = adopt(std::move(b_prior), {n});
+}
+
+void put_effects(nb::dict& dict, const auto& corrected, const quarnel::Matrix& gamma_hat,
+                 const quarnel::Matrix& delta_hat, const quarnel::Matrix& gamma_star,
+                 const quarnel::Matrix& delta_star) {
+  dict["corrected"] = matrix_array<std::uint8_t>(corrected);
+  dict["gamma_hat"] = matrix_array<double>(gamma_hat);
+  dict["delta_hat"] = matrix_array<double>(delta_hat);
+  dict["gamma_star"] = matrix_array<double>(gamma_star);
+  dict["delta_star"] = matrix_array<double>(delta_star);
+}
+
+nb::dict model_dict(const quarnel::CombatModel& model) {
+  nb::dict dict;
+  dict["n_features"] = nb::int_(model.n_features);
+  dict["features"] = vector_array<std::int64_t>(model.features);
+  dict["zero_variance_features"] = vector_array<std::int64_t>(model.zero_variance_features);
+  dict["batch_ids"] = vector_array<std::int64_t>(model.batch_ids);
+  dict["level_sizes"] = vector_array<std::int64_t>(model.level_sizes);
+  dict["reference"] = nb::int_(model.reference_level
+                                   ? static_cast<std::int64_t>(model.batch_ids[*model.reference_level])
+                                   : -1);
+  dict["n_covariates"] = nb::int_(model.n_covariates);
+  dict["covariate_columns"] = vector_array<std::int64_t>(model.covariate_columns);
+  dict["par_prior"] = nb::bool_(model.par_prior);
+  dict["mean_only"] = nb::bool_(model.mean_only);
+  dict["effective_mean_only"] = nb::bool_(model.effective_mean_only);
+  dict["grand_mean"] = vector_array<double>(model.grand_mean);
+  dict["covariate_coefficients"] = matrix_array<double>(model.covariate_coefficients);
+  dict["pooled_variance"] = vector_array<double>(model.pooled_variance);
+  put_effects(dict, model.corrected, model.gamma_hat, model.delta_hat, model.gamma_star,
+              model.delta_star);
+  put_priors(dict, model.priors);
+  return dict;
+}
+
+nb::handle model_item(nb::handle dict, const char* key) {
+  PyObject* item = PyDict_Check(dict.ptr()) ? PyDict_GetItemString(dict.ptr(), key) : nullptr;
+  if (item == nullptr) raise(PyExc_ValueError, "model has no '%s'", key);
+  return item;
+}
+
+template <class T>
+std::span<const T> model_array(nb::handle dict, const char* key, std::size_t ndim,
+                               const char* dtype, std::initializer_list<std::size_t> shape,
+                               std::vector<ArrayView<T>>& keep) {
+  keep.push_back(read_in_place<T>(model_item(dict, key), key, ndim, dtype));
+  const ArrayView<T>& array = keep.back();
+  std::size_t axis = 0;
+  for (const std::size_t extent : shape) {
+    if (extent != static_cast<std::size_t>(-1) && array.shape(axis) != extent) {
+      raise(PyExc_ValueError, "model's '%s' has %zu entries along axis %zu, not %zu", key,
+            array.shape(axis), axis, extent);
+    }
+    ++axis;
+  }
+  return elements(array);
+}
+
+template <class M, class T>
+M model_matrix(std::span<const T> data, std::size_t rows, std::size_t cols) {
+  M matrix(static_cast<Eigen::Index>(rows), static_cast<Eigen::Index>(cols));
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      matrix(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = data[r * cols + c];
+    }
+  }
+  return matrix;
+}
+
+// The model a dict describes, its shapes checked against each other; the values are the
+// caller's, as fit returned them or as a file kept them.
+quarnel::CombatModel read_model(nb::handle dict) {
+  constexpr std::size_t any = static_cast<std::size_t>(-1);
+  std::vector<ArrayView<std::int64_t>> ints;
+  std::vector<ArrayView<double>> reals;
+  std::vector<ArrayView<std::uint8_t>> flags;
+  quarnel::CombatModel model;
+  model.n_features = nb::cast<std::uint64_t>(model_item(dict, "n_features"));
+  const auto features = model_array<std::int64_t>(dict, "features", 1, "int64", {any}, ints);
+  const std::size_t g = features.size();
+  const auto ids = model_array<std::int64_t>(dict, "batch_ids", 1, "int64", {any}, ints);
+  const std::size_t l = ids.size();
+  if (l < 2) raise(PyExc_ValueError, "model has %zu batches; a model has at least two", l);
+  for (const std::int64_t f : features) {
+    if (f < 0 || static_cast<std::uint64_t>(f) >= model.n_features) {
+      raise(PyExc_ValueError, "model's feature %lld is not below its n_features", static_cast<long long>(f));
+    }
+    model.features.push_back(static_cast<std::size_t>(f));
+  }
+  if (!std::ranges::is_sorted(model.features) || std::ranges::adjacent_find(model.features) != model.features.end()) {
+    raise(PyExc_ValueError, "model's features are not strictly ascending");
+  }
+  for (const std::int64_t id : ids) model.batch_ids.push_back(static_cast<std::uint64_t>(id));
+  if (!std::ranges::is_sorted(model.batch_ids) || std::ranges::adjacent_find(model.batch_ids) != model.batch_ids.end()) {
+    raise(PyExc_ValueError, "model's batch_ids are not strictly ascending");
+  }
+  for (const std::int64_t size : model_array<std::int64_t>(dict, "level_sizes", 1, "int64", {l}, ints)) {
+    model.level_sizes.push_back(static_cast<std::size_t>(size));
+  }
+  for (const std::int64_t f : model_array<std::int64_t>(dict, "zero_variance_features", 1, "int64", {any}, ints)) {
+    model.zero_variance_features.push_back(static_cast<std::uint64_t>(f));
+  }
+  const auto reference = nb::cast<std::int64_t>(model_item(dict, "reference"));
+  if (reference >= 0) {
+    const auto at = std::ranges::find(model.batch_ids, static_cast<std::uint64_t>(reference));
+    if (at == model.batch_ids.end()) raise(PyExc_ValueError, "model's reference is not one of its batches");
+    model.reference_level = static_cast<std::size_t>(at - model.batch_ids.begin());
+  }
+  model.n_covariates = nb::cast<std::uint64_t>(model_item(dict, "n_covariates"));
+  for (const std::int64_t c : model_array<std::int64_t>(dict, "covariate_columns", 1, "int64", {any}, ints)) {
+    if (c < 0 || static_cast<std::uint64_t>(c) >= model.n_covariates) {
+      raise(PyExc_ValueError, "model's covariate column %lld is not below its n_covariates", static_cast<long long>(c));
+    }
+    model.covariate_columns.push_back(static_cast<std::size_t>(c));
+  }
+  const std::size_t k = model.covariate_columns.size();
+  model.par_prior = nb::cast<bool>(model_item(dict, "par_prior"));
+  model.mean_only = nb::cast<bool>(model_item(dict, "mean_only"));
+  model.effective_mean_only = nb::cast<bool>(model_item(dict, "effective_mean_only"));
+  const auto grand = model_array<double>(dict, "grand_mean", 1, "float64", {g}, reals);
+  model.grand_mean.assign(grand.begin(), grand.end());
+  const auto pooled = model_array<double>(dict, "pooled_variance", 1, "float64", {g}, reals);
+  model.pooled_variance.assign(pooled.begin(), pooled.end());
+  model.covariate_coefficients = model_matrix<quarnel::Matrix>(
+      model_array<double>(dict, "covariate_coefficients", 2, "float64", {k, g}, reals), k, g);
+  model.corrected = model_matrix<Eigen::Matrix<unsigned char, Eigen::Dynamic, Eigen::Dynamic>>(
+      model_array<std::uint8_t>(dict, "corrected", 2, "uint8", {l, g}, flags), l, g);
+  model.gamma_hat = model_matrix<quarnel::Matrix>(model_array<double>(dict, "gamma_hat", 2, "float64", {l, g}, reals), l, g);
+  model.delta_hat = model_matrix<quarnel::Matrix>(model_array<double>(dict, "delta_hat", 2, "float64", {l, g}, reals), l, g);
+  model.gamma_star = model_matrix<quarnel::Matrix>(model_array<double>(dict, "gamma_star", 2, "float64", {l, g}, reals), l, g);
+  model.delta_star = model_matrix<quarnel::Matrix>(model_array<double>(dict, "delta_star", 2, "float64", {l, g}, reals), l, g);
+  const auto gamma_bar = model_array<double>(dict, "gamma_bar", 1, "float64", {l}, reals);
+  const auto tau2 = model_array<double>(dict, "tau2", 1, "float64", {l}, reals);
+  const auto a_prior = model_array<double>(dict, "a_prior", 1, "float64", {l}, reals);
+  const auto b_prior = model_array<double>(dict, "b_prior", 1, "float64", {l}, reals);
+  for (std::size_t level = 0; level < l; ++level) {
+    model.priors.push_back({gamma_bar[level], tau2[level], a_prior[level], b_prior[level]});
+  }
+  return model;
+}
+
+void read_lists(const Problem& problem, nb::handle complete_object, nb::handle partial_object,
+                std::vector<std::size_t>& complete, std::vector<std::size_t>& partial) {
+  const std::uint64_t n_features = problem.request.n_features;
+  if (!partial_object.is_none()) partial = read_features(partial_object, "partial", n_features);
+  if (!complete_object.is_none()) {
+    complete = read_features(complete_object, "complete", n_features);
+  } else {
+    std::size_t next = 0;
+    for (std::uint64_t j = 0; j < n_features; ++j) {
+      if (next < partial.size() && partial[next] == j) {
+        ++next;
+      } else {
+        complete.push_back(j);
+      }
+    }
+  }
+  require_disjoint(complete, partial);
+}
+
+void listen(Problem& problem, nb::handle progress) {
+  if (progress.is_none()) return;
+  if (PyCallable_Check(progress.ptr()) == 0) raise(PyExc_TypeError, "progress must be callable or None");
+  problem.options.cancel_requested = progress_reported_to(progress.ptr());
+}
+
+nb::dict fit(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+             nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
+             nb::handle partial_object, nb::handle progress) {
+  Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  listen(problem, progress);
+  std::vector<std::size_t> complete, partial;
+  read_lists(problem, complete_object, partial_object, complete, partial);
+  const quarnel::ModelFit fitted = run_core(
+      [&] { return quarnel::fit_model(problem.request, problem.options, complete, partial); });
+  std::vector<std::uint8_t> issues;
+  std::vector<std::int64_t> issue_batches;
+  nb::list corrected_in;
+  for (const quarnel::PartialOutcome& outcome : fitted.partial) {
+    issues.push_back(static_cast<std::uint8_t>(outcome.issue));
+    issue_batches.push_back(batch_or_none(outcome.batch));
+    corrected_in.append(int_list(outcome.batches));
+  }
+  const std::size_t n_partial = issues.size();
+  nb::dict result;
+  result["model"] = model_dict(fitted.model);
+  result["report"] = report_dict(fitted.report);
+  result["partial_issue"] = adopt(std::move(issues), {n_partial});
+  result["partial_batch"] = adopt(std::move(issue_batches), {n_partial});
+  result["partial_batches"] = corrected_in;
+  return result;
+}
+
+nb::dict apply(nb::handle model_object, nb::handle values, nb::handle batch, nb::handle mod,
+               nb::handle new_batches, nb::handle progress) {
+  const quarnel::CombatModel model = read_model(model_object);
+  Problem problem(values, batch, mod, nb::bool_(true), nb::bool_(false), nb::none());
+  listen(problem, progress);
+  const quarnel::ApplyOptions options{read_flag(new_batches, "new_batches"),
+                                      problem.options.cancel_requested};
+  quarnel::ApplyOutput applied =
+      run_core([&] { return quarnel::apply_model(model, problem.request, options); });
+  const quarnel::NewLevels& fresh = applied.new_levels;
+  nb::dict levels;
+  levels["batch_ids"] = vector_array<std::int64_t>(fresh.batch_ids);
+  put_effects(levels, fresh.corrected, fresh.gamma_hat, fresh.delta_hat, fresh.gamma_star,
+              fresh.delta_star);
+  put_priors(levels, fresh.priors);
+  nb::dict result;
+  result["adjusted"] = adopt(std::move(applied.adjusted),
+                             {static_cast<std::size_t>(problem.request.n_samples),
+                              static_cast<std::size_t>(problem.request.n_features)});
+  result["new_batches"] = levels;
+  return result;
+}
+
 // The names of the FeatureIssue codes, indexed by code.
 constexpr std::pair<quarnel::FeatureIssue, const char*> issue_names[] = {
     {quarnel::FeatureIssue::none, "none"},
@@ -552,6 +811,25 @@ constexpr const char combat_partial_doc[] =
     "between the stages of the run and the slices of its long stages; an exception it\n"
     "raises stops the run.";
 
+constexpr const char fit_doc[] =
+    "Fits the correction of the complete features as one run and of each partial feature\n"
+    "where it is observed, without correcting anything.\n"
+    "\n"
+    "Returns a dict: 'model' (the fitted model as plain arrays: 'features', 'batch_ids',\n"
+    "'grand_mean', 'covariate_coefficients', 'pooled_variance', levels x features\n"
+    "'corrected', 'gamma_hat', 'delta_hat', 'gamma_star', 'delta_star', per level\n"
+    "'gamma_bar', 'tau2', 'a_prior', 'b_prior', and the options), and 'report',\n"
+    "'partial_issue', 'partial_batch', 'partial_batches' as combat_partial gives them.";
+
+constexpr const char apply_doc[] =
+    "Corrects samples with a fitted model: apply(fit(...)['model'], values, batch) is\n"
+    "combat_partial(values, batch)['adjusted'] bit for bit on the same data.\n"
+    "\n"
+    "Samples of batches the model has not seen raise ValueError (kind 'UnknownBatches')\n"
+    "unless new_batches is true: each such batch is then estimated as one more level of the\n"
+    "fitted run. Returns a dict: 'adjusted' and 'new_batches' (the new levels' 'batch_ids',\n"
+    "effects and priors, laid out as the model's).";
+
 }  // namespace
 
 NB_MODULE(_engine, m) {
@@ -588,4 +866,21 @@ NB_MODULE(_engine, m) {
                 "partial: numpy.ndarray | None = None, "
                 "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
         combat_partial_doc);
+  m.def("fit", &fit, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none() = nb::none(),
+        nb::arg("par_prior") = true, nb::arg("mean_only") = false,
+        nb::arg("ref_batch").none() = nb::none(), nb::arg("complete").none() = nb::none(),
+        nb::arg("partial").none() = nb::none(), nb::arg("progress").none() = nb::none(),
+        nb::sig("def fit(values: numpy.ndarray, batch: numpy.ndarray, "
+                "mod: numpy.ndarray | None = None, par_prior: bool = True, "
+                "mean_only: bool = False, ref_batch: int | None = None, "
+                "complete: numpy.ndarray | None = None, partial: numpy.ndarray | None = None, "
+                "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
+        fit_doc);
+  m.def("apply", &apply, nb::arg("model"), nb::arg("values"), nb::arg("batch"),
+        nb::arg("mod").none() = nb::none(), nb::arg("new_batches") = false,
+        nb::arg("progress").none() = nb::none(),
+        nb::sig("def apply(model: dict, values: numpy.ndarray, batch: numpy.ndarray, "
+                "mod: numpy.ndarray | None = None, new_batches: bool = False, "
+                "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
+        apply_doc);
 }

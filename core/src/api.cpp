@@ -1,6 +1,7 @@
 #include "quarnel/api.hpp"
 
 #include "quarnel/design.hpp"
+#include "quarnel/model.hpp"
 #include "quarnel/pipeline.hpp"
 
 #include <cmath>
@@ -14,6 +15,8 @@ bool product_overflows(std::uint64_t a, std::uint64_t b) {
   std::uint64_t product = 0;
   return __builtin_mul_overflow(a, b, &product);
 }
+
+}  // namespace
 
 Status check_dense_shape(const CombatDenseRequest& request) {
   if (request.n_samples == 0) return fail(EmptyInput{names::n_samples});
@@ -38,8 +41,6 @@ Status check_dense_values_not_infinite(const CombatDenseRequest& request) {
   return {};
 }
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
-
 Status check_covariate_shape(std::uint64_t n_samples, const CovariateMatrix& covariates) {
   const std::uint64_t k = covariates.n_covariates;
   if (product_overflows(n_samples, k)) return fail(ShapeProductOverflow{names::covariates});
@@ -54,6 +55,10 @@ Status check_covariate_shape(std::uint64_t n_samples, const CovariateMatrix& cov
   }
   return {};
 }
+
+namespace {
+
+std::string decimal(std::uint64_t value) { return std::to_string(value); }
 
 // Columns other than intercept columns (every value exactly 1.0), ascending.
 std::vector<std::size_t> candidate_covariate_columns(std::uint64_t n_samples,
@@ -157,9 +162,12 @@ Result<BatchLevels> validate_request(const CombatDenseRequest& request,
 
 Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
                                        const CombatOptions& options) {
-  Result<BatchLevels> levels = validate_request(request, options);
-  if (!levels) return fail(std::move(levels.error()));
-  return combat_dense_impl(request, options, std::move(*levels));
+  // The shape first: the list of every feature is only made for a request that has one.
+  if (Status shape = check_dense_shape(request); !shape) return fail(std::move(shape.error()));
+  Result<PartialCombatOutput> run =
+      combat_dense_partial(request, options, every_feature(request.n_features), {});
+  if (!run) return fail(std::move(run.error()));
+  return std::move(run->output);
 }
 
 }  // namespace quarnel

@@ -7,7 +7,6 @@
 
 #include "quarnel/pipeline.hpp"
 
-#include "quarnel/adjust.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
@@ -43,46 +42,6 @@ Result<ParametricEstimates> estimate_batch_effects(const Standardization& standa
                                 plan.parallel, options.cancel_requested);
 }
 
-// Finite data must come back finite. The model's arithmetic can still overflow on data
-// that are finite but extreme (a batch 1e150 pooled deviations away from the others, a
-// reference batch with almost no spread), and ±inf or NaN would then be returned in place
-// of a corrected value. Rows of the reference batch are exempt: the input replaces them.
-Status check_adjusted_values_finite(std::span<const double> values, const Matrix& adjusted,
-                                    std::size_t n_features, std::span<const std::size_t> kept,
-                                    const BatchLevels& levels,
-                                    std::optional<std::size_t> reference_level,
-                                    ParallelPlan plan) {
-  const auto n_samples = static_cast<std::size_t>(adjusted.rows());
-  std::vector<unsigned char> feature_failed(kept.size(), 0);
-  parallel_for(plan.parallel && n_samples >= 2, kept.size(), [&](std::size_t m) {
-    const double* column = adjusted.col(static_cast<Eigen::Index>(m)).data();
-    for (std::size_t i = 0; i < n_samples; ++i) {
-      // The input is looked at only for the rare non-finite value: NaN there is missing.
-      if (!std::isfinite(column[i]) && levels.level_of_sample(i) != reference_level &&
-          !std::isnan(values[i * n_features + kept[m]])) {
-        feature_failed[m] = 1;
-        return;
-      }
-    }
-  });
-  if (std::ranges::find(feature_failed, 1) != feature_failed.end()) {
-    return fail(NumericalFailure{"batch adjustment produced a non-finite value"});
-  }
-  return {};
-}
-
-// Samples of the reference batch come back exactly as they came in, in every column.
-void restore_reference_rows(std::span<const double> values, std::vector<double>& output,
-                            std::size_t n_samples, std::size_t n_features,
-                            const BatchLevels& levels, std::size_t reference_level,
-                            ParallelPlan plan) {
-  parallel_for(plan.parallel && n_samples >= 2, n_samples, [&](std::size_t i) {
-    if (levels.level_of_sample(i) != reference_level) return;
-    const double* row = values.data() + i * n_features;
-    std::copy(row, row + n_features, output.begin() + static_cast<std::ptrdiff_t>(i * n_features));
-  });
-}
-
 }  // namespace
 
 std::vector<std::size_t> every_feature(std::size_t n_features) {
@@ -91,7 +50,7 @@ std::vector<std::size_t> every_feature(std::size_t n_features) {
   return features;
 }
 
-Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const CombatOptions& options,
+Result<PipelineFit> fit_pipeline(const CombatDenseRequest& request, const CombatOptions& options,
                                  const BatchLevels& levels, std::span<const std::size_t> features) {
   const std::size_t n_samples = request.n_samples;
   const std::size_t n_features = request.n_features;
@@ -99,70 +58,41 @@ Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const Combat
   stop_if_cancelled(cancel, {"standardise", 0, 1});
   const ParallelPlan plan = ParallelPlan::for_shape(n_samples, features.size(), levels.level_count());
 
-  PipelineRun run;
-  CombatDenseOutput& output = run.output;
-  output.n_samples = request.n_samples;
-  output.n_features = request.n_features;
-  output.report.singleton_batches = singleton_batch_ids(levels);
-  run.reference_level =
+  PipelineFit fit;
+  CombatDenseReport& report = fit.report;
+  report.singleton_batches = singleton_batch_ids(levels);
+  fit.reference_level =
       options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
-  const std::optional<std::size_t> reference_level = run.reference_level;
+  const std::optional<std::size_t> reference_level = fit.reference_level;
   require(!options.ref_batch || reference_level, "reference batch checked at the front door");
 
   // The test is per feature, so testing every column and keeping the run's gives the
   // run's features exactly the verdicts they would get alone.
   const FeatureSelection selection =
       select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
-  std::vector<std::size_t> kept;
-  std::ranges::set_intersection(features, selection.kept, std::back_inserter(kept));
-  std::ranges::set_difference(features, kept, std::back_inserter(output.report.zero_variance_features));
-  output.report.effective_mean_only =
-      options.mean_only || !output.report.singleton_batches.empty() || kept.size() < 2;
-
-  if (kept.empty()) {
-    output.adjusted.assign(request.values.begin(), request.values.end());
-    return run;
-  }
-  stop_if_cancelled(cancel, {"standardise", 0, 1});
+  std::ranges::set_intersection(features, selection.kept, std::back_inserter(fit.kept));
+  std::ranges::set_difference(features, fit.kept, std::back_inserter(report.zero_variance_features));
+  report.effective_mean_only =
+      options.mean_only || !report.singleton_batches.empty() || fit.kept.size() < 2;
+  if (fit.kept.empty()) return fit;
 
   // One n x G buffer carries the kept features through the stages: projected, then
-  // standardised, then adjusted in place.
+  // standardised; it is released when the estimates are made.
   Result<Standardization> standardization =
-      standardize(project_features(request.values, n_samples, n_features, kept, plan), levels,
+      standardize(project_features(request.values, n_samples, n_features, fit.kept, plan), levels,
                   request.covariates, reference_level, plan.parallel);
   if (!standardization) return fail(std::move(standardization.error()));
   stop_if_cancelled(cancel, {"standardise", 1, 1});
 
   Result<ParametricEstimates> estimates =
-      estimate_batch_effects(*standardization, levels, options,
-                             output.report.effective_mean_only, reference_level, plan);
+      estimate_batch_effects(*standardization, levels, options, report.effective_mean_only,
+                             reference_level, plan);
   if (!estimates) return fail(std::move(estimates.error()));
-  stop_if_cancelled(cancel, {"adjust", 0, 1});
-
-  const Matrix adjusted =
-      adjust_parametric(std::move(*standardization), *estimates, levels, plan);
-  if (Status finite = check_adjusted_values_finite(request.values, adjusted, n_features, kept,
-                                                    levels, reference_level, plan);
-      !finite) {
-    return fail(std::move(finite.error()));
-  }
-  stop_if_cancelled(cancel, {"adjust", 1, 1});
-  output.adjusted =
-      reinsert_features(request.values, adjusted, n_samples, n_features, kept, plan);
-  if (reference_level) {
-    restore_reference_rows(request.values, output.adjusted, n_samples, n_features, levels,
-                           *reference_level, plan);
-  }
-  run.estimates = std::move(*estimates);
-  return run;
-}
-
-Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
-                                            const CombatOptions& options, BatchLevels levels) {
-  Result<PipelineRun> run =
-      run_pipeline(request, options, levels, every_feature(request.n_features));
-  if (!run) return fail(std::move(run.error()));
-  return std::move(run->output);
+  fit.grand_mean = standardization->stand_mean.grand();
+  fit.covariate_coefficients = standardization->stand_mean.coefficients();
+  fit.pooled_variance = std::move(standardization->pooled_variance);
+  fit.estimates = std::move(*estimates);
+  return fit;
 }
 
 }  // namespace quarnel

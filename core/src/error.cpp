@@ -46,6 +46,13 @@ struct Renderer {
   std::string operator()(const NumericalFailure& e) const {
     return "numerical failure: " + e.detail;
   }
+  std::string operator()(const UnknownBatches& e) const {
+    std::string text = "unknown batch ids:";
+    for (std::size_t k = 0; k < e.batch_ids.size(); ++k) {
+      text += (k == 0 ? " " : ", ") + std::to_string(e.batch_ids[k]);
+    }
+    return text + " (the model was fitted without them)";
+  }
 };
 
 }  // namespace

@@ -326,8 +326,10 @@ Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels&
 
 Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta_hat,
                                     std::size_t level) {
-  const std::vector<double> g = row_values(gamma_hat, level);
-  const std::vector<double> d = row_values(delta_hat, level);
+  return full_prior_of(row_values(gamma_hat, level), row_values(delta_hat, level));
+}
+
+Result<LevelPrior> full_prior_of(std::span<const double> g, std::span<const double> d) {
   LevelPrior prior;
   prior.gamma_bar = mean_of(g);
   const Result<double> tau2 = sample_variance_of(g);
@@ -349,7 +351,10 @@ Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta
 }
 
 Result<LevelPrior> mean_only_level_prior(const Matrix& gamma_hat, std::size_t level) {
-  const std::vector<double> g = row_values(gamma_hat, level);
+  return mean_only_prior_of(row_values(gamma_hat, level));
+}
+
+Result<LevelPrior> mean_only_prior_of(std::span<const double> g) {
   const Result<double> tau2 = sample_variance_of(g);
   if (!tau2) return fail(tau2.error());
   // Zero is accepted: every shrunken location of the level then equals gamma_bar.
@@ -414,16 +419,6 @@ Result<std::pair<double, double>> posterior_update_feature(const Matrix& standar
     return fail(update_failure(outcome));
   }
   return std::pair{g, d_new};
-}
-
-std::vector<Result<std::pair<double, double>>> posterior_updates(
-    const Matrix& standardized, const LevelSamples& samples, const Matrix& gamma_hat,
-    std::span<const double> d_old, const LevelPrior& prior, bool parallel) {
-  const auto n_features = static_cast<std::size_t>(standardized.cols());
-  return parallel_map<Result<std::pair<double, double>>>(
-      parallel && n_features >= 2, n_features, [&](std::size_t j) {
-        return posterior_update_feature(standardized, samples, j, gamma_hat, d_old, prior);
-      });
 }
 
 double level_change(std::span<const double> g_old, std::span<const double> g_new,

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
-#include "quarnel/adjust.hpp"
 #include "quarnel/design.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parallel.hpp"
@@ -17,49 +17,13 @@ namespace {
 
 using Index = Eigen::Index;
 
-// What the complete features' run leaves to the partial ones: the mode it ran in and each
-// level's prior, formed from its raw estimates by the same rules as the run's own.
-struct CompletePriors {
-  bool par_prior = true;
-  bool mean_only = false;
-  std::optional<std::size_t> reference_level;
-  std::vector<std::optional<LevelPrior>> parametric;  // per level; none for the reference
-  std::optional<PosteriorInputs> nonparametric;
-  std::size_t n_complete = 0;  // features behind the non-parametric rows
-};
-
-CompletePriors complete_priors(const PipelineRun& run, const BatchLevels& levels,
-                               const CombatOptions& options) {
-  CompletePriors priors;
-  priors.par_prior = options.par_prior;
-  priors.mean_only = run.output.report.effective_mean_only;
-  priors.reference_level = run.reference_level;
-  const ParametricEstimates& estimates = run.estimates;
-  if (estimates.gamma_hat.cols() < 2) return priors;  // no prior was formed
-  priors.n_complete = static_cast<std::size_t>(estimates.gamma_hat.cols());
-  if (!options.par_prior) {
-    static const Matrix no_data;
-    priors.nonparametric =
-        prepare_posterior_inputs(no_data, levels, estimates.gamma_hat, estimates.delta_hat);
-    return priors;
-  }
-  priors.parametric.resize(levels.level_count());
-  for (std::size_t level = 0; level < levels.level_count(); ++level) {
-    if (level == run.reference_level) continue;
-    // The run formed these very priors and succeeded, so they exist.
-    Result<LevelPrior> prior = priors.mean_only
-                                   ? mean_only_level_prior(estimates.gamma_hat, level)
-                                   : full_level_prior(estimates.gamma_hat, estimates.delta_hat, level);
-    if (prior) priors.parametric[level] = *prior;
-  }
-  return priors;
+PartialFit not_corrected(FeatureVerdict verdict) {
+  PartialFit fit;
+  fit.outcome = PartialOutcome{verdict.issue, verdict.batch, {}};
+  return fit;
 }
 
-PartialOutcome not_corrected(FeatureVerdict verdict) {
-  return PartialOutcome{verdict.issue, verdict.batch, {}};
-}
-
-PartialOutcome numerical_failure() { return not_corrected({FeatureIssue::numerical, std::nullopt}); }
+PartialFit numerical_failure() { return not_corrected({FeatureIssue::numerical, std::nullopt}); }
 
 // One partial feature's own problem: the samples of the batches it is observed in, with
 // their levels, covariates and values.
@@ -125,9 +89,38 @@ std::vector<double> observed_in_level(const Matrix& standardized, const BatchLev
   return observed;
 }
 
-PartialOutcome correct_partial_feature(const CombatDenseRequest& request, const BatchLevels& levels,
-                                       const CompletePriors& priors, std::size_t feature,
-                                       std::vector<double>& adjusted) {
+}  // namespace
+
+CompletePriors complete_priors(const ParametricEstimates& estimates, const BatchLevels& levels,
+                               std::optional<std::size_t> reference_level, bool par_prior,
+                               bool mean_only) {
+  CompletePriors priors;
+  priors.par_prior = par_prior;
+  priors.mean_only = mean_only;
+  priors.reference_level = reference_level;
+  if (estimates.gamma_hat.cols() < 2) return priors;  // no prior was formed
+  priors.n_complete = static_cast<std::size_t>(estimates.gamma_hat.cols());
+  if (!par_prior) {
+    static const Matrix no_data;
+    priors.nonparametric =
+        prepare_posterior_inputs(no_data, levels, estimates.gamma_hat, estimates.delta_hat);
+    return priors;
+  }
+  priors.parametric.resize(levels.level_count());
+  for (std::size_t level = 0; level < levels.level_count(); ++level) {
+    if (level == reference_level) continue;
+    // The run formed these very priors and succeeded, so they exist.
+    Result<LevelPrior> prior = mean_only
+                                   ? mean_only_level_prior(estimates.gamma_hat, level)
+                                   : full_level_prior(estimates.gamma_hat, estimates.delta_hat, level);
+    if (prior) priors.parametric[level] = *prior;
+  }
+  return priors;
+}
+
+PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLevels& levels,
+                               const CompletePriors& priors, std::size_t feature,
+                               std::span<const std::size_t> covariate_columns) {
   std::vector<std::size_t> level_counts(levels.level_count(), 0);
   for (std::size_t i = 0; i < request.n_samples; ++i) {
     level_counts[levels.level_of_sample(i)] += !std::isnan(request.values[i * request.n_features + feature]);
@@ -168,22 +161,33 @@ PartialOutcome correct_partial_feature(const CombatDenseRequest& request, const 
     return not_corrected(variance_failure_verdict(*sub_levels, sub_counts, sub_reference,
                                                   each->no_free_residual[0]));
   }
-  Standardization standardization = std::move(each->standardization);
+  const Standardization& standardization = each->standardization;
   const Matrix& z = standardization.standardized;
   Result<Matrix> gamma_hat = estimate_gamma_hat(z, *sub_levels, sub_reference, true);
   if (!gamma_hat) return numerical_failure();
   const ScaleMeasurements scales =
       priors.mean_only ? ScaleMeasurements{} : measure_scales(z, *sub_levels);
 
-  const auto n_sub = static_cast<Index>(level_of_sub.size());
-  ParametricEstimates estimates{Matrix::Zero(n_sub, 1), Matrix::Ones(n_sub, 1)};
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  PartialFit fit;
+  const std::size_t n_levels = levels.level_count();
+  fit.gamma_hat.assign(n_levels, kNaN);
+  fit.delta_hat.assign(n_levels, kNaN);
+  fit.gamma_star.assign(n_levels, kNaN);
+  fit.delta_star.assign(n_levels, kNaN);
   for (std::size_t k = 0; k < level_of_sub.size(); ++k) {
     const std::size_t level = level_of_sub[k];
-    if (level == priors.reference_level) continue;  // location 0, scale 1
     const double g_hat = (*gamma_hat)(static_cast<Index>(k), 0);
     // A single observed value says nothing of the batch's scale: location only.
     const bool location_only = priors.mean_only || sub_counts[k] < 2;
     const double d_hat = location_only ? 1.0 : scales.delta_hat(static_cast<Index>(k), 0);
+    fit.gamma_hat[level] = g_hat;
+    fit.delta_hat[level] = d_hat;
+    if (level == priors.reference_level) {
+      fit.gamma_star[level] = 0.0;
+      fit.delta_star[level] = 1.0;
+      continue;
+    }
     if (!location_only && scale_entry_failure(sub_counts[k], d_hat)) {
       return not_corrected({FeatureIssue::equal_values, levels.batch_id(level)});
     }
@@ -198,53 +202,39 @@ PartialOutcome correct_partial_feature(const CombatDenseRequest& request, const 
       if (posterior && location_only) posterior->second = 1.0;
     }
     if (!posterior) return numerical_failure();
-    estimates.gamma_star(static_cast<Index>(k), 0) = posterior->first;
-    estimates.delta_star(static_cast<Index>(k), 0) = posterior->second;
+    fit.gamma_star[level] = posterior->first;
+    fit.delta_star[level] = posterior->second;
   }
 
-  const Matrix corrected = adjust_parametric(std::move(standardization), estimates, *sub_levels, ParallelPlan{});
-  std::vector<std::pair<std::size_t, double>> writes;
+  // Finite data must come back finite: a feature whose correction overflows on its own
+  // samples is passed through rather than failing the run.
+  const double scale = std::sqrt(standardization.pooled_variance[0]);
+  std::vector<double> mean(sub.rows.size());
+  standardization.stand_mean.column(0, mean);
   for (std::size_t r = 0; r < sub.rows.size(); ++r) {
-    const std::size_t i = sub.rows[r];
-    const double input = request.values[i * request.n_features + feature];
-    // Missing values stay as they are, and the reference batch comes back unchanged.
-    if (std::isnan(input) || levels.level_of_sample(i) == priors.reference_level) continue;
-    const double value = corrected(static_cast<Index>(r), 0);
+    const std::size_t level = level_of_sub[sub_levels->level_of_sample(r)];
+    const double x = z(static_cast<Index>(r), 0);
+    if (std::isnan(x) || level == priors.reference_level) continue;
+    const double value =
+        (x - fit.gamma_star[level]) / std::sqrt(fit.delta_star[level]) * scale + mean[r];
     if (!std::isfinite(value)) return numerical_failure();
-    writes.emplace_back(i * request.n_features + feature, value);
   }
-  for (const auto& [position, value] : writes) adjusted[position] = value;
-  PartialOutcome outcome;
-  for (const std::size_t level : level_of_sub) outcome.batches.push_back(levels.batch_id(level));
-  return outcome;
-}
 
-}  // namespace
-
-Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,
-                                                 const CombatOptions& options,
-                                                 std::span<const std::size_t> complete,
-                                                 std::span<const std::size_t> partial) {
-  Result<BatchLevels> levels = validate_request(request, options);
-  if (!levels) return fail(std::move(levels.error()));
-  require(std::ranges::is_sorted(complete) && std::ranges::is_sorted(partial) &&
-              (complete.empty() || complete.back() < request.n_features) &&
-              (partial.empty() || partial.back() < request.n_features),
-          "feature lists are ascending indices of the request's features");
-  Result<PipelineRun> run = run_pipeline(request, options, *levels, complete);
-  if (!run) return fail(std::move(run.error()));
-  const CompletePriors priors = complete_priors(*run, *levels, options);
-
-  PartialCombatOutput out;
-  std::vector<double>& adjusted = run->output.adjusted;
-  const ParallelPlan plan = ParallelPlan::for_shape(request.n_samples, partial.size(), levels->level_count());
-  // Each feature writes only its own column of the output.
-  out.partial = parallel_map<PartialOutcome>(plan.parallel, partial.size(), [&](std::size_t k) {
-    return correct_partial_feature(request, *levels, priors, partial[k], adjusted);
-  });
-  stop_if_cancelled(options.cancel_requested, {"adjust", 1, 1});
-  out.output = std::move(run->output);
-  return out;
+  // The feature's own covariate coefficients, in the run's columns: a column its own
+  // design leaves out (an intercept on its samples) has coefficient 0.
+  fit.grand_mean = standardization.stand_mean.grand()[0];
+  fit.pooled_variance = standardization.pooled_variance[0];
+  const std::vector<std::size_t> own =
+      covariates ? non_intercept_columns(sub.rows.size(), *covariates) : std::vector<std::size_t>{};
+  fit.covariate_coefficients.assign(covariate_columns.size(), 0.0);
+  for (std::size_t c = 0; c < own.size(); ++c) {
+    const auto at = std::ranges::find(covariate_columns, own[c]);
+    require(at != covariate_columns.end(), "a column of the feature's design is one of the run's");
+    fit.covariate_coefficients[static_cast<std::size_t>(at - covariate_columns.begin())] =
+        standardization.stand_mean.coefficients()(static_cast<Index>(c), 0);
+  }
+  for (const std::size_t level : level_of_sub) fit.outcome.batches.push_back(levels.batch_id(level));
+  return fit;
 }
 
 }  // namespace quarnel

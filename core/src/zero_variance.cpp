@@ -97,35 +97,4 @@ Matrix project_features(std::span<const double> values, std::size_t n_samples,
   return projected;
 }
 
-std::vector<double> reinsert_features(std::span<const double> values, const Matrix& adjusted,
-                                      std::size_t n_samples, std::size_t n_features,
-                                      std::span<const std::size_t> kept, ParallelPlan plan) {
-  const std::size_t width = kept.size();
-  require(static_cast<std::size_t>(adjusted.rows()) == n_samples &&
-              static_cast<std::size_t>(adjusted.cols()) == width,
-          "adjusted matrix does not match kept features");
-  std::vector<double> output(values.size());
-  const double* source = adjusted.data();
-  const std::size_t n_blocks = (n_samples + kTile - 1) / kTile;
-  parallel_for(plan.parallel && n_samples >= 2, n_blocks, [&](std::size_t block) {
-    const std::size_t i0 = block * kTile;
-    const std::size_t i1 = std::min(n_samples, i0 + kTile);
-    // Every column is copied first only when some are passed through: then the kept
-    // ones are overwritten below.
-    if (width < n_features) {
-      std::copy(values.begin() + static_cast<std::ptrdiff_t>(i0 * n_features),
-                values.begin() + static_cast<std::ptrdiff_t>(i1 * n_features),
-                output.begin() + static_cast<std::ptrdiff_t>(i0 * n_features));
-    }
-    for (std::size_t m0 = 0; m0 < width; m0 += kTile) {
-      const std::size_t m1 = std::min(width, m0 + kTile);
-      for (std::size_t i = i0; i < i1; ++i) {
-        double* row = output.data() + i * n_features;
-        for (std::size_t m = m0; m < m1; ++m) row[kept[m]] = source[m * n_samples + i];
-      }
-    }
-  });
-  return output;
-}
-
 }  // namespace quarnel

@@ -24,6 +24,7 @@
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
+#include "quarnel/model.hpp"
 #include "quarnel/parallel.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
@@ -134,6 +135,12 @@ bool reports_equal(const CombatDenseReport& a, const CombatDenseReport& b) {
   return a.effective_mean_only == b.effective_mean_only &&
          a.singleton_batches == b.singleton_batches &&
          a.zero_variance_features == b.zero_variance_features;
+}
+
+std::vector<std::size_t> all_features(std::size_t n) {
+  std::vector<std::size_t> out(n);
+  for (std::size_t k = 0; k < n; ++k) out[k] = k;
+  return out;
 }
 
 std::vector<std::uint64_t> all_indices(std::size_t n) {
@@ -565,6 +572,43 @@ TEST(RandomProblems, OutcomeIgnoresSampleOrderAndShiftsFollowTheData) {
   }
   // Most problems are sound: the comparison of outputs must not be left to a few.
   EXPECT_GE(succeeded, 60u);
+}
+
+// A fitted model applied to samples one at a time gives the bits of applying it to all of
+// them at once, and those of the one-call run; a batch it has not seen is refused unless
+// it is asked to estimate it, and then its shift is removed like the fitted batches'.
+TEST(FittedModel, AppliesRowByRowAsInOneRunAndEstimatesNewBatches) {
+  for (const bool par_prior : {true, false}) {
+    Problem p({0, 0, 0, 0, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2}, 6);
+    fill_random(p, 40);
+    add_covariates(p, 1, 41);
+    p.at(3, 2) = kNaN;
+    p.options.par_prior = par_prior;
+    ASSERT_OK_AND_ASSIGN(const ModelFit fit, fit_model(p.request(), p.options, all_features(6), {}));
+    ASSERT_OK_AND_ASSIGN(const CombatDenseOutput whole, p.run());
+    for (std::size_t s = 0; s < p.n_samples; ++s) {
+      Problem one(Ids{p.batch[s]}, p.n_features);
+      std::copy_n(p.row(s).begin(), p.n_features, one.values.begin());
+      one.n_covariates = 1;
+      one.covariates.emplace(1, (*p.covariates)[s]);
+      ASSERT_OK_AND_ASSIGN(const ApplyOutput applied, apply_model(fit.model, one.request(), {}));
+      EXPECT_TRUE(bit_identical(applied.adjusted, row_of(whole, s)));
+    }
+
+    Problem unseen(Ids{7, 7, 7, 7}, p.n_features);
+    fill_random(unseen, 42);
+    for (double& x : unseen.values) x += 3.0;
+    unseen.n_covariates = 1;
+    unseen.covariates.emplace(4, 0.25);
+    EXPECT_ERROR_TEXT(apply_model(fit.model, unseen.request(), {}),
+                      "unknown batch ids: 7 (the model was fitted without them)");
+    ASSERT_OK_AND_ASSIGN(const ApplyOutput estimated,
+                         apply_model(fit.model, unseen.request(), ApplyOptions{true, {}}));
+    ASSERT_EQ(estimated.new_levels.batch_ids, std::vector<std::uint64_t>{7});
+    // The new batch is 3 higher than the fitted batches' centre (about 6) and comes back
+    // to it.
+    EXPECT_NEAR(mean_of_values(estimated.adjusted), 6.0, 1.0);
+  }
 }
 
 TEST(DegenerateReference, IsNotEstimatedSoTheRunSucceeds) {

@@ -64,6 +64,8 @@ std::vector<ErrorCase> error_cases() {
        "unsupported option: scale adjustment requires at least two samples per batch", input},
       {"numerical_failure", NumericalFailure{"pooled variance is not positive finite"}, 12,
        "numerical failure: pooled variance is not positive finite", numerical},
+      {"unknown_batches", UnknownBatches{{3, 17}}, 13,
+       "unknown batch ids: 3, 17 (the model was fitted without them)", input},
   };
 }
 
@@ -96,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(AllVariants, ErrorModelTest, ::testing::ValuesIn(error_
 // The table above must reach every variant, so that no variant's message or class goes
 // untested when one is added.
 TEST(ErrorModel, CaseTableCoversEveryVariant) {
-  ASSERT_EQ(std::variant_size_v<CombatError>, 13u);
+  ASSERT_EQ(std::variant_size_v<CombatError>, 14u);
   std::vector<bool> seen(std::variant_size_v<CombatError>, false);
   for (const ErrorCase& c : error_cases()) seen[c.error.index()] = true;
   for (std::size_t i = 0; i < seen.size(); ++i) {

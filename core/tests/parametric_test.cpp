@@ -533,25 +533,6 @@ TEST(PosteriorUpdateFeature, ZeroScaleFails) {
                     "numerical failure: posterior update produced a non-finite value");
 }
 
-TEST(PosteriorUpdates, EveryFeatureRunsInFeatureOrderSerialAndParallel) {
-  UpdateFixture f;
-  f.z(0, 0) = kNaN;
-  f.z(2, 0) = kNaN;
-  f.z(3, 0) = kNaN;
-  f.z(5, 0) = kNaN;  // feature 0 has no observed value in level 0 and fails
-  const LevelSamples samples = level_samples(f.z, f.levels, 0);
-  for (const bool parallel : {false, true}) {
-    SCOPED_TRACE(parallel ? "parallel" : "serial");
-    auto results = posterior_updates(f.z, samples, f.gamma_hat, f.d_old, f.prior, parallel);
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_ERROR_TEXT(results[0],
-                      "numerical failure: posterior update requires at least one observed value");
-    ASSERT_OK(results[1]);
-    EXPECT_DOUBLE_EQ(results[1]->first, 2.0 / 3.0);
-    EXPECT_DOUBLE_EQ(results[1]->second, 37.0 / 36.0);
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 // Change of a pass
 

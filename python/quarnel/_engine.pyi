@@ -46,3 +46,23 @@ def combat_partial(
     partial: npt.NDArray[np.int64] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
 ) -> _PartialResult: ...
+
+def fit(
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None = None,
+    par_prior: bool | np.bool_ = True,
+    mean_only: bool | np.bool_ = False,
+    ref_batch: SupportsIndex | None = None,
+    complete: npt.NDArray[np.int64] | None = None,
+    partial: npt.NDArray[np.int64] | None = None,
+    progress: Callable[[str, int, int], object] | None = None,
+) -> dict[str, object]: ...
+def apply(
+    model: dict[str, object],
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None = None,
+    new_batches: bool | np.bool_ = False,
+    progress: Callable[[str, int, int], object] | None = None,
+) -> dict[str, object]: ...

@@ -59,6 +59,12 @@ Result<CombatDenseOutput> combat_dense(const CombatDenseRequest& request,
 bool column_is_constant_within_batches(std::uint64_t n_samples, const BatchLevels& levels,
                                        const CovariateMatrix& covariates, std::size_t column);
 
+// The checks of the data alone, each in combat_dense's order: dimensions and length, no
+// infinite value, and the covariates' shape and finiteness.
+Status check_dense_shape(const CombatDenseRequest& request);
+Status check_dense_values_not_infinite(const CombatDenseRequest& request);
+Status check_covariate_shape(std::uint64_t n_samples, const CovariateMatrix& covariates);
+
 // Every check of combat_dense, in its order; the batch levels of a valid request.
 Result<BatchLevels> validate_request(const CombatDenseRequest& request,
                                      const CombatOptions& options);

@@ -71,13 +71,17 @@ struct UnsupportedOption {
 struct NumericalFailure {
   std::string detail;
 };
+// Samples of batches a fitted model has not seen, when it was not asked to estimate them.
+struct UnknownBatches {
+  std::vector<std::uint64_t> batch_ids;  // ascending
+};
 
 // The variants in their declared order; the index of a variant is part of the contract.
 using CombatError =
     std::variant<ShapeMismatch, ShapeProductOverflow, EmptyInput, BatchLengthMismatch,
                  CovariateShapeMismatch, TooFewBatches, MissingReferenceBatch,
                  NonFiniteDenseValue, NonFiniteDesignValue, SingularDesign, InvalidDesign,
-                 UnsupportedOption, NumericalFailure>;
+                 UnsupportedOption, NumericalFailure, UnknownBatches>;
 
 template <class T>
 using Result = std::expected<T, CombatError>;

@@ -82,6 +82,9 @@ std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_h
 Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta_hat,
                                     std::size_t level);
 Result<LevelPrior> mean_only_level_prior(const Matrix& gamma_hat, std::size_t level);
+// The same priors from a level's raw estimates given as plain sequences.
+Result<LevelPrior> full_prior_of(std::span<const double> gamma_row, std::span<const double> delta_row);
+Result<LevelPrior> mean_only_prior_of(std::span<const double> gamma_row);
 
 // Samples [begin, end).
 struct SampleRun {
@@ -110,11 +113,6 @@ Result<std::pair<double, double>> posterior_update_feature(const Matrix& standar
                                                            const Matrix& gamma_hat,
                                                            std::span<const double> d_old,
                                                            const LevelPrior& prior);
-
-// One pass: every feature's update, in feature order, each run even when another fails.
-std::vector<Result<std::pair<double, double>>> posterior_updates(
-    const Matrix& standardized, const LevelSamples& samples, const Matrix& gamma_hat,
-    std::span<const double> d_old, const LevelPrior& prior, bool parallel);
 
 // The largest relative change of a pass over all features (+inf when any change cannot
 // be represented); the level has converged when it is at most 0.0001.

@@ -16,6 +16,8 @@
 #include "quarnel/api.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/estimability.hpp"
+#include "quarnel/nonparametric.hpp"
+#include "quarnel/parametric.hpp"
 
 namespace quarnel {
 
@@ -30,14 +32,36 @@ struct PartialCombatOutput {
   std::vector<PartialOutcome> partial;  // one per partial feature, in the order given
 };
 
-// Corrects the `complete` features as one run and each `partial` feature where it is
-// observed (both lists ascending, disjoint); every other feature, and every partial
-// feature that cannot be corrected, comes back as it came in. A batch in which a partial
-// feature has a single observed value gets a location correction only. Fails as
-// combat_dense fails on the complete features.
-Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,
-                                                 const CombatOptions& options,
-                                                 std::span<const std::size_t> complete,
-                                                 std::span<const std::size_t> partial);
+// What the complete features' run leaves to the partial ones: the mode it ran in and each
+// level's prior, formed from its raw estimates by the same rules as the run's own.
+struct CompletePriors {
+  bool par_prior = true;
+  bool mean_only = false;
+  std::optional<std::size_t> reference_level;
+  std::vector<std::optional<LevelPrior>> parametric;  // per level; none for the reference
+  std::optional<PosteriorInputs> nonparametric;
+  std::size_t n_complete = 0;  // features behind the priors; fewer than 2: no priors
+};
+CompletePriors complete_priors(const ParametricEstimates& estimates, const BatchLevels& levels,
+                               std::optional<std::size_t> reference_level, bool par_prior,
+                               bool mean_only);
+
+// One partial feature's own model, in the layout of the run's: its grand mean, its
+// coefficients of the run's non-intercept covariates (0 for a column its own design leaves
+// out), its pooled variance, and per level its raw and posterior effects (NaN in the
+// levels it is not observed in).
+struct PartialFit {
+  PartialOutcome outcome;
+  double grand_mean = 0.0;
+  std::vector<double> covariate_coefficients;
+  double pooled_variance = 0.0;
+  std::vector<double> gamma_hat, delta_hat, gamma_star, delta_star;
+};
+
+// Fits feature `feature` of the request in the batches where it is observed, against the
+// complete features' priors. `covariate_columns` are the run's non-intercept covariates.
+PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLevels& levels,
+                               const CompletePriors& priors, std::size_t feature,
+                               std::span<const std::size_t> covariate_columns);
 
 }  // namespace quarnel

@@ -15,25 +15,26 @@
 
 namespace quarnel {
 
-// What a run produced: its output, and the estimates the adjustment used (empty when no
-// feature was estimated).
-struct PipelineRun {
-  CombatDenseOutput output;
-  ParametricEstimates estimates;
+// What fitting features as one problem gives: the report, the kept features, and per kept
+// feature its standardisation (grand mean, covariate coefficients, pooled variance) and its
+// batch effects (empty when no feature is kept).
+struct PipelineFit {
+  CombatDenseReport report;
   std::optional<std::size_t> reference_level;
+  std::vector<std::size_t> kept;         // ascending column indices
+  std::vector<double> grand_mean;        // per kept feature
+  Matrix covariate_coefficients;         // non-intercept covariates x kept features
+  std::vector<double> pooled_variance;   // per kept feature
+  ParametricEstimates estimates;         // levels x kept features
 };
 
-// Corrects `features` (ascending column indices) as one problem, exactly as a request
-// holding only those columns would be corrected; every other column of the output is the
-// input's. The report's zero-variance features are those of `features`.
-Result<PipelineRun> run_pipeline(const CombatDenseRequest& request, const CombatOptions& options,
+// Fits `features` (ascending column indices) as one problem, exactly as a request holding
+// only those columns would be fitted. The report's zero-variance features are those of
+// `features`.
+Result<PipelineFit> fit_pipeline(const CombatDenseRequest& request, const CombatOptions& options,
                                  const BatchLevels& levels, std::span<const std::size_t> features);
 
 // 0, 1, ..., n_features - 1.
 std::vector<std::size_t> every_feature(std::size_t n_features);
-
-// The whole request as one problem.
-Result<CombatDenseOutput> combat_dense_impl(const CombatDenseRequest& request,
-                                            const CombatOptions& options, BatchLevels levels);
 
 }  // namespace quarnel

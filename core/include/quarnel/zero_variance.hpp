@@ -32,11 +32,4 @@ Matrix project_features(std::span<const double> values, std::size_t n_samples,
                                      std::size_t n_features, std::span<const std::size_t> kept,
                                      ParallelPlan plan);
 
-// A copy of `values` whose kept columns are replaced by the columns of `adjusted`
-// (n_samples x kept.size()); every other column keeps its input bits.
-std::vector<double> reinsert_features(std::span<const double> values, const Matrix& adjusted,
-                                      std::size_t n_samples,
-                                      std::size_t n_features, std::span<const std::size_t> kept,
-                                      ParallelPlan plan);
-
 }  // namespace quarnel

@@ -1,0 +1,104 @@
+// The correction as a reusable model: fit once, then apply to the same samples, to new
+// samples of the batches it has seen, or to samples of batches it has not seen.
+//
+// fit_model carries out everything of a run that learns from the data (the checks, the
+// standardisation, the batch effects and their priors, and the partial features' own
+// fits) and keeps what the adjustment needs. apply_model maps samples through it: each
+// value is standardised with the model's mean and variance, its batch's posterior effects
+// are removed, and it is mapped back. combat_dense is fit_model followed by apply_model on
+// the same data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quarnel/api.hpp"
+#include "quarnel/cancel.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/parametric.hpp"
+#include "quarnel/partial.hpp"
+
+namespace quarnel {
+
+struct CombatModel {
+  std::uint64_t n_features = 0;
+  std::vector<std::size_t> features;                  // corrected features, ascending
+  std::vector<std::uint64_t> zero_variance_features;  // passed through by the run itself
+  std::vector<std::uint64_t> batch_ids;               // one per level, ascending
+  std::vector<std::size_t> level_sizes;
+  std::optional<std::size_t> reference_level;
+  std::uint64_t n_covariates = 0;            // covariate columns the model is applied with
+  std::vector<std::size_t> covariate_columns;  // the non-intercept ones it uses, ascending
+  bool par_prior = true;
+  bool mean_only = false;            // as requested
+  bool effective_mean_only = false;  // as in force
+  // Per corrected feature (G of them):
+  std::vector<double> grand_mean;
+  Matrix covariate_coefficients;  // covariate_columns x G
+  std::vector<double> pooled_variance;
+  // Levels x G: whether a feature is corrected in a level (not in a partial feature's
+  // unobserved batches), and its raw and posterior effects there (NaN where it is not).
+  // The reference level is location 0 and scale 1.
+  Eigen::Matrix<unsigned char, Eigen::Dynamic, Eigen::Dynamic> corrected;
+  Matrix gamma_hat;
+  Matrix delta_hat;
+  Matrix gamma_star;
+  Matrix delta_star;
+  // Per level; NaN fields where there is no prior (the reference level, the scale prior
+  // in mean-only mode, every level of a non-parametric model).
+  std::vector<LevelPrior> priors;
+};
+
+struct ModelFit {
+  CombatModel model;
+  CombatDenseReport report;             // the complete features' run
+  std::vector<PartialOutcome> partial;  // one per partial feature, in the order given
+};
+
+// Fits the `complete` features as one run and each `partial` feature where it is observed
+// (both lists ascending and disjoint), as combat_dense_partial corrects them.
+Result<ModelFit> fit_model(const CombatDenseRequest& request, const CombatOptions& options,
+                           std::span<const std::size_t> complete,
+                           std::span<const std::size_t> partial);
+
+// Batches estimated when the model was applied: each one more level of the fitted run,
+// whose standardisation is frozen. Rows are the batches, ascending; columns the model's
+// corrected features.
+struct NewLevels {
+  std::vector<std::uint64_t> batch_ids;
+  Eigen::Matrix<unsigned char, Eigen::Dynamic, Eigen::Dynamic> corrected;
+  Matrix gamma_hat;
+  Matrix delta_hat;
+  Matrix gamma_star;
+  Matrix delta_star;
+  std::vector<LevelPrior> priors;
+};
+
+struct ApplyOptions {
+  bool estimate_new_batches = false;  // false: samples of unseen batches are an error
+  CancelRequested cancel_requested;
+};
+
+struct ApplyOutput {
+  std::vector<double> adjusted;  // row-major n_samples x n_features
+  NewLevels new_levels;
+};
+
+// Corrects the request's samples with the model. Samples of the reference batch, features
+// the model does not correct, and batches in which a feature is not corrected come back
+// as they came in; NaN stays NaN. The request must have the model's feature and covariate
+// counts; its batch ids need not include every fitted batch.
+Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseRequest& request,
+                                const ApplyOptions& options);
+
+// fit_model followed by apply_model on the same data.
+Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,
+                                                 const CombatOptions& options,
+                                                 std::span<const std::size_t> complete,
+                                                 std::span<const std::size_t> partial);
+
+}  // namespace quarnel

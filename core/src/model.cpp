@@ -1,0 +1,465 @@
+#include "quarnel/model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <utility>
+
+#include "quarnel/design.hpp"
+#include "quarnel/nonparametric.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/pipeline.hpp"
+
+namespace quarnel {
+namespace {
+
+using Index = Eigen::Index;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+LevelPrior no_prior() { return LevelPrior{kNaN, kNaN, kNaN, kNaN}; }
+
+// The priors a model keeps: each estimated level's, as its run formed them.
+std::vector<LevelPrior> model_priors(const CompletePriors& priors, std::size_t n_levels) {
+  std::vector<LevelPrior> out(n_levels, no_prior());
+  for (std::size_t level = 0; level < priors.parametric.size(); ++level) {
+    if (!priors.parametric[level]) continue;
+    out[level] = *priors.parametric[level];
+    if (priors.mean_only) out[level].a_prior = out[level].b_prior = kNaN;
+  }
+  return out;
+}
+
+// Where each sample's values are standardised from and mapped back to: its feature's grand
+// mean plus its covariate effect, summed as the run's standardisation mean sums them.
+double stand_mean(const CombatModel& model, const CombatDenseRequest& request, std::size_t sample,
+                  Index feature) {
+  double effect = 0.0;
+  for (std::size_t c = 0; c < model.covariate_columns.size(); ++c) {
+    effect += request.covariates->at(sample, model.covariate_columns[c]) *
+              model.covariate_coefficients(static_cast<Index>(c), feature);
+  }
+  return model.grand_mean[static_cast<std::size_t>(feature)] + effect;
+}
+
+// Per level, the location and the square root of the scale of every corrected feature, as
+// contiguous rows: a sample's row of the output reads its level's row.
+using Flags = Eigen::Matrix<unsigned char, Eigen::Dynamic, Eigen::Dynamic>;
+
+struct LevelRows {
+  std::vector<std::vector<unsigned char>> corrected;
+  std::vector<std::vector<double>> gamma;
+  std::vector<std::vector<double>> root;
+};
+
+LevelRows level_rows(const Flags& corrected, const Matrix& gamma_star, const Matrix& delta_star) {
+  LevelRows rows;
+  for (Index level = 0; level < gamma_star.rows(); ++level) {
+    rows.corrected.emplace_back(corrected.row(level).begin(), corrected.row(level).end());
+    rows.gamma.push_back(row_values(gamma_star, static_cast<std::size_t>(level)));
+    std::vector<double> root = row_values(delta_star, static_cast<std::size_t>(level));
+    for (double& r : root) r = std::sqrt(r);
+    rows.root.push_back(std::move(root));
+  }
+  return rows;
+}
+
+// Writes the corrected values of one sample into its output row, which already holds the
+// input row; false when a finite value would come back not finite.
+bool adjust_row(const CombatModel& model, const CombatDenseRequest& request, std::size_t sample,
+                const std::vector<unsigned char>& corrected, const std::vector<double>& gamma,
+                const std::vector<double>& root, std::span<const double> scale, double* out) {
+  const double* in = request.values.data() + sample * request.n_features;
+  bool finite = true;
+  for (std::size_t m = 0; m < model.features.size(); ++m) {
+    if (!corrected[m]) continue;
+    const std::size_t j = model.features[m];
+    const double mean = stand_mean(model, request, sample, static_cast<Index>(m));
+    const double z = (in[j] - mean) / scale[m];
+    const double value = (z - gamma[m]) / root[m] * scale[m] + mean;
+    finite = finite && (std::isfinite(value) || std::isnan(in[j]));
+    out[j] = value;
+  }
+  return finite;
+}
+
+// The model's level of every sample, new batches numbered after the fitted ones; the ids
+// of the samples' batches the model has not seen, ascending.
+struct SampleLevels {
+  std::vector<std::size_t> level;
+  std::vector<std::uint64_t> unseen;
+};
+
+SampleLevels sample_levels(const CombatModel& model, std::span<const std::uint64_t> batch) {
+  SampleLevels out;
+  for (const std::uint64_t id : batch) {
+    if (!std::ranges::binary_search(model.batch_ids, id)) out.unseen.push_back(id);
+  }
+  std::ranges::sort(out.unseen);
+  out.unseen.erase(std::ranges::unique(out.unseen).begin(), out.unseen.end());
+  for (const std::uint64_t id : batch) {
+    const auto fitted = std::ranges::lower_bound(model.batch_ids, id);
+    if (fitted != model.batch_ids.end() && *fitted == id) {
+      out.level.push_back(static_cast<std::size_t>(fitted - model.batch_ids.begin()));
+    } else {
+      out.level.push_back(model.batch_ids.size() +
+                          static_cast<std::size_t>(std::ranges::lower_bound(out.unseen, id) - out.unseen.begin()));
+    }
+  }
+  return out;
+}
+
+// The standardised values of one new batch's samples (rows) for every corrected feature
+// (columns), with the model's frozen means and variances.
+Matrix standardize_new_batch(const CombatModel& model, const CombatDenseRequest& request,
+                             std::span<const std::size_t> samples) {
+  Matrix z(static_cast<Index>(samples.size()), static_cast<Index>(model.features.size()));
+  for (Index m = 0; m < z.cols(); ++m) {
+    const double scale = std::sqrt(model.pooled_variance[static_cast<std::size_t>(m)]);
+    for (Index r = 0; r < z.rows(); ++r) {
+      const std::size_t i = samples[static_cast<std::size_t>(r)];
+      const double x = request.values[i * request.n_features + model.features[static_cast<std::size_t>(m)]];
+      z(r, m) = (x - stand_mean(model, request, i, m)) / scale;
+    }
+  }
+  return z;
+}
+
+struct NewLevel {
+  std::vector<std::size_t> observed;  // per feature
+  std::vector<double> gamma_hat, delta_hat, gamma_star, delta_star;
+  LevelPrior prior = no_prior();
+};
+
+// The parametric posteriors of a new level: its prior from its own raw effects, then the
+// solver over the features with two or more observed values, location only for the rest.
+Status solve_new_level(const Matrix& z, const std::vector<std::size_t>& counts, bool location_only,
+                       NewLevel& level) {
+  const std::size_t width = counts.size();
+  std::vector<double> g_row, d_row;
+  std::vector<std::size_t> scaled;  // features the solver updates
+  for (std::size_t m = 0; m < width; ++m) {
+    if (counts[m] >= 1) g_row.push_back(level.gamma_hat[m]);
+    if (counts[m] >= 2 && !location_only) {
+      d_row.push_back(level.delta_hat[m]);
+      scaled.push_back(m);
+    }
+  }
+  Result<LevelPrior> prior = location_only ? mean_only_prior_of(g_row) : full_prior_of(g_row, d_row);
+  if (!prior) return fail(std::move(prior.error()));
+  level.prior = *prior;
+  if (location_only) level.prior.a_prior = level.prior.b_prior = kNaN;
+  for (std::size_t m = 0; m < width; ++m) {
+    if (counts[m] == 0) continue;
+    level.gamma_star[m] = mean_only_posterior(*prior, level.gamma_hat[m]);
+    level.delta_star[m] = 1.0;
+  }
+  if (scaled.empty()) return {};
+
+  // The solver reads one level of a standardised matrix: here the new batch's samples,
+  // all of one level, and the features it updates.
+  Matrix data(z.rows(), static_cast<Index>(scaled.size()));
+  Matrix gamma_hat(1, static_cast<Index>(scaled.size()));
+  std::vector<double> g_old, d_old;
+  for (std::size_t k = 0; k < scaled.size(); ++k) {
+    data.col(static_cast<Index>(k)) = z.col(static_cast<Index>(scaled[k]));
+    gamma_hat(0, static_cast<Index>(k)) = level.gamma_hat[scaled[k]];
+    g_old.push_back(level.gamma_hat[scaled[k]]);
+    d_old.push_back(level.delta_hat[scaled[k]]);
+  }
+  LevelSamples samples;
+  for (Index r = 0; r < z.rows(); ++r) samples.members.push_back(static_cast<std::size_t>(r));
+  samples.runs.push_back(SampleRun{0, static_cast<std::size_t>(z.rows())});
+  for (const std::size_t m : scaled) samples.observed_counts.push_back(counts[m]);
+  for (std::size_t pass = 1;; ++pass) {
+    std::vector<double> g_new(scaled.size()), d_new(scaled.size());
+    for (std::size_t k = 0; k < scaled.size(); ++k) {
+      Result<std::pair<double, double>> update =
+          posterior_update_feature(data, samples, k, gamma_hat, d_old, *prior);
+      if (!update) return fail(std::move(update.error()));
+      std::tie(g_new[k], d_new[k]) = *update;
+    }
+    const double change = level_change(g_old, g_new, d_old, d_new);
+    g_old = std::move(g_new);
+    d_old = std::move(d_new);
+    if (change <= kConvergenceThreshold) break;
+    if (pass == kMaxSolverPasses) {
+      return fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
+    }
+  }
+  for (std::size_t k = 0; k < scaled.size(); ++k) {
+    level.gamma_star[scaled[k]] = g_old[k];
+    level.delta_star[scaled[k]] = d_old[k];
+  }
+  return {};
+}
+
+// The non-parametric posteriors of a new level: every feature's raw effects weighted by
+// the likelihood of its values under the level's other features' raw effects.
+Status average_new_level(const Matrix& z, const std::vector<std::size_t>& counts,
+                         bool location_only, NewLevel& level) {
+  const std::size_t width = counts.size();
+  // The prior points: features with a scale estimate (any observed one in mean-only mode).
+  std::vector<std::size_t> points;
+  for (std::size_t m = 0; m < width; ++m) {
+    if (counts[m] >= (location_only ? 1u : 2u)) points.push_back(m);
+  }
+  Matrix g(1, static_cast<Index>(points.size())), d(1, static_cast<Index>(points.size()));
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    g(0, static_cast<Index>(k)) = level.gamma_hat[points[k]];
+    d(0, static_cast<Index>(k)) = location_only ? 1.0 : level.delta_hat[points[k]];
+  }
+  const std::vector<std::uint64_t> one_level{0, 1};
+  Result<BatchLevels> levels = BatchLevels::from_ids(one_level, 2);
+  require(levels.has_value(), "two ids make two levels");
+  static const Matrix no_data;
+  const PosteriorInputs inputs = prepare_posterior_inputs(no_data, *levels, g, d);
+  for (std::size_t m = 0; m < width; ++m) {
+    if (counts[m] == 0) continue;
+    std::vector<double> observed;
+    for (Index r = 0; r < z.rows(); ++r) {
+      if (!std::isnan(z(r, static_cast<Index>(m)))) observed.push_back(z(r, static_cast<Index>(m)));
+    }
+    const auto own = std::ranges::find(points, m);
+    Result<std::pair<double, double>> posterior = nonparametric_posterior(
+        observed, inputs, 0, static_cast<std::size_t>(own - points.begin()));
+    if (!posterior) return fail(std::move(posterior.error()));
+    level.gamma_star[m] = posterior->first;
+    level.delta_star[m] = counts[m] >= 2 && !location_only ? posterior->second : 1.0;
+  }
+  return {};
+}
+
+// One batch the model has not seen, estimated as one more level of the fitted run.
+Result<NewLevel> estimate_new_level(const CombatModel& model, const CombatDenseRequest& request,
+                                    std::span<const std::size_t> samples) {
+  const Matrix z = standardize_new_batch(model, request, samples);
+  const std::size_t width = model.features.size();
+  NewLevel level;
+  level.gamma_hat.assign(width, kNaN);
+  level.delta_hat.assign(width, kNaN);
+  level.gamma_star.assign(width, kNaN);
+  level.delta_star.assign(width, kNaN);
+  std::vector<std::size_t> counts(width, 0);
+  for (std::size_t m = 0; m < width; ++m) {
+    std::vector<double> observed;
+    for (Index r = 0; r < z.rows(); ++r) {
+      if (!std::isnan(z(r, static_cast<Index>(m)))) observed.push_back(z(r, static_cast<Index>(m)));
+    }
+    counts[m] = observed.size();
+    if (observed.empty()) continue;
+    // Aligned as the fitted levels are: to the reference level's mean when there is one.
+    const double reference_mean =
+        model.reference_level ? model.gamma_hat(static_cast<Index>(*model.reference_level), static_cast<Index>(m)) : 0.0;
+    level.gamma_hat[m] = model.reference_level ? mean_of(observed) - reference_mean : mean_of(observed);
+    if (observed.size() >= 2) level.delta_hat[m] = *sample_variance_of(observed);
+  }
+  level.observed = counts;
+  const bool location_only = model.effective_mean_only || samples.size() < 2;
+  Status solved = model.par_prior ? solve_new_level(z, counts, location_only, level)
+                                  : average_new_level(z, counts, location_only, level);
+  if (!solved) return fail(std::move(solved.error()));
+  return level;
+}
+
+Status check_model_request(const CombatModel& model, const CombatDenseRequest& request) {
+  if (Status shape = check_dense_shape(request); !shape) return shape;
+  if (request.n_features != model.n_features) {
+    return fail(ShapeMismatch{names::n_features, model.n_features, request.n_features});
+  }
+  if (Status finite = check_dense_values_not_infinite(request); !finite) return finite;
+  if (request.batch.size() != request.n_samples) {
+    return fail(BatchLengthMismatch{request.n_samples, request.batch.size()});
+  }
+  const std::uint64_t n_covariates = request.covariates ? request.covariates->n_covariates : 0;
+  if (n_covariates != model.n_covariates) {
+    const std::uint64_t len = request.covariates ? request.covariates->values.size() : 0;
+    return fail(CovariateShapeMismatch{request.n_samples, model.n_covariates, len});
+  }
+  if (request.covariates) return check_covariate_shape(request.n_samples, *request.covariates);
+  return {};
+}
+
+}  // namespace
+
+Result<ModelFit> fit_model(const CombatDenseRequest& request, const CombatOptions& options,
+                           std::span<const std::size_t> complete,
+                           std::span<const std::size_t> partial) {
+  Result<BatchLevels> validated = validate_request(request, options);
+  if (!validated) return fail(std::move(validated.error()));
+  const BatchLevels& levels = *validated;
+  require(std::ranges::is_sorted(complete) && std::ranges::is_sorted(partial) &&
+              (complete.empty() || complete.back() < request.n_features) &&
+              (partial.empty() || partial.back() < request.n_features),
+          "feature lists are ascending indices of the request's features");
+  Result<PipelineFit> run = fit_pipeline(request, options, levels, complete);
+  if (!run) return fail(std::move(run.error()));
+
+  ModelFit out;
+  out.report = run->report;
+  CombatModel& model = out.model;
+  model.n_features = request.n_features;
+  model.zero_variance_features = run->report.zero_variance_features;
+  model.batch_ids.assign(levels.batch_ids().begin(), levels.batch_ids().end());
+  model.level_sizes.assign(levels.level_sizes().begin(), levels.level_sizes().end());
+  model.reference_level = run->reference_level;
+  model.n_covariates = request.covariates ? request.covariates->n_covariates : 0;
+  model.covariate_columns = request.covariates
+                                ? non_intercept_columns(request.n_samples, *request.covariates)
+                                : std::vector<std::size_t>{};
+  model.par_prior = options.par_prior;
+  model.mean_only = options.mean_only;
+  model.effective_mean_only = run->report.effective_mean_only;
+  const ParametricEstimates& estimates = run->estimates;
+  const CompletePriors priors = complete_priors(estimates, levels, run->reference_level,
+                                                options.par_prior, model.effective_mean_only);
+  model.priors = model_priors(priors, levels.level_count());
+
+  const ParallelPlan plan = ParallelPlan::for_shape(request.n_samples, partial.size(), levels.level_count());
+  const std::vector<PartialFit> partial_fits = parallel_map<PartialFit>(
+      plan.parallel, partial.size(), [&](std::size_t k) {
+        return fit_partial_feature(request, levels, priors, partial[k], model.covariate_columns);
+      });
+  stop_if_cancelled(options.cancel_requested, {"adjust", 0, 1});
+
+  // The corrected features in column order: the run's kept ones and the partial ones
+  // that could be fitted.
+  std::vector<std::pair<std::size_t, const PartialFit*>> columns;
+  for (const std::size_t j : run->kept) columns.emplace_back(j, nullptr);
+  for (std::size_t k = 0; k < partial.size(); ++k) {
+    out.partial.push_back(partial_fits[k].outcome);
+    if (partial_fits[k].outcome.issue == FeatureIssue::none) columns.emplace_back(partial[k], &partial_fits[k]);
+  }
+  std::ranges::sort(columns, {}, &std::pair<std::size_t, const PartialFit*>::first);
+  const auto n_levels = static_cast<Index>(levels.level_count());
+  const auto width = static_cast<Index>(columns.size());
+  const auto n_cov = static_cast<Index>(model.covariate_columns.size());
+  model.covariate_coefficients.resize(n_cov, width);
+  for (Matrix* m : {&model.gamma_hat, &model.delta_hat, &model.gamma_star, &model.delta_star}) {
+    m->resize(n_levels, width);
+  }
+  model.corrected.resize(n_levels, width);
+  std::size_t next_kept = 0;
+  for (Index m = 0; m < width; ++m) {
+    const auto& [feature, fit] = columns[static_cast<std::size_t>(m)];
+    model.features.push_back(feature);
+    if (fit == nullptr) {
+      const auto k = static_cast<Index>(next_kept++);
+      model.grand_mean.push_back(run->grand_mean[static_cast<std::size_t>(k)]);
+      model.pooled_variance.push_back(run->pooled_variance[static_cast<std::size_t>(k)]);
+      model.covariate_coefficients.col(m) = run->covariate_coefficients.col(k);
+      model.gamma_star.col(m) = estimates.gamma_star.col(k);
+      model.delta_star.col(m) = estimates.delta_star.col(k);
+      const bool raw = estimates.gamma_hat.cols() > 0;
+      model.gamma_hat.col(m) = raw ? Vector(estimates.gamma_hat.col(k)) : Vector::Constant(n_levels, kNaN);
+      model.delta_hat.col(m) = raw ? Vector(estimates.delta_hat.col(k)) : Vector::Constant(n_levels, kNaN);
+      model.corrected.col(m).setOnes();
+      continue;
+    }
+    model.grand_mean.push_back(fit->grand_mean);
+    model.pooled_variance.push_back(fit->pooled_variance);
+    for (Index c = 0; c < n_cov; ++c) model.covariate_coefficients(c, m) = fit->covariate_coefficients[static_cast<std::size_t>(c)];
+    for (Index l = 0; l < n_levels; ++l) {
+      const auto level = static_cast<std::size_t>(l);
+      model.gamma_hat(l, m) = fit->gamma_hat[level];
+      model.delta_hat(l, m) = fit->delta_hat[level];
+      model.gamma_star(l, m) = fit->gamma_star[level];
+      model.delta_star(l, m) = fit->delta_star[level];
+      model.corrected(l, m) = !std::isnan(fit->gamma_hat[level]);
+    }
+  }
+  return out;
+}
+
+Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseRequest& request,
+                                const ApplyOptions& options) {
+  if (Status valid = check_model_request(model, request); !valid) return fail(std::move(valid.error()));
+  const SampleLevels levels = sample_levels(model, request.batch);
+  if (!levels.unseen.empty() && !options.estimate_new_batches) {
+    return fail(UnknownBatches{levels.unseen});
+  }
+  ApplyOutput out;
+  NewLevels& fresh = out.new_levels;
+  const auto width = static_cast<Index>(model.features.size());
+  const auto n_new = static_cast<Index>(levels.unseen.size());
+  fresh.batch_ids = levels.unseen;
+  for (Matrix* m : {&fresh.gamma_hat, &fresh.delta_hat, &fresh.gamma_star, &fresh.delta_star}) {
+    m->resize(n_new, width);
+  }
+  fresh.corrected.resize(n_new, width);
+  for (Index k = 0; k < n_new; ++k) {
+    stop_if_cancelled(options.cancel_requested, {"estimate", static_cast<std::size_t>(k), levels.unseen.size()});
+    std::vector<std::size_t> samples;
+    for (std::size_t i = 0; i < request.n_samples; ++i) {
+      if (levels.level[i] == model.batch_ids.size() + static_cast<std::size_t>(k)) samples.push_back(i);
+    }
+    Result<NewLevel> level = estimate_new_level(model, request, samples);
+    if (!level) return fail(std::move(level.error()));
+    for (Index m = 0; m < width; ++m) {
+      const auto f = static_cast<std::size_t>(m);
+      fresh.gamma_hat(k, m) = level->gamma_hat[f];
+      fresh.delta_hat(k, m) = level->delta_hat[f];
+      fresh.gamma_star(k, m) = level->gamma_star[f];
+      fresh.delta_star(k, m) = level->delta_star[f];
+      fresh.corrected(k, m) = level->observed[f] > 0;
+    }
+    fresh.priors.push_back(level->prior);
+  }
+  stop_if_cancelled(options.cancel_requested, {"adjust", 0, 1});
+
+  // Fitted levels first, then the new ones, as the sample levels number them.
+  Matrix gamma(model.gamma_star.rows() + n_new, width), delta(model.delta_star.rows() + n_new, width);
+  gamma << model.gamma_star, fresh.gamma_star;
+  delta << model.delta_star, fresh.delta_star;
+  Flags corrected(model.corrected.rows() + n_new, width);
+  corrected << model.corrected, fresh.corrected;
+  const LevelRows rows = level_rows(corrected, gamma, delta);
+  std::vector<double> scale(model.pooled_variance.size());
+  for (std::size_t m = 0; m < scale.size(); ++m) scale[m] = std::sqrt(model.pooled_variance[m]);
+
+  const std::size_t n_samples = request.n_samples;
+  const std::size_t n_features = request.n_features;
+  const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, model.batch_ids.size());
+  out.adjusted.resize(n_samples * n_features);
+  // Rows in blocks: each block copies its input rows and corrects them in place.
+  constexpr std::size_t kRows = 8;
+  const std::size_t n_blocks = (n_samples + kRows - 1) / kRows;
+  std::vector<unsigned char> block_finite(n_blocks, 1);
+  parallel_for(plan.parallel && n_samples >= 2, n_blocks, [&](std::size_t block) {
+    for (std::size_t i = block * kRows; i < std::min(n_samples, (block + 1) * kRows); ++i) {
+      double* row = out.adjusted.data() + i * n_features;
+      std::copy_n(request.values.data() + i * n_features, n_features, row);
+      // The reference batch comes back exactly as it came in.
+      if (levels.level[i] == model.reference_level) continue;
+      const std::size_t level = levels.level[i];
+      const bool finite = adjust_row(model, request, i, rows.corrected[level], rows.gamma[level],
+                                     rows.root[level], scale, row);
+      if (!finite) block_finite[block] = 0;
+    }
+  });
+  if (std::ranges::find(block_finite, 0) != block_finite.end()) {
+    return fail(NumericalFailure{"batch adjustment produced a non-finite value"});
+  }
+  stop_if_cancelled(options.cancel_requested, {"adjust", 1, 1});
+  return out;
+}
+
+Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,
+                                                 const CombatOptions& options,
+                                                 std::span<const std::size_t> complete,
+                                                 std::span<const std::size_t> partial) {
+  Result<ModelFit> fit = fit_model(request, options, complete, partial);
+  if (!fit) return fail(std::move(fit.error()));
+  Result<ApplyOutput> applied =
+      apply_model(fit->model, request, ApplyOptions{false, options.cancel_requested});
+  if (!applied) return fail(std::move(applied.error()));
+  PartialCombatOutput out;
+  out.output.adjusted = std::move(applied->adjusted);
+  out.output.n_samples = request.n_samples;
+  out.output.n_features = request.n_features;
+  out.output.report = std::move(fit->report);
+  out.partial = std::move(fit->partial);
+  return out;
+}
+
+}  // namespace quarnel

@@ -9,11 +9,8 @@ import numpy as np
 import pytest
 
 import quarnel
-from quarnel import _cli, _engine
+from quarnel import _cli
 from quarnel._table import read_matrix
-
-# Until the engine's fit and apply land, only the checks before them can run.
-needs_engine = pytest.mark.skipif(not hasattr(_engine, "fit"), reason="quarnel._engine has no fit/apply yet")
 
 BATCH = np.array(["a"] * 7 + ["b"] * 8 + ["c"] * 6)
 GROUP = np.array(["x", "y", "z"] * 7)
@@ -55,7 +52,6 @@ OPTIONS = [
 ]
 
 
-@needs_engine
 @pytest.mark.parametrize("covariates", [None, "group", "both"])
 @pytest.mark.parametrize("options", OPTIONS + [dict(partial_batches="pass"), dict(reference="a", partial_batches="pass")])
 def test_fit_then_transform_is_combat_bit_for_bit(options, covariates):
@@ -71,7 +67,6 @@ def test_fit_then_transform_is_combat_bit_for_bit(options, covariates):
     assert one_by_one.tobytes() == expected.tobytes()
 
 
-@needs_engine
 @pytest.mark.parametrize("options", OPTIONS)
 def test_held_out_samples_follow_the_model_formulas(options):
     values = simulate(seed=3)
@@ -98,7 +93,6 @@ def test_held_out_samples_follow_the_model_formulas(options):
         assert got[in_reference].tobytes() == values[test][in_reference].tobytes()
 
 
-@needs_engine
 def test_new_batches_are_rejected_by_name_or_estimated_against_the_model():
     values = simulate(seed=5)
     model = quiet(quarnel.fit, values, BATCH)
@@ -114,7 +108,6 @@ def test_new_batches_are_rejected_by_name_or_estimated_against_the_model():
     assert shift(got) < 0.25 * shift(mixed)
 
 
-@needs_engine
 def test_containers_come_back_with_their_labels_and_features_are_matched_by_name(tmp_path):
     pd = pytest.importorskip("pandas")
     ad = pytest.importorskip("anndata")
@@ -129,7 +122,7 @@ def test_containers_come_back_with_their_labels_and_features_are_matched_by_name
     adata.layers["raw"] = values
     out = model.transform(adata, "lab", "group", layer="raw")
     assert out.layers["raw"].tobytes() == expected.to_numpy().tobytes() and list(out.obs_names) == list(samples.index)
-    with pytest.raises(ValueError, match=r"feature 0 of the data is 'g1', but the model's feature 0 is 'g0'"):
+    with pytest.raises(ValueError, match=r"feature 0 of the data is 'g13', but the model's feature 0 is 'g0'"):
         model.transform(frame[frame.columns[::-1]], "lab", "group", samples=samples)
     with pytest.raises(ValueError, match=r"category 'w' .*not seen"):
         model.transform(frame, "lab", "group", samples=samples.assign(group="w"))
@@ -138,7 +131,6 @@ def test_containers_come_back_with_their_labels_and_features_are_matched_by_name
     pd.testing.assert_frame_equal(again, expected)
 
 
-@needs_engine
 def test_transformer_sits_in_a_pipeline_with_batch_routed_as_metadata():
     sklearn = pytest.importorskip("sklearn")
     from sklearn.linear_model import LogisticRegression
@@ -160,7 +152,6 @@ def test_transformer_sits_in_a_pipeline_with_batch_routed_as_metadata():
             CombatTransformer().fit(values)
 
 
-@needs_engine
 def test_command_line_saves_a_model_and_applies_it(tmp_path, capsys):
     values = np.abs(simulate(seed=11)) + 1.0
     names = [f"S{i}" for i in range(21)]

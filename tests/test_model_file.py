@@ -38,7 +38,9 @@ def hand_model(batches=BATCHES, features=("g0", 1, 2.0, "g3", "g4"), corrected=(
         "gamma_bar": rng.normal(size=n_levels), "tau2": rng.uniform(0.1, 1, n_levels),
         "a_prior": rng.uniform(3, 8, n_levels), "b_prior": rng.uniform(1, 3, n_levels),
     }
+    arrays["corrected"] = np.ones((n_levels, n_corrected), np.uint8)
     arrays["gamma_hat"][1, -1] = np.nan  # a partial feature unobserved in one batch
+    arrays["corrected"][1, -1] = 0
     columns = encode_covariates([("age", [30.0, 41.5]), ("site", ["x", "y"])], 2, ["s0", "s1"]).columns
     report = CombatReport(
         batches=batches, batch_sizes=(5,) * n_levels, reference=reference, covariates=("age", "site[y]"),
@@ -196,7 +198,8 @@ def test_plot_priors_draws_each_non_reference_batch_with_its_priors(tmp_path, re
 
 
 def test_the_sklearn_module_says_what_to_install_without_sklearn(monkeypatch):
-    monkeypatch.setitem(sys.modules, "sklearn", None)
+    for name in [m for m in sys.modules if m == "sklearn" or m.startswith("sklearn.")] or ["sklearn"]:
+        monkeypatch.setitem(sys.modules, name, None)
     monkeypatch.delitem(sys.modules, "quarnel.sklearn", raising=False)
     with pytest.raises(ImportError, match="pip install scikit-learn"):
         import quarnel.sklearn  # noqa: F401

@@ -42,6 +42,8 @@ FORMAT_VERSION = 1
 # model is a plain number or flag. A file must hold all of these to be read.
 LEVEL_ARRAYS = ("batch_ids", "level_sizes", "gamma_bar", "tau2", "a_prior", "b_prior")
 EFFECT_ARRAYS = ("gamma_hat", "delta_hat", "gamma_star", "delta_star")
+# Per level and feature: whether the feature is corrected in that level.
+FLAG_ARRAYS = ("corrected",)
 FEATURE_ARRAYS = ("features", "grand_mean", "pooled_variance")
 
 
@@ -561,12 +563,12 @@ def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]
     model.update(arrays)
     batches = _untags(header["batches"])
     features = _untags(header["features"])
-    missing = [k for k in (*LEVEL_ARRAYS, *EFFECT_ARRAYS, *FEATURE_ARRAYS) if k not in model]
+    missing = [k for k in (*LEVEL_ARRAYS, *EFFECT_ARRAYS, *FLAG_ARRAYS, *FEATURE_ARRAYS) if k not in model]
     if missing:
         raise ValueError(f"it lacks the array {missing[0]!r}")
     n_levels, n_corrected = len(batches), len(model["features"])
     shapes = {k: (n_levels,) for k in LEVEL_ARRAYS}
-    shapes.update({k: (n_levels, n_corrected) for k in EFFECT_ARRAYS})
+    shapes.update({k: (n_levels, n_corrected) for k in (*EFFECT_ARRAYS, *FLAG_ARRAYS)})
     shapes.update({k: (n_corrected,) for k in FEATURE_ARRAYS})
     for key, shape in shapes.items():
         if model[key].shape != shape:

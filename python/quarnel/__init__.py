@@ -4,6 +4,9 @@ The public API is plain Python over the compiled module ``_quarnel``:
 
 - :func:`combat` corrects a NumPy array, a pandas DataFrame or an AnnData object and
   returns the same kind of container;
+- :func:`fit` learns the correction as a :class:`CombatModel`, which corrects new samples
+  (:meth:`CombatModel.transform`), is saved with :meth:`CombatModel.save` and read back
+  with :func:`load_model`; :func:`plot_priors` draws its effects against their priors;
 - :class:`CombatReport` says what a correction did, naming batches and features;
 - :func:`batch_silhouette`, :func:`correction_scores` and :func:`plot_correction`
   measure and draw how much batch structure is left (the figure needs matplotlib);
@@ -15,7 +18,8 @@ from __future__ import annotations
 from importlib.metadata import PackageNotFoundError, version
 
 from ._combat import SingletonBatchWarning, SparseInputWarning, UnestimableFeatureWarning, combat
-from ._plot import batch_silhouette, correction_scores, plot_correction
+from ._model import CombatModel, ModelLabelWarning, fit, load_model
+from ._plot import batch_silhouette, correction_scores, plot_correction, plot_priors
 from ._report import CombatReport
 
 try:
@@ -24,7 +28,9 @@ except PackageNotFoundError:  # pragma: no cover - imported from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
+    "CombatModel",
     "CombatReport",
+    "ModelLabelWarning",
     "SingletonBatchWarning",
     "SparseInputWarning",
     "UnestimableFeatureWarning",
@@ -32,5 +38,8 @@ __all__ = [
     "batch_silhouette",
     "combat",
     "correction_scores",
+    "fit",
+    "load_model",
     "plot_correction",
+    "plot_priors",
 ]

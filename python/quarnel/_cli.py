@@ -1,4 +1,5 @@
-"""The ``quarnel`` command line: correct a table on disk, or run the bundled demo."""
+"""The ``quarnel`` command line: correct a table on disk, apply a saved model to one, or
+run the bundled demo."""
 
 from __future__ import annotations
 
@@ -16,6 +17,7 @@ import numpy as np
 
 from . import __version__
 from ._combat import MAX_DENSE_BYTES, UnestimableFeatureWarning, correct_unpacked, labelled
+from ._model import CombatModel, fit_unpacked, load_model
 from ._h5ad import H5ad, is_h5ad, read_h5ad, require_anndata, write_h5ad
 from ._plot import correction_scores
 from ._report import CombatReport
@@ -38,7 +40,9 @@ exit status:
   {EXIT_INPUT}  an input file cannot be read or does not fit: no such file, not a table,
      a cell that is not a number, samples missing from or extra in the sample sheet,
      an unknown column or batch, values <= 0 with --log2, a sparse .h5ad matrix
-     beyond --max-dense-gib; or an output cannot be written
+     beyond --max-dense-gib, a model file that cannot be read or does not fit the
+     matrix (other features, a batch or covariate category it has not seen); or an
+     output cannot be written
   {EXIT_CORRECTION}  the correction failed on this data (for example a covariate that is
      constant within every batch, a numerical failure, not enough memory, or features
      that cannot be estimated together with --strict), or the figure cannot be drawn
@@ -252,11 +256,12 @@ def _check_outputs(args: argparse.Namespace) -> None:
     """Every output must be writable, in a format that can be written, and no input:
     found out before the inputs are read, so that no work is lost at the end."""
     outputs = [(args.output, "--output")]
-    if args.report:
-        outputs.append((args.report, "--report"))
-    if args.figure:
-        outputs.append((args.figure, "--figure"))
+    for flag in ("report", "figure", "save_model", "effects"):
+        if getattr(args, flag, None):
+            outputs.append((getattr(args, flag), "--" + flag.replace("_", "-")))
     inputs = [(args.matrix, "the matrix")] + ([(args.samples, "the sample sheet")] if args.samples else [])
+    if getattr(args, "model", None):
+        inputs.append((args.model, "the model"))
     for i, (out, flag) in enumerate(outputs):
         for other, what in inputs:
             if _same_file(out, other):
@@ -264,7 +269,7 @@ def _check_outputs(args: argparse.Namespace) -> None:
         for other, other_flag in outputs[:i]:
             if _same_file(out, other):
                 raise UsageError(f"{flag} and {other_flag} both name {out}; choose different files")
-    if args.figure:
+    if getattr(args, "figure", None):
         try:
             formats = _figure_formats()
         except ImportError:
@@ -313,21 +318,28 @@ def _correct(
             f"--reference {args.reference!r} is not a batch of column {batch_column!r}; "
             f"the batches are {sorted(set(batch))}"
         )
+    unpacked = labelled(values, matrix.sample_names, matrix.feature_names, None)
+    options = dict(
+        parametric=not args.non_parametric,
+        mean_only=args.mean_only,
+        reference=args.reference,
+        unestimable="raise" if args.strict else "pass",
+        partial_batches=getattr(args, "partial_batches", "correct"),
+        progress=not getattr(args, "quiet", False) and sys.stderr.isatty(),
+        pass_hint="without --strict they are passed through unchanged",
+    )
+    model: CombatModel | None = None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            corrected, report = correct_unpacked(
-                labelled(values, matrix.sample_names, matrix.feature_names, None),
-                batch,
-                covariates or None,
-                parametric=not args.non_parametric,
-                mean_only=args.mean_only,
-                reference=args.reference,
-                unestimable="raise" if args.strict else "pass",
-                partial_batches=getattr(args, "partial_batches", "correct"),
-                progress=not getattr(args, "quiet", False) and sys.stderr.isatty(),
-                pass_hint="without --strict they are passed through unchanged",
-            )
+            if getattr(args, "save_model", None) or getattr(args, "effects", None):
+                # The model corrects the data it was fitted on exactly as the one-off
+                # correction does, so the matrix written is the same either way.
+                model = fit_unpacked(unpacked, batch, covariates or None, **options)  # type: ignore[arg-type]
+                corrected, _ = model.transform_unpacked(unpacked, batch, covariates or None)
+                report = model.report
+            else:
+                corrected, report = correct_unpacked(unpacked, batch, covariates or None, **options)  # type: ignore[arg-type]
         except (ValueError, RuntimeError) as err:
             _error(f"the correction failed: {err}")
             return EXIT_CORRECTION
@@ -338,6 +350,8 @@ def _correct(
         write_matrix(output, matrix, corrected, na_rep=args.na_rep, digits=getattr(args, "digits", None))
     _summary(args, report)
     _say(args, f"corrected matrix written to {'standard output' if output == '-' else output}")
+    if model is not None:
+        _write_model_outputs(args, model)
     status = EXIT_OK
     scores = None
     if figure is not None:
@@ -360,6 +374,120 @@ def _correct(
         _write_report(report_path, report, scores)
         _say(args, f"report written to {report_path}")
     return status
+
+
+def _write_model_outputs(args: argparse.Namespace, model: CombatModel) -> None:
+    if args.save_model:
+        try:
+            model.save(args.save_model)
+        except OSError as err:
+            raise TableError(f"{args.save_model}: cannot be written ({err.strerror or err})") from None
+        _say(args, f"model written to {args.save_model}")
+    if args.effects:
+        write_effects(args.effects, model, args.na_rep)
+        _say(args, f"batch effects written to {args.effects}")
+
+
+def write_effects(path: str | os.PathLike[str], model: CombatModel, na_rep: str = "NA") -> None:
+    """The model's batch effects as a tab-separated table, one row per batch and feature."""
+    arrays = model.arrays()
+    names = ("gamma_hat", "delta_hat", "gamma_star", "delta_star")
+    lines = ["\t".join(("batch", "feature", *names))]
+    for level, batch in enumerate(model.batches):
+        for k, feature in enumerate(arrays["features"]):
+            cells = [na_rep if np.isnan(arrays[n][level, k]) else repr(float(arrays[n][level, k])) for n in names]
+            lines.append("\t".join((str(batch), str(model.features[feature]), *cells)))
+    try:
+        Path(path).write_text("\n".join(lines) + "\n", encoding="utf-8")
+    except OSError as err:
+        raise TableError(f"{path}: cannot be written ({err.strerror or err})") from None
+
+
+def _read_model(path: str) -> CombatModel:
+    try:
+        return load_model(path)
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
+    except (IsADirectoryError, PermissionError) as err:
+        raise InputError(f"{path}: cannot be read ({err.strerror or err})") from None
+    except ValueError as err:
+        raise InputError(str(err)) from None
+
+
+def _as_labels(cells: list[str], labels: Sequence[Any]) -> list[Any]:
+    """Text cells as the model's labels whose text they are: a model fitted in Python may
+    know its batches as numbers, while a sample sheet holds text."""
+    by_text: dict[str, Any] = {}
+    for label in labels:
+        by_text.setdefault(str(label), label)
+    return [by_text.get(cell, cell) for cell in cells]
+
+
+def _run_apply(args: argparse.Namespace) -> int:
+    if is_h5ad(args.matrix) and args.samples_in_rows:
+        raise UsageError("--samples-in-rows does not apply to .h5ad input, which always holds samples in rows")
+    if args.samples is None and not is_h5ad(args.matrix):
+        raise UsageError("--samples is required (only an .h5ad matrix brings its own sample sheet, .obs)")
+    if args.pseudocount and not args.log2:
+        raise InputError("--pseudocount is added before the log2 transform; it needs --log2")
+    _check_outputs(args)
+    model = _read_model(args.model)
+    matrix, source = _read_input(args)
+    features = [str(f) for f in model.features]
+    if len(matrix.feature_names) != len(features):
+        raise InputError(
+            f"{args.matrix} has {len(matrix.feature_names)} features, but the model {args.model} "
+            f"was fitted on {len(features)}"
+        )
+    for position, (got, expected) in enumerate(zip(matrix.feature_names, features)):
+        if got != expected:
+            raise InputError(
+                f"feature {position + 1} of {args.matrix} is {got!r}, but the model's is {expected!r}; "
+                "the matrix needs the model's features in the model's order"
+            )
+    if args.samples is not None:
+        sheet = read_sample_sheet(args.samples)
+        table = _sheet_for(matrix, sheet, args.sample_column, args.allow_extra_samples)
+        sheet_path = sheet.path
+    else:
+        assert source is not None
+        table, sheet_path = source.obs, f"the .obs of {args.matrix}"
+    names = matrix.sample_names
+    batch = _as_labels(_column(table, args.batch, "batch", sheet_path, names), model.batches)
+    given = [c for item in args.covariates for c in item.split(",") if c]
+    spec = {c.name: c for c in model.covariate_columns}
+    covariates: dict[str, Any] = {}
+    for name in given or list(spec):
+        cells = _column(table, name, "covariate", sheet_path, names)
+        column = spec.get(name)
+        covariates[name] = _typed(cells) if column is None or column.kind == "numeric" else _as_labels(cells, column.levels)
+    values = matrix.values
+    _check_values(values, matrix, args.log2)
+    if args.log2:
+        values = _log2(values, args.pseudocount, matrix)
+    unpacked = labelled(values, names, matrix.feature_names, None)
+    try:
+        corrected, estimated = model.transform_unpacked(
+            unpacked, batch, covariates or None, new_batches=args.new_batches,
+            progress=not args.quiet and sys.stderr.isatty(),
+        )
+    except ValueError as err:
+        raise InputError(f"the model {args.model} cannot be applied: {err}") from None
+    except RuntimeError as err:
+        _error(f"the correction failed: {err}")
+        return EXIT_CORRECTION
+    output = args.output if args.output == "-" else Path(args.output)
+    if is_h5ad(output):
+        content = {"model": os.fspath(args.model), "new_batches": [str(b) for b in estimated]}
+        write_h5ad(output, matrix, corrected, content, source, table)
+    else:
+        write_matrix(output, matrix, corrected, na_rep=args.na_rep, digits=args.digits)
+    _say(args, f"{len(names)} samples corrected with the model {args.model} "
+               f"({len(model.batches)} batches, {len(model.arrays()['features'])} of {len(features)} features corrected)")
+    if estimated:
+        _say(args, "batches not seen when the model was fitted, estimated against it: " + ", ".join(str(b) for b in estimated))
+    _say(args, f"corrected matrix written to {'standard output' if output == '-' else output}")
+    return EXIT_OK
 
 
 def _read_input(args: argparse.Namespace) -> tuple[Matrix, H5ad | None]:
@@ -533,6 +661,10 @@ def _parser() -> argparse.ArgumentParser:
     correct.add_argument("--strict", action="store_true", help="fail when some features cannot be estimated instead of passing them through")
     correct.add_argument("--report", metavar="FILE", help="also write what was done, as JSON")
     correct.add_argument("--figure", metavar="FILE", help="also draw principal components before and after (PNG, PDF, SVG, ...; needs matplotlib)")
+    correct.add_argument("--save-model", metavar="FILE",
+                         help="also save the learned correction, for 'quarnel apply' to correct new samples with (.npz)")
+    correct.add_argument("--effects", metavar="FILE",
+                         help="also write each batch's estimated effect on each feature as a TSV table")
     correct.add_argument("--group", metavar="COLUMN", help="sample-sheet column to colour the figure's second row by (default: the first covariate)")
     correct.add_argument("--na-rep", default="NA", metavar="TEXT", help="how missing values are written (default NA)")
     correct.add_argument("--digits", type=_digits, metavar="N",
@@ -542,6 +674,53 @@ def _parser() -> argparse.ArgumentParser:
                          "the correction holds about three times that at its peak")
     correct.add_argument("--quiet", "-q", action="store_true", help="print nothing but warnings and errors")
     correct.set_defaults(run=_run_correct, parser=correct)
+
+    apply = commands.add_parser(
+        "apply",
+        help="correct new samples with a model saved by 'quarnel correct --save-model'",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description=textwrap.dedent(
+            """\
+            Correct a matrix with the batch effects learned by an earlier run, without
+            estimating them again: new samples of the batches the model was fitted on
+            are corrected exactly as the model's own samples were.
+
+            The matrix and the sample sheet are read as by 'quarnel correct'. The matrix
+            needs the model's features in the model's order; the covariates are those of
+            the model (given by --covariates or else taken by their names from the
+            sample sheet), with no category it has not seen. A batch the model has not
+            seen is an error unless --new-batches estimate, which estimates its effects
+            from its own samples against the model. Use --log2 if the model was fitted
+            with it.
+
+            example:
+              quarnel apply model.npz new.tsv --samples new_samples.tsv --batch lab \\
+                  --log2 --output new_corrected.tsv
+            """
+        ),
+        epilog=EXIT_CODES,
+    )
+    apply.add_argument("model", help="the model file written by 'quarnel correct --save-model'")
+    apply.add_argument("matrix", help="the matrix to correct (CSV, TSV or .h5ad)")
+    apply.add_argument("--samples", "-s", metavar="SHEET", help="the sample sheet (CSV or TSV); required unless the matrix is .h5ad")
+    apply.add_argument("--batch", "-b", required=True, metavar="COLUMN", help="sample-sheet column holding each sample's batch")
+    apply.add_argument("--output", "-o", required=True, metavar="FILE",
+                       help="where to write the corrected matrix, in the layout of the input; '-' for standard output")
+    apply.add_argument("--covariates", "-c", action="append", default=[], metavar="COLUMN[,COLUMN]",
+                       help="sample-sheet columns holding the model's covariates (default: the model's covariate names)")
+    apply.add_argument("--new-batches", choices=("error", "estimate"), default="error",
+                       help="batches the model has not seen: an error (default), or estimate their effects against the model")
+    apply.add_argument("--sample-column", metavar="COLUMN", help="sample-sheet column with the sample names (default: the first)")
+    apply.add_argument("--samples-in-rows", action="store_true", help="the matrix has one row per sample and one column per feature")
+    apply.add_argument("--allow-extra-samples", action="store_true", help="ignore sample-sheet rows for samples that are not in the matrix")
+    apply.add_argument("--log2", action="store_true", help="take log2 of the values first, as when the model was fitted")
+    apply.add_argument("--pseudocount", type=float, default=0.0, metavar="X", help="with --log2: add X before taking the log (default 0)")
+    apply.add_argument("--na-rep", default="NA", metavar="TEXT", help="how missing values are written (default NA)")
+    apply.add_argument("--digits", type=_digits, metavar="N", help="write values with N significant digits")
+    apply.add_argument("--max-dense-gib", type=_positive, default=MAX_DENSE_BYTES / 2**30, metavar="X",
+                       help="largest size in GiB a sparse .h5ad matrix is made dense to")
+    apply.add_argument("--quiet", "-q", action="store_true", help="print nothing but warnings and errors")
+    apply.set_defaults(run=_run_apply, parser=apply)
 
     demo = commands.add_parser(
         "demo",

@@ -605,7 +605,39 @@ def labelled(
     )
 
 
-def correct_unpacked(
+@dataclass(frozen=True)
+class Plan:
+    """A run decided: the samples' batches and covariates encoded, the core's verdict on
+    every feature, and which features it corrects as one problem (``complete``) and which
+    alone in the batches where they are observed (``partial``). Correcting and fitting a
+    model go through the same plan, so that they treat every feature alike."""
+
+    coding: BatchCoding
+    covariates: Covariates
+    reference: Hashable | None
+    reference_level: int | None
+    values: npt.NDArray[np.float64]
+    options: dict[str, Any]
+    verdicts: _Verdicts
+    unestimable: npt.NDArray[np.intp]
+    complete: npt.NDArray[np.int64]
+    partial: npt.NDArray[np.int64]
+
+    def run(self, call: Any, progress: bool) -> Any:
+        """``call`` (``_engine.combat_partial`` or ``_engine.fit``) on this plan."""
+        bar = ProgressBar() if progress else None
+        try:
+            return _core_call(
+                call, self.coding, self.covariates, self.values, self.coding.ids,
+                self.covariates.matrix, complete=self.complete, partial=self.partial,
+                progress=bar, **self.options,
+            )
+        finally:
+            if bar is not None:
+                bar.close()
+
+
+def plan_run(
     unpacked: _Unpacked,
     batch: object,
     covariates: object,
@@ -615,16 +647,14 @@ def correct_unpacked(
     reference: Hashable | None,
     unestimable: str,
     partial_batches: str = "correct",
-    progress: bool = False,
-    stacklevel: int = 2,
     pass_hint: str = "unestimable='pass' passes them through unchanged",
-) -> tuple[npt.NDArray[np.float64], CombatReport]:
-    """The correction proper, on data already taken out of its container."""
+) -> Plan:
+    """Encode the labels, ask the core for its verdicts and decide the features' fate."""
     if unestimable not in ("pass", "raise"):
         raise ValueError(f"unestimable must be 'pass' or 'raise', got {unestimable!r}")
     if partial_batches not in ("correct", "pass"):
         raise ValueError(f"partial_batches must be 'correct' or 'pass', got {partial_batches!r}")
-    n_samples, n_features = unpacked.values.shape
+    n_samples = unpacked.values.shape[0]
     coding = _batch_labels(batch, unpacked)
     covariates_ = encode_covariates(
         _covariate_columns(covariates, unpacked), n_samples, unpacked.sample_labels
@@ -657,18 +687,15 @@ def correct_unpacked(
         unestimable_features[verdicts.codes[unestimable_features] == NO_VALUES].astype(np.int64)
         if partial_batches == "correct" else np.empty(0, np.int64)
     )
-    bar = ProgressBar() if progress else None
-    try:
-        result = _core_call(
-            _engine.combat_partial, coding, covariates_, values, coding.ids, covariates_.matrix,
-            complete=complete, partial=partial, progress=bar, **options,
-        )
-    finally:
-        if bar is not None:
-            bar.close()
-    corrected = result["adjusted"]
-    core_report = result["report"]
+    return Plan(coding, covariates_, reference, reference_level, values, options, verdicts,
+                unestimable_features, complete, partial)
 
+
+def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, stacklevel: int = 2) -> CombatReport:
+    """The report of a planned run from the core's result, with the warnings it calls for."""
+    coding, verdicts = plan.coding, plan.verdicts
+    n_samples, n_features = unpacked.values.shape
+    core_report = result["report"]
     labels = unpacked.feature_labels
     reasons: dict[Hashable, str] = {}
     unestimable_passed: list[int] = []
@@ -676,27 +703,27 @@ def correct_unpacked(
     partial_outcome = {
         int(f): (int(code), int(level), batches)
         for f, code, level, batches in zip(
-            partial, result["partial_issue"], result["partial_batch"], result["partial_batches"]
+            plan.partial, result["partial_issue"], result["partial_batch"], result["partial_batches"]
         )
     }
-    for f in unestimable_features.tolist():
+    for f in plan.unestimable.tolist():
         code, level = int(verdicts.codes[f]), int(verdicts.levels[f])
         if f in partial_outcome:
             code, level, batches = partial_outcome[f]
             if code == ESTIMABLE:
                 partial_features[labels[f]] = tuple(coding.levels[b] for b in batches)
                 continue
-        reasons[labels[f]] = reason(code, level, coding.levels, reference_level)
+        reasons[labels[f]] = reason(code, level, coding.levels, plan.reference_level)
         unestimable_passed.append(f)
     zero_variance = [int(j) for j in core_report["zero_variance_features"]]
     passed = sorted(set(zero_variance) | set(unestimable_passed))
     report = CombatReport(
         batches=coding.levels,
         batch_sizes=tuple(int(s) for s in coding.sizes),
-        reference=reference,
-        covariates=covariates_.names,
-        parametric=bool(parametric),
-        mean_only=bool(mean_only),
+        reference=plan.reference,
+        covariates=plan.covariates.names,
+        parametric=bool(plan.options["par_prior"]),
+        mean_only=bool(plan.options["mean_only"]),
         effective_mean_only=bool(core_report["effective_mean_only"]),
         singleton_batches=tuple(coding.levels[i] for i in core_report["singleton_batches"]),
         zero_variance_features=tuple(labels[f] for f in zero_variance),
@@ -714,7 +741,32 @@ def correct_unpacked(
             stacklevel=stacklevel,
         )
     warn_singletons(report, stacklevel=stacklevel)
-    return corrected, report
+    return report
+
+
+def correct_unpacked(
+    unpacked: _Unpacked,
+    batch: object,
+    covariates: object,
+    *,
+    parametric: bool,
+    mean_only: bool,
+    reference: Hashable | None,
+    unestimable: str,
+    partial_batches: str = "correct",
+    progress: bool = False,
+    stacklevel: int = 2,
+    pass_hint: str = "unestimable='pass' passes them through unchanged",
+) -> tuple[npt.NDArray[np.float64], CombatReport]:
+    """The correction proper, on data already taken out of its container."""
+    plan = plan_run(
+        unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
+        reference=reference, unestimable=unestimable, partial_batches=partial_batches,
+        pass_hint=pass_hint,
+    )
+    result = plan.run(_engine.combat_partial, progress)
+    report = report_run(plan, result, unpacked, stacklevel=stacklevel + 1)
+    return result["adjusted"], report
 
 
 def warn_singletons(report: CombatReport, *, stacklevel: int = 2) -> None:

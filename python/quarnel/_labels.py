@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["BatchCoding", "Covariates", "encode_batch", "encode_covariates"]
+__all__ = ["BatchCoding", "CovariateColumn", "Covariates", "encode_batch", "encode_covariates", "reencode_covariates"]
 
 
 @dataclass(frozen=True)
@@ -33,11 +33,23 @@ class BatchCoding:
 
 
 @dataclass(frozen=True)
+class CovariateColumn:
+    """How one given covariate became design columns: used as a number, or one-hot
+    encoded over ``levels`` with ``levels[0]`` dropped. Kept so that new samples can be
+    encoded exactly as the samples a model was fitted on."""
+
+    name: str
+    kind: str  # "numeric" or "categorical"
+    levels: tuple[Hashable, ...] = ()
+
+
+@dataclass(frozen=True)
 class Covariates:
     """The encoded covariates: one float64 column per name, samples in rows."""
 
     matrix: npt.NDArray[np.float64] | None
     names: tuple[str, ...]
+    columns: tuple[CovariateColumn, ...] = ()
 
 
 def _is_missing(value: object) -> bool:
@@ -141,6 +153,7 @@ def encode_covariates(
         return Covariates(None, ())
     blocks: list[npt.NDArray[np.float64]] = []
     names: list[str] = []
+    spec: list[CovariateColumn] = []
     for name, values in columns:
         numeric = _numeric_column(values)
         if numeric is not None:
@@ -157,6 +170,7 @@ def encode_covariates(
                 )
             blocks.append(numeric.reshape(-1, 1))
             names.append(str(name))
+            spec.append(CovariateColumn(str(name), "numeric"))
             continue
         categories = _categories(values)
         labels = _as_list(values)
@@ -172,6 +186,75 @@ def encode_covariates(
         for level in levels[1:]:
             blocks.append(np.array([label == level for label in labels], dtype=np.float64)[:, None])
             names.append(f"{name}[{level}]")
+        spec.append(CovariateColumn(str(name), "categorical", tuple(levels)))
     if not blocks:
-        return Covariates(None, ())
-    return Covariates(np.ascontiguousarray(np.hstack(blocks)), tuple(names))
+        return Covariates(None, (), tuple(spec))
+    return Covariates(np.ascontiguousarray(np.hstack(blocks)), tuple(names), tuple(spec))
+
+
+def reencode_covariates(
+    columns: Sequence[tuple[str, object]],
+    spec: Sequence[CovariateColumn],
+    n_samples: int,
+    sample_names: Sequence[Hashable],
+) -> Covariates:
+    """New samples' covariates encoded as ``spec`` says the fitted samples' were: the same
+    columns in the same order, each category on the column it had then. A covariate that
+    is missing, extra, of another kind or of a category not seen then is an error, since
+    any of them would silently shift what the fitted coefficients mean."""
+    given = {name: values for name, values in columns}
+    if len(given) != len(columns):
+        raise ValueError("the covariates name a column more than once")
+    expected = [c.name for c in spec]
+    if missing := [n for n in expected if n not in given]:
+        raise ValueError(
+            f"covariate {missing[0]!r} was used when the model was fitted but is not given; "
+            f"the model needs {expected}"
+        )
+    if extra := [n for n in given if n not in expected]:
+        raise ValueError(
+            f"covariate {extra[0]!r} was not used when the model was fitted; the model "
+            f"uses {expected if expected else 'no covariates'}"
+        )
+    ordered = [(c.name, given[c.name]) for c in spec]
+    if not spec:
+        return Covariates(None, (), ())
+    blocks: list[npt.NDArray[np.float64]] = []
+    names: list[str] = []
+    for column, (name, values) in zip(spec, ordered):
+        if column.kind == "numeric":
+            numeric = _numeric_column(values)
+            if numeric is None:
+                raise ValueError(
+                    f"covariate {name!r} was numeric when the model was fitted, but the "
+                    "values given now are not numbers"
+                )
+            encoded = encode_covariates([(name, numeric)], n_samples, sample_names)
+            blocks.append(encoded.matrix)  # type: ignore[arg-type]
+            names.extend(encoded.names)
+            continue
+        labels = _as_list(values)
+        if len(labels) != n_samples:
+            raise ValueError(f"covariate {name!r} has {len(labels)} values for {n_samples} samples")
+        position = {level: i for i, level in enumerate(column.levels)}
+        codes = np.empty(n_samples, dtype=np.int64)
+        for i, label in enumerate(labels):
+            if _is_missing(label):
+                raise ValueError(
+                    f"covariate {name!r} is missing for sample {sample_names[i]!r}; "
+                    "covariates may not have missing values"
+                )
+            try:
+                codes[i] = position[label]
+            except (KeyError, TypeError):
+                raise ValueError(
+                    f"covariate {name!r} has category {label!r} (sample {sample_names[i]!r}) "
+                    f"that was not seen when the model was fitted; its categories are "
+                    f"{list(column.levels)}"
+                ) from None
+        for k, level in enumerate(column.levels[1:], start=1):
+            blocks.append((codes == k).astype(np.float64)[:, None])
+            names.append(f"{name}[{level}]")
+    if not blocks:
+        return Covariates(None, (), tuple(spec))
+    return Covariates(np.ascontiguousarray(np.hstack(blocks)), tuple(names), tuple(spec))

@@ -5,6 +5,7 @@ The numbers need NumPy only; the figure needs matplotlib (``pip install 'quarnel
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
@@ -15,7 +16,7 @@ import numpy.typing as npt
 
 from ._labels import encode_batch
 
-__all__ = ["CorrectionScores", "batch_silhouette", "correction_scores", "plot_correction"]
+__all__ = ["CorrectionScores", "batch_silhouette", "correction_scores", "plot_correction", "plot_priors"]
 
 # Silhouette widths cost n² distances; beyond this many samples a fixed random subset
 # (the same on every call) stands in for all of them.
@@ -253,3 +254,82 @@ def _palette(n: int) -> list[Any]:
 
     cmap = colormaps["tab10" if n <= 10 else "tab20"]
     return [cmap(i % cmap.N) for i in range(n)]
+
+
+def _normal_density(x: npt.NDArray[np.float64], mean: float, variance: float) -> npt.NDArray[np.float64]:
+    return np.exp(-0.5 * (x - mean) ** 2 / variance) / np.sqrt(2.0 * np.pi * variance)
+
+
+def _inverse_gamma_density(x: npt.NDArray[np.float64], a: float, b: float) -> npt.NDArray[np.float64]:
+    # b^a / Γ(a) · x^(−a−1) · e^(−b/x), in logs: the powers overflow for the large shapes
+    # that features of very even spread give.
+    return np.exp(a * math.log(b) - math.lgamma(a) - (a + 1.0) * np.log(x) - b / x)
+
+
+def plot_priors(model: Any, path: str | os.PathLike[str] | None = None, *, bins: int = 30) -> Any:
+    """Draw, per batch, the raw batch effects of a fitted model against their priors.
+
+    The left column shows the histogram of the location effects (gamma_hat) with the
+    normal prior N(gamma_bar, tau2), the right one the scale effects (delta_hat) with the
+    inverse-gamma prior (a_prior, b_prior). The priors are what the effects are shrunk
+    towards, so a prior far from its histogram means a poor fit. Only features corrected
+    as one problem are drawn (those missing from whole batches did not form the priors);
+    the reference batch, whose effects are fixed, is left out. Panels without a prior
+    (non-parametric priors, scales when only locations were corrected) show the
+    histogram alone.
+
+    Parameters
+    ----------
+    model : CombatModel
+    path : path-like, optional
+        Where to save the figure; the format follows the suffix.
+    bins : int, default 30
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as err:
+        raise ImportError(
+            "plot_priors needs matplotlib; install it with pip install 'quarnel[plot]'"
+        ) from err
+    arrays = model.arrays()
+    partial = set(model.report.partial_features)
+    complete = np.array([model.features[f] not in partial for f in arrays["features"]], dtype=bool)
+    levels = [i for i, b in enumerate(model.batches) if b != model.reference]
+    figure = Figure(figsize=(10, 2.8 * len(levels)), layout="constrained")
+    axes = figure.subplots(len(levels), 2, squeeze=False)
+    for row, level in enumerate(levels):
+        name = model.batches[level]
+        for col, (what, effect) in enumerate((("location", "gamma_hat"), ("scale", "delta_hat"))):
+            ax = axes[row][col]
+            values = arrays[effect][level][complete]
+            values = values[np.isfinite(values)]
+            if what == "scale":
+                values = values[values > 0]
+            ax.set_title(f"batch {name}: {what} effects ({effect})")
+            if not values.size:
+                ax.text(0.5, 0.5, "no effects estimated", ha="center", va="center", transform=ax.transAxes)
+                continue
+            ax.hist(values, bins=bins, density=True, color="0.75", edgecolor="white", label=effect)
+            low, high = float(values.min()), float(values.max())
+            pad = 0.1 * (high - low) if high > low else 0.5 * max(abs(low), 1e-3)
+            grid = np.linspace(low - pad, high + pad, 400)
+            if what == "location":
+                mean, variance = float(arrays["gamma_bar"][level]), float(arrays["tau2"][level])
+                if np.isfinite(mean) and np.isfinite(variance) and variance > 0:
+                    ax.plot(grid, _normal_density(grid, mean, variance), color="C0",
+                            label=f"N({mean:.3g}, {variance:.3g})")
+            else:
+                a, b = float(arrays["a_prior"][level]), float(arrays["b_prior"][level])
+                grid = grid[grid > 0]
+                if np.isfinite(a) and np.isfinite(b) and a > 0 and b > 0 and grid.size:
+                    ax.plot(grid, _inverse_gamma_density(grid, a, b), color="C3",
+                            label=f"inverse gamma({a:.3g}, {b:.3g})")
+            ax.legend(fontsize="small")
+    figure.suptitle("raw batch effects and their fitted priors")
+    if path is not None:
+        figure.savefig(os.fspath(path), dpi=150)
+    return figure

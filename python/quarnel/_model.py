@@ -1,0 +1,588 @@
+"""The correction as a reusable model: fit once, inspect, save, apply to new samples."""
+
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+import warnings
+import zipfile
+import zlib
+from collections.abc import Hashable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from ._combat import (
+    MAX_DENSE_BYTES,
+    _align,
+    _check_finite,
+    _column,
+    _covariate_columns,
+    _engine,
+    _is_series,
+    _module,
+    _Unpacked,
+    _unpack,
+    plan_run,
+    report_run,
+)
+from ._labels import BatchCoding, CovariateColumn, encode_batch, reencode_covariates
+from ._progress import ProgressBar, interactive
+from ._report import CombatReport
+
+__all__ = ["CombatModel", "ModelLabelWarning", "fit", "load_model"]
+
+FORMAT_NAME = "quarnel-model"
+FORMAT_VERSION = 1
+
+# The per-level and per-feature arrays of a model; every other entry of the engine's
+# model is a plain number or flag. A file must hold all of these to be read.
+LEVEL_ARRAYS = ("batch_ids", "level_sizes", "gamma_bar", "tau2", "a_prior", "b_prior")
+EFFECT_ARRAYS = ("gamma_hat", "delta_hat", "gamma_star", "delta_star")
+# Per level and feature: whether the feature is corrected in that level.
+FLAG_ARRAYS = ("corrected",)
+FEATURE_ARRAYS = ("features", "grand_mean", "pooled_variance")
+
+
+class ModelLabelWarning(UserWarning):
+    """A label that is not a string, number or boolean was saved as its text."""
+
+
+# ---------------------------------------------------------------------------------------
+# Labels in JSON, with their type kept
+
+def _tag(label: Hashable, what: str) -> list[Any]:
+    """A label as [type, value]: JSON alone would turn the batch 2019 and the batch
+    "2019" into the same thing, or a float label into an int."""
+    item = getattr(label, "item", None)
+    if callable(item) and not isinstance(label, (str, bytes)):
+        label = item()
+    if isinstance(label, bool):
+        return ["bool", label]
+    if isinstance(label, int):
+        return ["int", str(label)]  # as text: JSON readers may round big integers
+    if isinstance(label, float):
+        return ["float", float.hex(label)]  # exact, and NaN and infinities survive
+    if isinstance(label, str):
+        return ["str", label]
+    warnings.warn(
+        f"{what} {label!r} is a {type(label).__name__}; the model file stores it as its "
+        f"text {str(label)!r}, and the loaded model knows it by that text",
+        ModelLabelWarning,
+        stacklevel=4,
+    )
+    return ["str", str(label)]
+
+
+def _untag(pair: Any) -> Hashable:
+    kind, value = pair
+    if kind == "bool" and isinstance(value, bool):
+        return value
+    if kind == "int":
+        return int(value)
+    if kind == "float":
+        return float.fromhex(value)
+    if kind == "str" and isinstance(value, str):
+        return value
+    raise ValueError(f"unknown label {pair!r}")
+
+
+def _tags(labels: Sequence[Hashable], what: str) -> list[list[Any]]:
+    return [_tag(label, what) for label in labels]
+
+
+def _untags(pairs: Sequence[Any]) -> tuple[Hashable, ...]:
+    return tuple(_untag(p) for p in pairs)
+
+
+def _report_json(report: CombatReport) -> dict[str, Any]:
+    return {
+        "batches": _tags(report.batches, "batch"),
+        "batch_sizes": list(report.batch_sizes),
+        "reference": None if report.reference is None else _tag(report.reference, "batch"),
+        "covariates": list(report.covariates),
+        "parametric": report.parametric,
+        "mean_only": report.mean_only,
+        "effective_mean_only": report.effective_mean_only,
+        "singleton_batches": _tags(report.singleton_batches, "batch"),
+        "zero_variance_features": _tags(report.zero_variance_features, "feature"),
+        "unestimable_features": [[_tag(f, "feature"), r] for f, r in report.unestimable_features.items()],
+        "n_samples": report.n_samples,
+        "n_features": report.n_features,
+        "passed_through": _tags(report.passed_through, "feature"),
+        "partial_features": [
+            [_tag(f, "feature"), _tags(bs, "batch")] for f, bs in report.partial_features.items()
+        ],
+    }
+
+
+def _report_from_json(data: Mapping[str, Any]) -> CombatReport:
+    return CombatReport(
+        batches=_untags(data["batches"]),
+        batch_sizes=tuple(int(n) for n in data["batch_sizes"]),
+        reference=None if data["reference"] is None else _untag(data["reference"]),
+        covariates=tuple(str(c) for c in data["covariates"]),
+        parametric=bool(data["parametric"]),
+        mean_only=bool(data["mean_only"]),
+        effective_mean_only=bool(data["effective_mean_only"]),
+        singleton_batches=_untags(data["singleton_batches"]),
+        zero_variance_features=_untags(data["zero_variance_features"]),
+        unestimable_features={_untag(f): str(r) for f, r in data["unestimable_features"]},
+        n_samples=int(data["n_samples"]),
+        n_features=int(data["n_features"]),
+        passed_through=_untags(data["passed_through"]),
+        partial_features={_untag(f): _untags(bs) for f, bs in data["partial_features"]},
+    )
+
+
+# ---------------------------------------------------------------------------------------
+# The model
+
+@dataclass(frozen=True)
+class _Options:
+    parametric: bool
+    mean_only: bool
+    reference: Hashable | None
+    unestimable: str
+    partial_batches: str
+
+
+class CombatModel:
+    """A fitted correction: the batch effects learned from some samples, ready to be
+    removed from those samples and from new ones.
+
+    Made by :func:`quarnel.fit` or :func:`quarnel.load_model`. ``batches`` are the batch
+    labels of the fit (level ``i`` is batch ``batches[i]``), ``features`` the feature
+    labels (column positions for array input), ``covariates`` the encoded covariate
+    columns and ``report`` the :class:`CombatReport` of the fit.
+    """
+
+    def __init__(
+        self,
+        model: Mapping[str, Any],
+        batches: Sequence[Hashable],
+        features: Sequence[Hashable],
+        covariates: Sequence[CovariateColumn],
+        report: CombatReport,
+        options: _Options,
+        labelled_features: bool,
+    ) -> None:
+        self._model = dict(model)
+        self.batches: tuple[Hashable, ...] = tuple(batches)
+        self.features: tuple[Hashable, ...] = tuple(features)
+        self.covariate_columns: tuple[CovariateColumn, ...] = tuple(covariates)
+        self.report = report
+        self._options = options
+        self._labelled_features = labelled_features
+        self._levels = {b: i for i, b in enumerate(self.batches)}
+
+    def __repr__(self) -> str:
+        return (
+            f"<CombatModel: {len(self.batches)} batches, "
+            f"{len(self._model['features'])} of {len(self.features)} features corrected>"
+        )
+
+    @property
+    def covariates(self) -> tuple[str, ...]:
+        """Names of the encoded covariate columns (``"donor[F7]"`` for a one-hot level)."""
+        return self.report.covariates
+
+    @property
+    def reference(self) -> Hashable | None:
+        return self._options.reference
+
+    def arrays(self) -> dict[str, Any]:
+        """The model's numbers as the engine holds them (copies)."""
+        return {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in self._model.items()}
+
+    # -- applying ------------------------------------------------------------------------
+
+    def _batch_ids(self, batch: object, unpacked: _Unpacked, new_batches: str) -> tuple[npt.NDArray[np.int64], tuple[Hashable, ...]]:
+        n = unpacked.values.shape[0]
+        if isinstance(batch, str):
+            batch = _column(batch, unpacked.table, "batch")
+        elif _is_series(batch):
+            batch = _align(batch, unpacked.index, n, "batch", unpacked.allow_extra)
+        coding: BatchCoding = encode_batch(batch, n, unpacked.sample_labels)
+        unknown = [b for b in coding.levels if b not in self._levels]
+        if unknown and new_batches != "estimate":
+            shown = ", ".join(repr(b) for b in unknown[:5]) + (f" and {len(unknown) - 5} more" if len(unknown) > 5 else "")
+            raise ValueError(
+                f"{'batch' if len(unknown) == 1 else 'batches'} {shown} "
+                f"{'was' if len(unknown) == 1 else 'were'} not seen when the model was fitted "
+                f"(its batches are {list(self.batches)}); new_batches='estimate' estimates "
+                "their effects against the model"
+            )
+        level_of = dict(self._levels)
+        for k, label in enumerate(unknown):
+            level_of[label] = len(self.batches) + k
+        mapping = np.array([level_of[b] for b in coding.levels], dtype=np.int64)
+        return np.ascontiguousarray(mapping[coding.ids]), tuple(unknown)
+
+    def _design(self, covariates: object, unpacked: _Unpacked) -> npt.NDArray[np.float64] | None:
+        columns = _covariate_columns(covariates, unpacked)
+        encoded = reencode_covariates(columns, self.covariate_columns, unpacked.values.shape[0], unpacked.sample_labels)
+        return encoded.matrix
+
+    def _check_features(self, unpacked: _Unpacked) -> None:
+        n = unpacked.values.shape[1]
+        if n != len(self.features):
+            raise ValueError(
+                f"data has {n} features, but the model was fitted on {len(self.features)}"
+            )
+        if unpacked.kind == "array" or not self._labelled_features:
+            return
+        for position, (got, expected) in enumerate(zip(unpacked.feature_labels, self.features)):
+            if not _same_label(got, expected):
+                raise ValueError(
+                    f"feature {position} of the data is {got!r}, but the model's feature "
+                    f"{position} is {expected!r}; the data needs the model's features in "
+                    "the model's order (select them with data[model.features])"
+                )
+
+    def transform_unpacked(
+        self, unpacked: _Unpacked, batch: object, covariates: object = None, *,
+        new_batches: str = "error", progress: bool = False,
+    ) -> tuple[npt.NDArray[np.float64], tuple[Hashable, ...]]:
+        """The correction of data already taken out of its container, with the batches
+        that were estimated anew."""
+        if new_batches not in ("error", "estimate"):
+            raise ValueError(f"new_batches must be 'error' or 'estimate', got {new_batches!r}")
+        self._check_features(unpacked)
+        ids, unknown = self._batch_ids(batch, unpacked, new_batches)
+        mod = self._design(covariates, unpacked)
+        _check_finite(unpacked)
+        bar = ProgressBar() if progress else None
+        try:
+            result = _engine.apply(
+                self._model, np.ascontiguousarray(unpacked.values), ids, mod,
+                new_batches=bool(unknown), progress=bar,
+            )
+        finally:
+            if bar is not None:
+                bar.close()
+        return result["adjusted"], unknown
+
+    def transform(
+        self,
+        data: Any,
+        batch: Any,
+        covariates: object = None,
+        *,
+        samples: Any = None,
+        new_batches: Literal["error", "estimate"] = "error",
+        layer: str | None = None,
+        allow_extra_samples: bool = False,
+        max_dense_bytes: float = MAX_DENSE_BYTES,
+        progress: bool | None = None,
+    ) -> Any:
+        """Remove the model's batch effects from ``data``.
+
+        ``data``, ``batch``, ``covariates``, ``samples``, ``layer`` and the other options
+        are taken as by :func:`quarnel.combat`. Samples of batches seen at fit time are
+        corrected with the fitted effects, each on its own: transforming samples one at a
+        time gives the same values as transforming them together. Covariates are encoded
+        exactly as at fit time (the same columns; an unseen category is an error).
+
+        Parameters
+        ----------
+        new_batches : {"error", "estimate"}, default "error"
+            Batches not seen at fit time: "error" raises a ValueError naming them;
+            "estimate" estimates their effects from their own samples against the model
+            (its grand mean, covariate effects and pooled variance) and corrects them.
+
+        Returns
+        -------
+        The same kind of container as ``data``, with its labels; features the model
+        passes through come back unchanged.
+        """
+        unpacked = _unpack(data, samples, layer, allow_extra_samples, max_dense_bytes)
+        corrected, _ = self.transform_unpacked(
+            unpacked, batch, covariates, new_batches=new_batches,
+            progress=interactive() if progress is None else progress,
+        )
+        return _repack_transform(data, unpacked, corrected, layer)
+
+    # -- inspecting ----------------------------------------------------------------------
+
+    def effects(self) -> Any:
+        """Each batch's effect on each corrected feature: one row per batch and feature
+        with columns batch, feature, gamma_hat, delta_hat (the raw location and scale
+        effects), gamma_star and delta_star (after shrinkage; the ones removed). NaN
+        where a feature is not corrected in a batch. A pandas DataFrame when pandas is
+        installed, else a dict of NumPy arrays."""
+        corrected = self._model["features"]
+        n_levels, n_corrected = len(self.batches), len(corrected)
+        columns: dict[str, Any] = {
+            "batch": _objects([b for b in self.batches for _ in range(n_corrected)]),
+            "feature": _objects([self.features[f] for _ in range(n_levels) for f in corrected]),
+        }
+        for name in EFFECT_ARRAYS:
+            columns[name] = np.asarray(self._model[name], dtype=np.float64).reshape(-1).copy()
+        return _table(columns)
+
+    def priors(self) -> Any:
+        """Each batch's priors: gamma_bar and tau2 (the normal prior of the location
+        effects), a_prior and b_prior (the inverse-gamma prior of the scale effects). NaN
+        where there is none: the reference batch, a_prior and b_prior when only locations
+        are corrected, all of them for non-parametric priors."""
+        columns: dict[str, Any] = {"batch": _objects(list(self.batches))}
+        for name in ("gamma_bar", "tau2", "a_prior", "b_prior"):
+            columns[name] = np.asarray(self._model[name], dtype=np.float64).copy()
+        return _table(columns)
+
+    # -- saving --------------------------------------------------------------------------
+
+    def _header(self) -> dict[str, Any]:
+        scalars = {k: v for k, v in self._model.items() if not isinstance(v, np.ndarray)}
+        for key, value in scalars.items():
+            if isinstance(value, (bool, np.bool_)):
+                scalars[key] = ["bool", bool(value)]
+            elif isinstance(value, (int, np.integer)):
+                scalars[key] = ["int", int(value)]
+            elif isinstance(value, (float, np.floating)):
+                scalars[key] = ["float", float.hex(float(value))]
+            else:
+                raise TypeError(f"model entry {key!r} is a {type(value).__name__}, which the file cannot hold")
+        options = self._options
+        return {
+            "format": FORMAT_NAME,
+            "version": FORMAT_VERSION,
+            "batches": _tags(self.batches, "batch"),
+            "features": _tags(self.features, "feature"),
+            "labelled_features": self._labelled_features,
+            "covariates": [
+                {"name": c.name, "kind": c.kind, "levels": _tags(c.levels, f"covariate {c.name!r} category")}
+                for c in self.covariate_columns
+            ],
+            "options": {
+                "parametric": options.parametric,
+                "mean_only": options.mean_only,
+                "reference": None if options.reference is None else _tag(options.reference, "batch"),
+                "unestimable": options.unestimable,
+                "partial_batches": options.partial_batches,
+            },
+            "scalars": scalars,
+            "report": _report_json(self.report),
+        }
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the model to one file (a NumPy ``.npz`` archive of plain numeric arrays
+        and one JSON text; no pickle), read back by :func:`quarnel.load_model`.
+
+        Batch, feature and category labels keep their type when they are strings,
+        integers, floats or booleans (NumPy scalars count as these); any other label is
+        stored as its text, with a :class:`ModelLabelWarning`.
+        """
+        header = json.dumps(self._header(), allow_nan=False)
+        arrays = {k: v for k, v in self._model.items() if isinstance(v, np.ndarray)}
+        if "header" in arrays:  # pragma: no cover - the engine has no such entry
+            raise ValueError("the model has an array named 'header'")
+        target = os.fspath(path)
+        folder = os.path.dirname(os.path.abspath(target))
+        # Written beside the target and renamed over it, so that a failed save never
+        # leaves half a model where a whole one was.
+        handle, temporary = tempfile.mkstemp(prefix=".quarnel-model-", suffix=".tmp", dir=folder)
+        try:
+            with os.fdopen(handle, "wb") as out:
+                np.savez_compressed(out, header=np.array([header]), **arrays)
+            os.replace(temporary, target)
+        except BaseException:
+            if os.path.exists(temporary):
+                os.unlink(temporary)
+            raise
+
+
+def _same_label(a: Hashable, b: Hashable) -> bool:
+    try:
+        return bool(a == b)
+    except (TypeError, ValueError):  # labels that cannot be compared are not the same
+        return False
+
+
+def _objects(values: list[Hashable]) -> npt.NDArray[np.object_]:
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
+
+
+def _table(columns: dict[str, Any]) -> Any:
+    try:
+        import pandas as pd
+    except ImportError:
+        return columns
+    return pd.DataFrame({k: (list(v) if v.dtype == object else v) for k, v in columns.items()})
+
+
+def _repack_transform(data: Any, unpacked: _Unpacked, corrected: npt.NDArray[np.float64], layer: str | None) -> Any:
+    if unpacked.kind == "array":
+        return corrected
+    if unpacked.kind == "frame":
+        return _module("pandas").DataFrame(corrected, index=data.index, columns=data.columns)
+    new = data.copy()
+    if layer is None:
+        new.X = corrected
+    else:
+        new.layers[layer] = corrected
+    return new
+
+
+# ---------------------------------------------------------------------------------------
+# Fitting and loading
+
+def fit_unpacked(
+    unpacked: _Unpacked,
+    batch: object,
+    covariates: object,
+    *,
+    parametric: bool = True,
+    mean_only: bool = False,
+    reference: Hashable | None = None,
+    unestimable: str = "pass",
+    partial_batches: str = "correct",
+    progress: bool = False,
+    stacklevel: int = 2,
+    pass_hint: str = "unestimable='pass' passes them through unchanged",
+) -> CombatModel:
+    """The fit proper, on data already taken out of its container."""
+    plan = plan_run(
+        unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
+        reference=reference, unestimable=unestimable, partial_batches=partial_batches,
+        pass_hint=pass_hint,
+    )
+    result = plan.run(_engine.fit, progress)
+    report = report_run(plan, result, unpacked, stacklevel=stacklevel + 1)
+    options = _Options(bool(parametric), bool(mean_only), reference, unestimable, partial_batches)
+    return CombatModel(
+        result["model"], plan.coding.levels, unpacked.feature_labels, plan.covariates.columns,
+        report, options, unpacked.kind != "array",
+    )
+
+
+def fit(
+    data: Any,
+    batch: Any,
+    covariates: object = None,
+    *,
+    samples: Any = None,
+    parametric: bool = True,
+    mean_only: bool = False,
+    reference: Hashable | None = None,
+    unestimable: Literal["pass", "raise"] = "pass",
+    partial_batches: Literal["correct", "pass"] = "correct",
+    layer: str | None = None,
+    allow_extra_samples: bool = False,
+    max_dense_bytes: float = MAX_DENSE_BYTES,
+    progress: bool | None = None,
+) -> CombatModel:
+    """Learn the batch effects of ``data`` as a :class:`CombatModel`.
+
+    Takes the arguments of :func:`quarnel.combat` (without ``out_layer`` and
+    ``return_report``: the model carries the report) and judges, warns about and treats
+    every feature exactly as it does, so that ``quarnel.fit(X, b).transform(X, b)``
+    equals ``quarnel.combat(X, b)``. The model can then correct new samples of the same
+    batches (:meth:`CombatModel.transform`), be inspected (:meth:`CombatModel.effects`,
+    :meth:`CombatModel.priors`, :func:`quarnel.plot_priors`) and be saved
+    (:meth:`CombatModel.save`).
+    """
+    unpacked = _unpack(data, samples, layer, allow_extra_samples, max_dense_bytes)
+    return fit_unpacked(
+        unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
+        reference=reference, unestimable=unestimable, partial_batches=partial_batches,
+        progress=interactive() if progress is None else progress, stacklevel=3,
+    )
+
+
+def load_model(path: str | os.PathLike[str]) -> CombatModel:
+    """Read a model written by :meth:`CombatModel.save`.
+
+    Raises
+    ------
+    ValueError
+        The file is not a quarnel model, is damaged or truncated, or was written by a
+        newer quarnel.
+    """
+    name = os.fspath(path)
+    arrays = _read_archive(name)
+    header_array = arrays.pop("header", None)
+    if header_array is None:
+        raise ValueError(f"{name} is not a quarnel model file (it holds no model header)")
+    try:
+        if header_array.shape != (1,) or header_array.dtype.kind != "U":
+            raise ValueError("its header is not one text")
+        header = json.loads(str(header_array[0]))
+        if not isinstance(header, dict):
+            raise ValueError("its header is not a JSON object")
+    except (ValueError, TypeError) as err:
+        raise ValueError(f"model file {name} is damaged: {err}") from None
+    if header.get("format") != FORMAT_NAME:
+        raise ValueError(f"{name} is not a quarnel model file (its format is {header.get('format')!r})")
+    version = header.get("version")
+    if not isinstance(version, int) or isinstance(version, bool):
+        raise ValueError(f"model file {name} is damaged: its format version is {version!r}")
+    if version > FORMAT_VERSION:
+        raise ValueError(
+            f"model file {name} was written by a newer quarnel (format version {version}; "
+            f"this one reads {FORMAT_VERSION}); update quarnel to read it"
+        )
+    try:
+        return _model_from(header, arrays)
+    except (KeyError, TypeError, ValueError, IndexError, AttributeError) as err:
+        raise ValueError(f"model file {name} is damaged: {type(err).__name__}: {err}") from None
+
+
+def _read_archive(name: str) -> dict[str, npt.NDArray[Any]]:
+    # The file is opened here, not by np.load, so that it is closed however the archive
+    # turns out to be broken.
+    with open(name, "rb") as handle:
+        try:
+            loaded = np.load(handle, allow_pickle=False)
+        except (ValueError, OSError, EOFError, zipfile.BadZipFile) as err:
+            raise ValueError(
+                f"{name} is not a quarnel model file: it is not a NumPy .npz archive, or it "
+                f"is truncated or damaged ({err})"
+            ) from None
+        if not isinstance(loaded, np.lib.npyio.NpzFile):
+            raise ValueError(f"{name} is not a quarnel model file: it holds a single NumPy array")
+        try:
+            with loaded:
+                return {k: loaded[k] for k in loaded.files}
+        except (ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error, KeyError) as err:
+            raise ValueError(
+                f"model file {name} is truncated or damaged ({type(err).__name__}: {err})"
+            ) from None
+
+
+def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]]) -> CombatModel:
+    model: dict[str, Any] = {}
+    for key, (kind, value) in header["scalars"].items():
+        model[key] = {"bool": bool, "int": int, "float": float.fromhex}[kind](value)
+    model.update(arrays)
+    batches = _untags(header["batches"])
+    features = _untags(header["features"])
+    missing = [k for k in (*LEVEL_ARRAYS, *EFFECT_ARRAYS, *FLAG_ARRAYS, *FEATURE_ARRAYS) if k not in model]
+    if missing:
+        raise ValueError(f"it lacks the array {missing[0]!r}")
+    n_levels, n_corrected = len(batches), len(model["features"])
+    shapes = {k: (n_levels,) for k in LEVEL_ARRAYS}
+    shapes.update({k: (n_levels, n_corrected) for k in (*EFFECT_ARRAYS, *FLAG_ARRAYS)})
+    shapes.update({k: (n_corrected,) for k in FEATURE_ARRAYS})
+    for key, shape in shapes.items():
+        if model[key].shape != shape:
+            raise ValueError(f"array {key!r} has shape {model[key].shape}, not {shape}")
+    if int(model.get("n_features", len(features))) != len(features):
+        raise ValueError(f"it names {len(features)} features for a model of {model['n_features']}")
+    options = header["options"]
+    reference = None if options["reference"] is None else _untag(options["reference"])
+    covariates = tuple(
+        CovariateColumn(str(c["name"]), str(c["kind"]), _untags(c["levels"])) for c in header["covariates"]
+    )
+    return CombatModel(
+        model, batches, features, covariates, _report_from_json(header["report"]),
+        _Options(bool(options["parametric"]), bool(options["mean_only"]), reference,
+                 str(options["unestimable"]), str(options["partial_batches"])),
+        bool(header["labelled_features"]),
+    )

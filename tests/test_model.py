@@ -108,6 +108,49 @@ def test_new_batches_are_rejected_by_name_or_estimated_against_the_model():
     assert shift(got) < 0.25 * shift(mixed)
 
 
+def new_level_in_numpy(model, x):
+    """A new batch's raw and posterior effects, as one more level of the fitted run with
+    its standardisation frozen: its prior from its own raw effects, then the solver."""
+    z = (x[:, model["features"]] - model["grand_mean"]) / np.sqrt(model["pooled_variance"])
+    counts = np.isfinite(z).sum(axis=0)
+    g_hat = np.nanmean(np.where(counts > 0, z, 0.0), axis=0)
+    d_hat = np.array([np.nanvar(z[:, m], ddof=1) if counts[m] >= 2 else np.nan for m in range(z.shape[1])])
+    gbar, tau2 = g_hat.mean(), g_hat.var(ddof=1)
+    mean, s2 = d_hat[counts >= 2].mean(), d_hat[counts >= 2].var(ddof=1)
+    a, b = (mean * mean + 2 * s2) / s2, (mean * mean * mean + mean * s2) / s2
+    g_star = (g_hat * tau2 + gbar) / (tau2 + 1.0)
+    d_star = np.ones_like(g_hat)
+    scaled = counts >= 2
+    g, d, n = g_hat[scaled], d_hat[scaled], counts[scaled]
+    for _ in range(1000):
+        g_new = (gbar * d + g_hat[scaled] * tau2 * n) / (tau2 * n + d)
+        d_new = (0.5 * np.nansum((z[:, scaled] - g_new) ** 2, axis=0) + b) / (0.5 * n + a - 1.0)
+        change = max(np.max(np.abs(g_new - g) / g), np.max(np.abs((d_new - d) / d)))
+        g, d = g_new, d_new
+        if change <= 1e-4:
+            break
+    g_star[scaled], d_star[scaled] = g, d
+    return g_hat, d_hat, g_star, d_star
+
+
+def test_a_new_batch_is_estimated_as_one_more_level_of_the_fitted_run():
+    from quarnel import _engine
+
+    rng = np.random.default_rng(7)
+    ids = np.repeat(np.arange(3), [8, 9, 7]).astype(np.int64)
+    values = rng.normal(6.0, 1.0, (ids.size, 25)) + rng.normal(0.0, 1.0, (3, 25))[ids]
+    model = _engine.fit(values, ids)["model"]
+    new = rng.normal(8.0, 1.5, (6, 25))
+    new[0, 3] = np.nan
+    new[1:, 4] = np.nan  # a single value: location only
+    estimated = _engine.apply(model, new, np.full(6, 9, np.int64), new_batches=True)["new_batches"]
+    for got, expected in zip(
+        (estimated["gamma_hat"][0], estimated["delta_hat"][0], estimated["gamma_star"][0], estimated["delta_star"][0]),
+        new_level_in_numpy(model, new),
+    ):
+        np.testing.assert_allclose(got, expected, rtol=1e-9)
+
+
 def test_containers_come_back_with_their_labels_and_features_are_matched_by_name(tmp_path):
     pd = pytest.importorskip("pandas")
     ad = pytest.importorskip("anndata")

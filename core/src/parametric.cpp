@@ -7,12 +7,13 @@
 #include <optional>
 #include <span>
 
+#include "lanes.hpp"
 #include "quarnel/design.hpp"
 
 namespace quarnel {
 namespace {
 
-using Index = Eigen::Index;
+using namespace lanes;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 NumericalFailure too_few_for_variance() {
@@ -38,74 +39,6 @@ LevelEstimates reference_estimates(std::size_t n_features) {
                         std::vector<double>(n_features, 1.0)};
 }
 
-// The side-by-side kernels below sum kLanes features at once, one feature per lane. Each
-// lane adds its own terms in ascending sample order, exactly as a one-feature loop would,
-// so the lanes only hide the latency of the dependent adds. A value that is not observed
-// (NaN) adds +0.0 instead of being skipped: every sum starts at +0.0 and no sum starting
-// there can reach -0.0, so adding +0.0 leaves its bits as they are. The kernels are built
-// for AVX2 as well as the baseline; each lane does the same IEEE subtract, multiply and
-// add as the scalar code (never a fused multiply-add), so every machine gets the same bits.
-//
-// Only x86 has the AVX2 clones; elsewhere the kernels are built once, for the baseline.
-#if defined(__x86_64__) || defined(__i386__)
-#define QUARNEL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QUARNEL_AVX2_CLONES
-#endif
-constexpr std::size_t kLanes = 8;
-// Four lanes in one AVX2 register; kLanes as two of them. An 8-wide GCC vector would be
-// simpler to write, but its comparisons lower to scalar code on AVX2.
-using Quad = double __attribute__((vector_size(4 * sizeof(double))));
-using QuadMask = long long __attribute__((vector_size(4 * sizeof(double))));
-
-struct Lanes {
-  Quad low;
-  Quad high;
-
-  double& operator[](std::size_t k) { return k < 4 ? low[k] : high[k - 4]; }
-  double operator[](std::size_t k) const { return k < 4 ? low[k] : high[k - 4]; }
-};
-
-inline Lanes operator-(const Lanes& a, const Lanes& b) { return {a.low - b.low, a.high - b.high}; }
-inline Lanes operator*(const Lanes& a, const Lanes& b) { return {a.low * b.low, a.high * b.high}; }
-inline Lanes& operator+=(Lanes& a, const Lanes& b) {
-  a.low += b.low;
-  a.high += b.high;
-  return a;
-}
-
-// Per lane: `value` where x is observed, +0.0 where it is NaN, by a bitwise and with the
-// comparison mask.
-inline void keep_observed(const Lanes& x, Lanes& value) {
-  value.low = reinterpret_cast<Quad>(reinterpret_cast<QuadMask>(value.low) & (x.low == x.low));
-  value.high =
-      reinterpret_cast<Quad>(reinterpret_cast<QuadMask>(value.high) & (x.high == x.high));
-}
-
-inline Lanes splat(double value) { return {Quad{} + value, Quad{} + value}; }
-
-// Samples [begin, end), all of one level.
-struct LevelRun {
-  std::size_t level = 0;
-  std::size_t begin = 0;
-  std::size_t end = 0;
-};
-
-// The column pointers of features [first, first + kLanes), where lanes past `end` repeat
-// the last real feature: they do the same work as it and their sums are thrown away.
-void lane_columns(const Matrix& standardized, std::size_t first, std::size_t end,
-                  const double* (&columns)[kLanes]) {
-  for (std::size_t k = 0; k < kLanes; ++k) {
-    const std::size_t j = std::min(first + k, end - 1);
-    columns[k] = standardized.col(static_cast<Index>(j)).data();
-  }
-}
-
-// Lanes are passed by reference: by value their ABI would differ between the clones.
-inline void load_lanes(const double* const (&columns)[kLanes], std::size_t s, Lanes& x) {
-  for (std::size_t k = 0; k < kLanes; ++k) x[k] = columns[k][s];
-}
-
 // Per lane k: the sum, over the samples of `runs` in ascending order, of (x - g[k])^2 for
 // the observed values x of the lane's column.
 QUARNEL_AVX2_CLONES
@@ -123,139 +56,6 @@ void lane_squares(const double* const (&columns)[kLanes], std::span<const Sample
     }
   }
   squares = sum;
-}
-
-// Every level's observed counts, sums and then squared deviations from the level means
-// for the lanes' features, one walk down the columns for each. `runs` are the maximal runs
-// of samples of one level, in sample order, so each level still adds its own samples in
-// ascending order. `counts` and `squares` hold kLanes values per level, level-major.
-QUARNEL_AVX2_CLONES
-void lane_level_variances(const double* const (&columns)[kLanes],
-                          std::span<const LevelRun> runs, std::span<double> counts,
-                          std::span<double> squares) {
-  const Lanes one = splat(1.0);
-  // Heap storage of Lanes is not aligned for them: each level's lanes are copied in and out.
-  std::vector<double> sums(counts.size(), 0.0);
-  std::ranges::fill(counts, 0.0);
-  for (const LevelRun& run : runs) {
-    Lanes count;
-    Lanes sum;
-    std::memcpy(&count, &counts[run.level * kLanes], sizeof count);
-    std::memcpy(&sum, &sums[run.level * kLanes], sizeof sum);
-    for (std::size_t s = run.begin; s < run.end; ++s) {
-      Lanes x;
-      load_lanes(columns, s, x);
-      Lanes observed = one;
-      keep_observed(x, observed);
-      count += observed;
-      Lanes term = x;
-      keep_observed(x, term);
-      sum += term;
-    }
-    std::memcpy(&counts[run.level * kLanes], &count, sizeof count);
-    std::memcpy(&sums[run.level * kLanes], &sum, sizeof sum);
-  }
-  // The means, each the level's sum over its count.
-  for (std::size_t k = 0; k < sums.size(); ++k) sums[k] /= counts[k];
-  std::ranges::fill(squares, 0.0);
-  for (const LevelRun& run : runs) {
-    Lanes mean;
-    Lanes square;
-    std::memcpy(&mean, &sums[run.level * kLanes], sizeof mean);
-    std::memcpy(&square, &squares[run.level * kLanes], sizeof square);
-    for (std::size_t s = run.begin; s < run.end; ++s) {
-      Lanes x;
-      load_lanes(columns, s, x);
-      const Lanes deviation = x - mean;
-      Lanes term = deviation * deviation;
-      keep_observed(x, term);
-      square += term;
-    }
-    std::memcpy(&squares[run.level * kLanes], &square, sizeof square);
-  }
-}
-
-// Features per parallel item of the solver and of delta_hat: enough that an item's fixed
-// costs vanish, few enough that a pass still splits into many items.
-constexpr std::size_t kBlockFeatures = 8 * kLanes;
-
-std::size_t block_count(std::size_t n_features) {
-  return (n_features + kBlockFeatures - 1) / kBlockFeatures;
-}
-
-// The maximal runs of consecutive samples of one level, in sample order.
-std::vector<LevelRun> level_runs(const BatchLevels& levels) {
-  std::vector<LevelRun> runs;
-  const std::span<const std::size_t> sample_levels = levels.sample_levels();
-  for (std::size_t s = 0; s < sample_levels.size(); ++s) {
-    if (runs.empty() || runs.back().level != sample_levels[s]) {
-      runs.push_back(LevelRun{sample_levels[s], s, s});
-    }
-    runs.back().end = s + 1;
-  }
-  return runs;
-}
-
-}  // namespace
-
-ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& levels,
-                                 bool parallel) {
-  const std::size_t n_levels = levels.level_count();
-  const auto n_features = static_cast<std::size_t>(standardized.cols());
-  const std::vector<LevelRun> runs = level_runs(levels);
-  ScaleMeasurements out;
-  out.delta_hat.resize(static_cast<Index>(n_levels), standardized.cols());
-  out.counts.resize(static_cast<Index>(n_levels), standardized.cols());
-  const std::size_t n_blocks = block_count(n_features);
-  parallel_for(parallel, n_blocks, [&](std::size_t b) {
-    std::vector<double> counts(n_levels * kLanes);
-    std::vector<double> squares(n_levels * kLanes);
-    const std::size_t end = std::min(n_features, (b + 1) * kBlockFeatures);
-    for (std::size_t first = b * kBlockFeatures; first < end; first += kLanes) {
-      const double* columns[kLanes];
-      lane_columns(standardized, first, end, columns);
-      lane_level_variances(columns, runs, counts, squares);
-      for (std::size_t k = 0; k < kLanes && first + k < end; ++k) {
-        const auto j = static_cast<Index>(first + k);
-        for (std::size_t i = 0; i < n_levels; ++i) {
-          const double m = counts[i * kLanes + k];
-          out.counts(static_cast<Index>(i), j) = static_cast<std::size_t>(m);
-          out.delta_hat(static_cast<Index>(i), j) = squares[i * kLanes + k] / (m - 1.0);
-        }
-      }
-    }
-  });
-  return out;
-}
-
-std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_hat) {
-  if (count < 2) {
-    return UnsupportedOption{
-        "scale adjustment requires at least two observed values per batch and feature"};
-  }
-  if (!is_positive_finite(delta_hat)) return NumericalFailure{"delta_hat is not positive finite"};
-  return std::nullopt;
-}
-
-namespace {
-
-Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
-                                          bool parallel) {
-  for (std::size_t i = 0; i < levels.level_count(); ++i) {
-    if (levels.level_size(i) < 2) {
-      return fail(UnsupportedOption{"scale adjustment requires at least two samples per batch"});
-    }
-  }
-  ScaleMeasurements out = measure_scales(standardized, levels, parallel);
-  // Failures are reported in level-major order, as a level-by-level walk would meet them.
-  for (Index i = 0; i < out.delta_hat.rows(); ++i) {
-    for (Index j = 0; j < out.delta_hat.cols(); ++j) {
-      if (auto failure = scale_entry_failure(out.counts(i, j), out.delta_hat(i, j))) {
-        return fail(std::move(*failure));
-      }
-    }
-  }
-  return out;
 }
 
 // Ascending sample indices as maximal runs of consecutive ones.
@@ -306,22 +106,6 @@ Result<double> sample_variance_of(std::span<const double> values) {
   double squares = 0.0;
   for (const double x : values) squares += (x - mean) * (x - mean);
   return squares / static_cast<double>(values.size() - 1);
-}
-
-Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels& levels,
-                                  std::optional<std::size_t> reference_level, bool missing,
-                                  bool parallel) {
-  const Matrix design =
-      build_batch_design(static_cast<std::size_t>(standardized.rows()), levels, reference_level);
-  return missing ? fit_coefficients_by_feature(standardized, design, levels, parallel)
-             : fit_complete_coefficients(standardized, design);
-}
-
-Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
-                                  bool parallel) {
-  Result<ScaleMeasurements> scales = estimate_scales(standardized, levels, parallel);
-  if (!scales) return fail(std::move(scales.error()));
-  return std::move(scales->delta_hat);
 }
 
 Result<LevelPrior> full_level_prior(const Matrix& gamma_hat, const Matrix& delta_hat,

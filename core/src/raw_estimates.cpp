@@ -1,0 +1,157 @@
+#include "quarnel/raw_estimates.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "lanes.hpp"
+#include "quarnel/design.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/standardize.hpp"
+
+namespace quarnel {
+namespace {
+
+using namespace lanes;
+
+// Every level's observed counts, sums and then squared deviations from the level means
+// for the lanes' features, one walk down the columns for each. `runs` are the maximal runs
+// of samples of one level, in sample order, so each level still adds its own samples in
+// ascending order. `counts` and `squares` hold kLanes values per level, level-major.
+QUARNEL_AVX2_CLONES
+void lane_level_variances(const double* const (&columns)[kLanes],
+                          std::span<const LevelRun> runs, std::span<double> counts,
+                          std::span<double> squares) {
+  const Lanes one = splat(1.0);
+  // Heap storage of Lanes is not aligned for them: each level's lanes are copied in and out.
+  std::vector<double> sums(counts.size(), 0.0);
+  std::ranges::fill(counts, 0.0);
+  for (const LevelRun& run : runs) {
+    Lanes count;
+    Lanes sum;
+    std::memcpy(&count, &counts[run.level * kLanes], sizeof count);
+    std::memcpy(&sum, &sums[run.level * kLanes], sizeof sum);
+    for (std::size_t s = run.begin; s < run.end; ++s) {
+      Lanes x;
+      load_lanes(columns, s, x);
+      Lanes observed = one;
+      keep_observed(x, observed);
+      count += observed;
+      Lanes term = x;
+      keep_observed(x, term);
+      sum += term;
+    }
+    std::memcpy(&counts[run.level * kLanes], &count, sizeof count);
+    std::memcpy(&sums[run.level * kLanes], &sum, sizeof sum);
+  }
+  // The means, each the level's sum over its count.
+  for (std::size_t k = 0; k < sums.size(); ++k) sums[k] /= counts[k];
+  std::ranges::fill(squares, 0.0);
+  for (const LevelRun& run : runs) {
+    Lanes mean;
+    Lanes square;
+    std::memcpy(&mean, &sums[run.level * kLanes], sizeof mean);
+    std::memcpy(&square, &squares[run.level * kLanes], sizeof square);
+    for (std::size_t s = run.begin; s < run.end; ++s) {
+      Lanes x;
+      load_lanes(columns, s, x);
+      const Lanes deviation = x - mean;
+      Lanes term = deviation * deviation;
+      keep_observed(x, term);
+      square += term;
+    }
+    std::memcpy(&squares[run.level * kLanes], &square, sizeof square);
+  }
+}
+
+// The maximal runs of consecutive samples of one level, in sample order.
+std::vector<LevelRun> level_runs(const BatchLevels& levels) {
+  std::vector<LevelRun> runs;
+  const std::span<const std::size_t> sample_levels = levels.sample_levels();
+  for (std::size_t s = 0; s < sample_levels.size(); ++s) {
+    if (runs.empty() || runs.back().level != sample_levels[s]) {
+      runs.push_back(LevelRun{sample_levels[s], s, s});
+    }
+    runs.back().end = s + 1;
+  }
+  return runs;
+}
+
+}  // namespace
+
+ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& levels,
+                                 bool parallel) {
+  const std::size_t n_levels = levels.level_count();
+  const auto n_features = static_cast<std::size_t>(standardized.cols());
+  const std::vector<LevelRun> runs = level_runs(levels);
+  ScaleMeasurements out;
+  out.delta_hat.resize(static_cast<Index>(n_levels), standardized.cols());
+  out.counts.resize(static_cast<Index>(n_levels), standardized.cols());
+  const std::size_t n_blocks = block_count(n_features);
+  parallel_for(parallel, n_blocks, [&](std::size_t b) {
+    std::vector<double> counts(n_levels * kLanes);
+    std::vector<double> squares(n_levels * kLanes);
+    const std::size_t end = std::min(n_features, (b + 1) * kBlockFeatures);
+    for (std::size_t first = b * kBlockFeatures; first < end; first += kLanes) {
+      const double* columns[kLanes];
+      lane_columns(standardized, first, end, columns);
+      lane_level_variances(columns, runs, counts, squares);
+      for (std::size_t k = 0; k < kLanes && first + k < end; ++k) {
+        const auto j = static_cast<Index>(first + k);
+        for (std::size_t i = 0; i < n_levels; ++i) {
+          const double m = counts[i * kLanes + k];
+          out.counts(static_cast<Index>(i), j) = static_cast<std::size_t>(m);
+          out.delta_hat(static_cast<Index>(i), j) = squares[i * kLanes + k] / (m - 1.0);
+        }
+      }
+    }
+  });
+  return out;
+}
+
+std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_hat) {
+  if (count < 2) {
+    return UnsupportedOption{
+        "scale adjustment requires at least two observed values per batch and feature"};
+  }
+  if (!is_positive_finite(delta_hat)) return NumericalFailure{"delta_hat is not positive finite"};
+  return std::nullopt;
+}
+
+Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
+                                          bool parallel) {
+  for (std::size_t i = 0; i < levels.level_count(); ++i) {
+    if (levels.level_size(i) < 2) {
+      return fail(UnsupportedOption{"scale adjustment requires at least two samples per batch"});
+    }
+  }
+  ScaleMeasurements out = measure_scales(standardized, levels, parallel);
+  // Failures are reported in level-major order, as a level-by-level walk would meet them.
+  for (Index i = 0; i < out.delta_hat.rows(); ++i) {
+    for (Index j = 0; j < out.delta_hat.cols(); ++j) {
+      if (auto failure = scale_entry_failure(out.counts(i, j), out.delta_hat(i, j))) {
+        return fail(std::move(*failure));
+      }
+    }
+  }
+  return out;
+}
+
+
+Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels& levels,
+                                  std::optional<std::size_t> reference_level, bool missing,
+                                  bool parallel) {
+  const Matrix design =
+      build_batch_design(static_cast<std::size_t>(standardized.rows()), levels, reference_level);
+  return missing ? fit_coefficients_by_feature(standardized, design, levels, parallel)
+             : fit_complete_coefficients(standardized, design);
+}
+
+Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
+                                  bool parallel) {
+  Result<ScaleMeasurements> scales = estimate_scales(standardized, levels, parallel);
+  if (!scales) return fail(std::move(scales.error()));
+  return std::move(scales->delta_hat);
+}
+
+}  // namespace quarnel

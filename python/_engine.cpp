@@ -446,8 +446,9 @@ void require_disjoint(const std::vector<std::size_t>& complete,
 nb::dict combat_partial(nb::handle values, nb::handle batch, nb::handle mod,
                         nb::handle par_prior, nb::handle mean_only, nb::handle ref_batch,
                         nb::handle complete_object, nb::handle partial_object,
-                        nb::handle progress) {
+                        nb::handle progress, nb::handle exact) {
   Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  problem.options.exact = read_flag(exact, "exact");
   if (!progress.is_none()) {
     if (PyCallable_Check(progress.ptr()) == 0) {
       raise(PyExc_TypeError, "progress must be callable or None");
@@ -706,8 +707,9 @@ void listen(Problem& problem, nb::handle progress) {
 
 nb::dict fit(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
              nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
-             nb::handle partial_object, nb::handle progress) {
+             nb::handle partial_object, nb::handle progress, nb::handle exact) {
   Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  problem.options.exact = read_flag(exact, "exact");
   listen(problem, progress);
   std::vector<std::size_t> complete, partial;
   read_lists(problem, complete_object, partial_object, complete, partial);
@@ -807,6 +809,9 @@ constexpr const char combat_partial_doc[] =
     "batch id the issue concerns, or -1) and 'partial_batches' (list of the batch ids it\n"
     "was corrected in).\n"
     "\n"
+    "exact=False forms the non-parametric likelihoods from each job's count, mean and\n"
+    "centred sum of squares: equal to rounding, and far faster.\n"
+    "\n"
     "progress, when given, is called as progress(stage, done, total) on the calling thread\n"
     "between the stages of the run and the slices of its long stages; an exception it\n"
     "raises stops the run.";
@@ -858,23 +863,26 @@ NB_MODULE(_engine, m) {
         nb::arg("mod").none() = nb::none(), nb::arg("par_prior") = true,
         nb::arg("mean_only") = false, nb::arg("ref_batch").none() = nb::none(),
         nb::arg("complete").none() = nb::none(), nb::arg("partial").none() = nb::none(),
-        nb::arg("progress").none() = nb::none(),
+        nb::arg("progress").none() = nb::none(), nb::arg("exact") = true,
         nb::sig("def combat_partial(values: numpy.ndarray, batch: numpy.ndarray, "
                 "mod: numpy.ndarray | None = None, par_prior: bool = True, "
                 "mean_only: bool = False, ref_batch: int | None = None, "
                 "complete: numpy.ndarray | None = None, "
                 "partial: numpy.ndarray | None = None, "
-                "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
+                "progress: typing.Callable[[str, int, int], object] | None = None, "
+                "exact: bool = True) -> dict"),
         combat_partial_doc);
   m.def("fit", &fit, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none() = nb::none(),
         nb::arg("par_prior") = true, nb::arg("mean_only") = false,
         nb::arg("ref_batch").none() = nb::none(), nb::arg("complete").none() = nb::none(),
         nb::arg("partial").none() = nb::none(), nb::arg("progress").none() = nb::none(),
+        nb::arg("exact") = true,
         nb::sig("def fit(values: numpy.ndarray, batch: numpy.ndarray, "
                 "mod: numpy.ndarray | None = None, par_prior: bool = True, "
                 "mean_only: bool = False, ref_batch: int | None = None, "
                 "complete: numpy.ndarray | None = None, partial: numpy.ndarray | None = None, "
-                "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
+                "progress: typing.Callable[[str, int, int], object] | None = None, "
+                "exact: bool = True) -> dict"),
         fit_doc);
   m.def("apply", &apply, nb::arg("model"), nb::arg("values"), nb::arg("batch"),
         nb::arg("mod").none() = nb::none(), nb::arg("new_batches") = false,

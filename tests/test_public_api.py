@@ -395,3 +395,21 @@ def test_progress_bar_follows_the_core_and_changes_nothing(monkeypatch, capsys, 
     assert "quarnel" in shown and (tqdm_installed or shown.rstrip().endswith("100%"))
     assert same_bits(corrected, quarnel.combat(values, level, progress=False))
     assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize(
+    "options", [{}, {"mean_only": True}, {"reference": 1}, {"shift": 40.0}],
+    ids=["plain", "mean-only", "reference", "batches-far-apart"],
+)
+def test_fast_nonparametric_estimate_agrees_with_the_exact_one_to_rounding(options):
+    options = dict(options)
+    values, level = simulate(n_features=80, seed=3)
+    # Batches far apart put each job's values far from most features' raw effects, where
+    # an uncentred sum of squares would cancel.
+    values += options.pop("shift", 0.0) * level[:, None]
+    values[3, 5] = np.nan
+    exact = quarnel.combat(values, level, parametric=False, **options)
+    fast = quarnel.combat(values, level, parametric=False, exact=False, **options)
+    spread = np.nanstd(values, axis=0)
+    assert np.isnan(fast).tolist() == np.isnan(exact).tolist()
+    assert np.nanmax(np.abs(fast - exact) / spread) <= 1e-9

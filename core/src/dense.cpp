@@ -39,7 +39,7 @@ Result<ParametricEstimates> estimate_batch_effects(const Standardization& standa
                           plan.parallel, options.cancel_requested);
   }
   return fit_feature_posteriors(standardization, levels, effective_mean_only, reference_level,
-                                plan.parallel, options.cancel_requested);
+                                plan.parallel, options.cancel_requested, options.exact);
 }
 
 }  // namespace

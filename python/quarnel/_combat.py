@@ -407,6 +407,7 @@ def combat(
     *,
     samples: pd.DataFrame | Mapping[str, Sequence[Any]] | None = ...,
     parametric: bool = ...,
+    exact: bool = ...,
     mean_only: bool = ...,
     reference: Hashable | None = ...,
     unestimable: Literal["pass", "raise"] = ...,
@@ -426,6 +427,7 @@ def combat(
     *,
     samples: pd.DataFrame | Mapping[str, Sequence[Any]] | None = ...,
     parametric: bool = ...,
+    exact: bool = ...,
     mean_only: bool = ...,
     reference: Hashable | None = ...,
     unestimable: Literal["pass", "raise"] = ...,
@@ -444,6 +446,7 @@ def combat(
     *,
     samples: pd.DataFrame | Mapping[str, Sequence[Any]] | None = None,
     parametric: bool = True,
+    exact: bool = True,
     mean_only: bool = False,
     reference: Hashable | None = None,
     unestimable: Literal["pass", "raise"] = "pass",
@@ -486,6 +489,11 @@ def combat(
         array and DataFrame input; a DataFrame is matched to the data by its index.
     parametric : bool, default True
         Parametric empirical-Bayes priors; False for non-parametric ones.
+    exact : bool, default True
+        Non-parametric priors only: False forms each likelihood from the values' count,
+        mean and centred sum of squares instead of a pass over the values, which makes
+        the non-parametric estimate about as fast as the parametric one. The results
+        agree to rounding (about 1e-12 of each feature's spread), not bit for bit.
     mean_only : bool, default False
         Correct the location only and leave every batch's scale as it is.
     reference : hashable, optional
@@ -586,7 +594,7 @@ def combat(
     corrected, report = correct_unpacked(
         unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
         reference=reference, unestimable=unestimable, partial_batches=partial_batches,
-        progress=interactive() if progress is None else progress, stacklevel=3,
+        progress=interactive() if progress is None else progress, stacklevel=3, exact=exact,
     )
     out = _repack(data, unpacked, corrected, report, layer, out_layer)
     return (out, report) if return_report else out
@@ -648,6 +656,7 @@ def plan_run(
     unestimable: str,
     partial_batches: str = "correct",
     pass_hint: str = "unestimable='pass' passes them through unchanged",
+    exact: bool = True,
 ) -> Plan:
     """Encode the labels, ask the core for its verdicts and decide the features' fate."""
     if unestimable not in ("pass", "raise"):
@@ -687,6 +696,8 @@ def plan_run(
         unestimable_features[verdicts.codes[unestimable_features] == NO_VALUES].astype(np.int64)
         if partial_batches == "correct" else np.empty(0, np.int64)
     )
+    # The likelihood method matters to the estimates only, not to the verdicts.
+    options = {**options, "exact": bool(exact)}
     return Plan(coding, covariates_, reference, reference_level, values, options, verdicts,
                 unestimable_features, complete, partial)
 
@@ -757,12 +768,13 @@ def correct_unpacked(
     progress: bool = False,
     stacklevel: int = 2,
     pass_hint: str = "unestimable='pass' passes them through unchanged",
+    exact: bool = True,
 ) -> tuple[npt.NDArray[np.float64], CombatReport]:
     """The correction proper, on data already taken out of its container."""
     plan = plan_run(
         unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
         reference=reference, unestimable=unestimable, partial_batches=partial_batches,
-        pass_hint=pass_hint,
+        pass_hint=pass_hint, exact=exact,
     )
     result = plan.run(_engine.combat_partial, progress)
     report = report_run(plan, result, unpacked, stacklevel=stacklevel + 1)

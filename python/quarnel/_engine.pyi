@@ -45,6 +45,7 @@ def combat_partial(
     complete: npt.NDArray[np.int64] | None = None,
     partial: npt.NDArray[np.int64] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
+    exact: bool | np.bool_ = True,
 ) -> _PartialResult: ...
 
 def fit(
@@ -57,6 +58,7 @@ def fit(
     complete: npt.NDArray[np.int64] | None = None,
     partial: npt.NDArray[np.int64] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
+    exact: bool | np.bool_ = True,
 ) -> dict[str, object]: ...
 def apply(
     model: dict[str, object],

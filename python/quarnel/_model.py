@@ -446,12 +446,13 @@ def fit_unpacked(
     progress: bool = False,
     stacklevel: int = 2,
     pass_hint: str = "unestimable='pass' passes them through unchanged",
+    exact: bool = True,
 ) -> CombatModel:
     """The fit proper, on data already taken out of its container."""
     plan = plan_run(
         unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
         reference=reference, unestimable=unestimable, partial_batches=partial_batches,
-        pass_hint=pass_hint,
+        pass_hint=pass_hint, exact=exact,
     )
     result = plan.run(_engine.fit, progress)
     report = report_run(plan, result, unpacked, stacklevel=stacklevel + 1)
@@ -469,6 +470,7 @@ def fit(
     *,
     samples: Any = None,
     parametric: bool = True,
+    exact: bool = True,
     mean_only: bool = False,
     reference: Hashable | None = None,
     unestimable: Literal["pass", "raise"] = "pass",
@@ -492,7 +494,7 @@ def fit(
     return fit_unpacked(
         unpacked, batch, covariates, parametric=parametric, mean_only=mean_only,
         reference=reference, unestimable=unestimable, partial_batches=partial_batches,
-        progress=interactive() if progress is None else progress, stacklevel=3,
+        progress=interactive() if progress is None else progress, stacklevel=3, exact=exact,
     )
 
 

@@ -29,6 +29,9 @@ struct CombatOptions {
   bool par_prior = true;   // parametric (true) or non-parametric (false) priors
   bool mean_only = false;  // correct location only
   std::optional<std::uint64_t> ref_batch;  // batch returned unchanged, others aligned to it
+  // Non-parametric priors only: false forms each job's likelihoods from its values' count,
+  // mean and centred sum of squares, O(G) per job instead of O(G n), equal up to rounding.
+  bool exact = true;
   // Asked on the calling thread between stages and between the slices of long stages,
   // never while a worker runs; a true answer stops the run with RunCancelled.
   CancelRequested cancel_requested;

@@ -65,14 +65,18 @@ std::vector<LikelihoodSweep> supported_likelihood_sweeps();
 // the level's raw estimates of every feature but `excluded` (the feature's own; pass the
 // feature count to exclude none), averaged with weights proportional to the likelihood of
 // the observed values under each.
+// With `exact` false the log-likelihoods come from the observed values' count, mean and
+// centred sum of squares rather than a sweep over the values: the same sums up to
+// rounding, at a cost that does not grow with the number of values.
 Result<std::pair<double, double>> nonparametric_posterior(std::span<const double> observed,
                                                           const PosteriorInputs& inputs,
                                                           std::size_t level,
-                                                          std::size_t excluded);
+                                                          std::size_t excluded,
+                                                          bool exact = true);
 
 // Job k covers level k / G and feature k % G.
 Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
-                                       const PosteriorInputs& inputs);
+                                       const PosteriorInputs& inputs, bool exact = true);
 
 // Runs every job of every level but the reference level (whose row is location 0 and
 // scale 1) and gathers the posteriors; the error of the lowest failing job wins. The jobs
@@ -81,6 +85,7 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
                                                    const BatchLevels& levels, bool mean_only,
                                                    std::optional<std::size_t> reference_level,
                                                    bool parallel,
-                                                   const CancelRequested& cancel = {});
+                                                   const CancelRequested& cancel = {},
+                                                   bool exact = true);
 
 }  // namespace quarnel

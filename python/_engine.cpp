@@ -810,7 +810,7 @@ constexpr const char combat_partial_doc[] =
     "was corrected in).\n"
     "\n"
     "exact=False forms the non-parametric likelihoods from each job's count, mean and\n"
-    "centred sum of squares: equal to rounding, and far faster.\n"
+    "centred sum of squares rather than from every value: equal to rounding.\n"
     "\n"
     "progress, when given, is called as progress(stage, done, total) on the calling thread\n"
     "between the stages of the run and the slices of its long stages; an exception it\n"

@@ -204,13 +204,15 @@ Status average_new_level(const Matrix& z, const std::vector<std::size_t>& counts
   for (std::size_t m = 0; m < width; ++m) {
     if (counts[m] >= (location_only ? 1u : 2u)) points.push_back(m);
   }
-  Matrix g(1, static_cast<Index>(points.size())), d(1, static_cast<Index>(points.size()));
+  // The posterior inputs are built for levels, of which a run has at least two: the new
+  // level is level 0 of a pair whose level 1 repeats it and is never read.
+  Matrix g(2, static_cast<Index>(points.size())), d(2, static_cast<Index>(points.size()));
   for (std::size_t k = 0; k < points.size(); ++k) {
-    g(0, static_cast<Index>(k)) = level.gamma_hat[points[k]];
-    d(0, static_cast<Index>(k)) = location_only ? 1.0 : level.delta_hat[points[k]];
+    g.col(static_cast<Index>(k)).setConstant(level.gamma_hat[points[k]]);
+    d.col(static_cast<Index>(k)).setConstant(location_only ? 1.0 : level.delta_hat[points[k]]);
   }
-  const std::vector<std::uint64_t> one_level{0, 1};
-  Result<BatchLevels> levels = BatchLevels::from_ids(one_level, 2);
+  const std::vector<std::uint64_t> pair{0, 1};
+  Result<BatchLevels> levels = BatchLevels::from_ids(pair, 2);
   require(levels.has_value(), "two ids make two levels");
   static const Matrix no_data;
   const PosteriorInputs inputs = prepare_posterior_inputs(no_data, *levels, g, d);

@@ -655,8 +655,8 @@ def _parser() -> argparse.ArgumentParser:
     correct.add_argument("--pseudocount", type=float, default=0.0, metavar="X", help="with --log2: add X before taking the log (default 0)")
     correct.add_argument("--non-parametric", action="store_true", help="non-parametric empirical-Bayes priors (slower; for effects far from normal)")
     correct.add_argument("--fast", action="store_true",
-                         help="with --non-parametric: form the likelihoods from each feature's mean and spread, "
-                              "far faster and equal to rounding (not bit for bit)")
+                         help="with --non-parametric: form the likelihoods from each feature's mean and spread "
+                              "rather than from every value (equal to rounding, not bit for bit)")
     correct.add_argument("--mean-only", action="store_true", help="correct each batch's shift only, not its spread")
     correct.add_argument("--reference", metavar="BATCH", help="a batch left unchanged, to which the others are aligned")
     correct.add_argument("--partial-batches", choices=("correct", "pass"), default="correct",

@@ -443,36 +443,57 @@ void require_disjoint(const std::vector<std::size_t>& complete,
   }
 }
 
+void read_lists(const Problem& problem, nb::handle complete_object, nb::handle partial_object,
+                std::vector<std::size_t>& complete, std::vector<std::size_t>& partial) {
+  const std::uint64_t n_features = problem.request.n_features;
+  if (!partial_object.is_none()) partial = read_features(partial_object, "partial", n_features);
+  if (!complete_object.is_none()) {
+    complete = read_features(complete_object, "complete", n_features);
+  } else {
+    std::size_t next = 0;
+    for (std::uint64_t j = 0; j < n_features; ++j) {
+      if (next < partial.size() && partial[next] == j) {
+        ++next;
+      } else {
+        complete.push_back(j);
+      }
+    }
+  }
+  require_disjoint(complete, partial);
+}
+
+void listen(Problem& problem, nb::handle progress) {
+  if (progress.is_none()) return;
+  if (PyCallable_Check(progress.ptr()) == 0) raise(PyExc_TypeError, "progress must be callable or None");
+  problem.options.cancel_requested = progress_reported_to(progress.ptr());
+}
+
+// Each partial feature's outcome, one array or list per field.
+void put_partial(nb::dict& result, const std::vector<quarnel::PartialOutcome>& outcomes) {
+  std::vector<std::uint8_t> issues;
+  std::vector<std::int64_t> issue_batches;
+  nb::list corrected_in;
+  for (const quarnel::PartialOutcome& outcome : outcomes) {
+    issues.push_back(static_cast<std::uint8_t>(outcome.issue));
+    issue_batches.push_back(batch_or_none(outcome.batch));
+    corrected_in.append(int_list(outcome.batches));
+  }
+  const std::size_t n_partial = issues.size();
+  result["partial_issue"] = adopt(std::move(issues), {n_partial});
+  result["partial_batch"] = adopt(std::move(issue_batches), {n_partial});
+  result["partial_batches"] = corrected_in;
+}
+
 nb::dict combat_partial(nb::handle values, nb::handle batch, nb::handle mod,
                         nb::handle par_prior, nb::handle mean_only, nb::handle ref_batch,
                         nb::handle complete_object, nb::handle partial_object,
                         nb::handle progress, nb::handle exact) {
   Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
   problem.options.exact = read_flag(exact, "exact");
-  if (!progress.is_none()) {
-    if (PyCallable_Check(progress.ptr()) == 0) {
-      raise(PyExc_TypeError, "progress must be callable or None");
-    }
-    problem.options.cancel_requested = progress_reported_to(progress.ptr());
-  }
+  listen(problem, progress);
   const std::uint64_t n_features = problem.request.n_features;
-  std::vector<std::size_t> partial;
-  if (!partial_object.is_none()) partial = read_features(partial_object, "partial", n_features);
-  std::vector<std::size_t> complete;
-  if (!complete_object.is_none()) {
-    complete = read_features(complete_object, "complete", n_features);
-    require_disjoint(complete, partial);
-  } else {
-    // Every feature the caller did not call partial.
-    auto p = partial.begin();
-    for (std::size_t feature = 0; feature < n_features; ++feature) {
-      if (p != partial.end() && *p == feature) {
-        ++p;
-      } else {
-        complete.push_back(feature);
-      }
-    }
-  }
+  std::vector<std::size_t> complete, partial;
+  read_lists(problem, complete_object, partial_object, complete, partial);
 
   quarnel::PartialCombatOutput output = run_core([&] {
     return quarnel::combat_dense_partial(problem.request, problem.options, complete, partial);
@@ -483,23 +504,12 @@ nb::dict combat_partial(nb::handle values, nb::handle batch, nb::handle mod,
     raise_internal_fault("combat_dense_partial returned a result unlike its request");
   }
 
-  std::vector<std::uint8_t> issues;
-  std::vector<std::int64_t> issue_batches;
-  nb::list corrected_in;
-  for (const quarnel::PartialOutcome& outcome : output.partial) {
-    issues.push_back(static_cast<std::uint8_t>(outcome.issue));
-    issue_batches.push_back(batch_or_none(outcome.batch));
-    corrected_in.append(int_list(outcome.batches));
-  }
-  const std::size_t n_partial = issues.size();
   nb::dict result;
   result["adjusted"] = adopt(std::move(dense.adjusted),
                              {static_cast<std::size_t>(problem.request.n_samples),
                               static_cast<std::size_t>(n_features)});
   result["report"] = report_dict(dense.report);
-  result["partial_issue"] = adopt(std::move(issues), {n_partial});
-  result["partial_batch"] = adopt(std::move(issue_batches), {n_partial});
-  result["partial_batches"] = corrected_in;
+  put_partial(result, output.partial);
   return result;
 }
 
@@ -680,31 +690,6 @@ quarnel::CombatModel read_model(nb::handle dict) {
   return model;
 }
 
-void read_lists(const Problem& problem, nb::handle complete_object, nb::handle partial_object,
-                std::vector<std::size_t>& complete, std::vector<std::size_t>& partial) {
-  const std::uint64_t n_features = problem.request.n_features;
-  if (!partial_object.is_none()) partial = read_features(partial_object, "partial", n_features);
-  if (!complete_object.is_none()) {
-    complete = read_features(complete_object, "complete", n_features);
-  } else {
-    std::size_t next = 0;
-    for (std::uint64_t j = 0; j < n_features; ++j) {
-      if (next < partial.size() && partial[next] == j) {
-        ++next;
-      } else {
-        complete.push_back(j);
-      }
-    }
-  }
-  require_disjoint(complete, partial);
-}
-
-void listen(Problem& problem, nb::handle progress) {
-  if (progress.is_none()) return;
-  if (PyCallable_Check(progress.ptr()) == 0) raise(PyExc_TypeError, "progress must be callable or None");
-  problem.options.cancel_requested = progress_reported_to(progress.ptr());
-}
-
 nb::dict fit(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
              nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
              nb::handle partial_object, nb::handle progress, nb::handle exact) {
@@ -715,21 +700,10 @@ nb::dict fit(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par
   read_lists(problem, complete_object, partial_object, complete, partial);
   const quarnel::ModelFit fitted = run_core(
       [&] { return quarnel::fit_model(problem.request, problem.options, complete, partial); });
-  std::vector<std::uint8_t> issues;
-  std::vector<std::int64_t> issue_batches;
-  nb::list corrected_in;
-  for (const quarnel::PartialOutcome& outcome : fitted.partial) {
-    issues.push_back(static_cast<std::uint8_t>(outcome.issue));
-    issue_batches.push_back(batch_or_none(outcome.batch));
-    corrected_in.append(int_list(outcome.batches));
-  }
-  const std::size_t n_partial = issues.size();
   nb::dict result;
   result["model"] = model_dict(fitted.model);
   result["report"] = report_dict(fitted.report);
-  result["partial_issue"] = adopt(std::move(issues), {n_partial});
-  result["partial_batch"] = adopt(std::move(issue_batches), {n_partial});
-  result["partial_batches"] = corrected_in;
+  put_partial(result, fitted.partial);
   return result;
 }
 

@@ -118,6 +118,16 @@ def _sheet_for(matrix: Matrix, sheet: SampleSheet, sample_column: str | None, al
     return {column: [sheet.rows[r][k] for r in rows] for k, column in enumerate(sheet.columns)}
 
 
+def _sample_table(args: argparse.Namespace, matrix: Matrix, source: Any) -> tuple[Any, str]:
+    """The sample sheet's columns in the matrix's sample order, from --samples or else the
+    .obs of an .h5ad matrix, and where they came from."""
+    if args.samples is not None:
+        sheet = read_sample_sheet(args.samples)
+        return _sheet_for(matrix, sheet, args.sample_column, args.allow_extra_samples), sheet.path
+    assert source is not None
+    return source.obs, f"the .obs of {args.matrix}"
+
+
 def _column(table: dict[str, list[str]], name: str, what: str, path: str, samples: Sequence[str]) -> list[str]:
     if name not in table:
         raise InputError(f"unknown {what} column {name!r}; the sample sheet {path} has columns {list(table)}")
@@ -446,13 +456,7 @@ def _run_apply(args: argparse.Namespace) -> int:
                 f"feature {position + 1} of {args.matrix} is {got!r}, but the model's is {expected!r}; "
                 "the matrix needs the model's features in the model's order"
             )
-    if args.samples is not None:
-        sheet = read_sample_sheet(args.samples)
-        table = _sheet_for(matrix, sheet, args.sample_column, args.allow_extra_samples)
-        sheet_path = sheet.path
-    else:
-        assert source is not None
-        table, sheet_path = source.obs, f"the .obs of {args.matrix}"
+    table, sheet_path = _sample_table(args, matrix, source)
     names = matrix.sample_names
     batch = _as_labels(_column(table, args.batch, "batch", sheet_path, names), model.batches)
     given = [c for item in args.covariates for c in item.split(",") if c]
@@ -519,13 +523,8 @@ def _run_correct(args: argparse.Namespace) -> int:
         raise UsageError("--samples is required (only an .h5ad matrix brings its own sample sheet, .obs)")
     _check_outputs(args)
     matrix, source = _read_input(args)
-    if args.samples is not None:
-        sheet = read_sample_sheet(args.samples)
-        table = _sheet_for(matrix, sheet, args.sample_column, args.allow_extra_samples)
-        sheet_path = sheet.path
-    else:
-        assert source is not None
-        table, sheet_path = source.obs, f"the .obs of {args.matrix}"
+    table, sheet_path = _sample_table(args, matrix, source)
+    if args.samples is None:
         categorical |= source.categorical
     values = matrix.values
     _check_values(values, matrix, args.log2)

@@ -483,8 +483,7 @@ TEST_P(LikelihoodSweepVersions, EveryVersionMatchesThePlainLoops) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, LikelihoodSweepVersions,
+const auto kSweepShapes =
     ::testing::Values(SweepCase{"OneFeature", 1, 5, 0},
                       SweepCase{"LessThanOneBlock", 7, 3, 6},
                       SweepCase{"OneBlockNoObservation", 32, 0, 0},
@@ -493,8 +492,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SweepCase{"PartialLastBlock", 101, 9, 100},
                       SweepCase{"ManyObservations", 250, 67, 3},
                       SweepCase{"ExtremeEstimates", 97, 6, 40, true},
-                      SweepCase{"ExtremeEstimatesWholeBlocks", 128, 13, 0, true}),
-    CaseName());
+                      SweepCase{"ExtremeEstimatesWholeBlocks", 128, 13, 0, true});
+INSTANTIATE_TEST_SUITE_P(Shapes, LikelihoodSweepVersions, kSweepShapes, CaseName());
 
 // Jobs take the first version and the baseline runs on every CPU, so it must be offered
 // exactly once and last; without the x86 extensions it is the only one.
@@ -530,6 +529,55 @@ std::pair<double, double> plain_job(const std::vector<double>& x, const std::vec
   }
   return {location / total, scale / total};
 }
+
+// The fast estimate: every vector version gives the baseline's bits, and its weighted
+// averages are the exact job's up to rounding, on the sweep's shapes (extreme estimates
+// included, which both leave out).
+class SummarySweepVersions : public ::testing::TestWithParam<SweepCase> {};
+
+TEST_P(SummarySweepVersions, EveryVersionAgreesWithTheExactJob) {
+  const SweepCase& c = GetParam();
+  std::mt19937_64 rng(c.width * 7 + c.n_observed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::gamma_distribution<double> spread(2.0, 0.5);
+  std::vector<double> x(c.n_observed);
+  std::vector<double> g(c.width);
+  std::vector<double> d(c.width);
+  std::vector<double> logs(c.width);
+  std::vector<double> halves(c.width);
+  // Values far from zero check that the summary keeps its accuracy there.
+  for (double& v : x) v = 40.0 + 0.5 * noise(rng);
+  for (std::size_t m = 0; m < c.width; ++m) {
+    g[m] = 40.0 + 0.5 * noise(rng);
+    d[m] = spread(rng);
+    if (c.extreme && m % 5 == 1) d[m] = 1e-310;
+    if (c.extreme && m % 7 == 3) g[m] = 1e200;
+    logs[m] = std::log(d[m] * 6.283185307179586);
+    halves[m] = 1.0 / (d[m] + d[m]);
+  }
+  const std::vector<SummarySweep> sweeps = supported_summary_sweeps();
+  ASSERT_STREQ(sweeps.back().name, "baseline");
+  SummaryScratch scratch;
+  const WeightedSums base = sweeps.back().run(summarize_observed(x), g.data(), d.data(),
+                                              logs.data(), halves.data(), c.width, c.excluded,
+                                              scratch);
+  for (const SummarySweep& sweep : sweeps) {
+    SCOPED_TRACE(sweep.name);
+    const WeightedSums sums = sweep.run(summarize_observed(x), g.data(), d.data(), logs.data(),
+                                        halves.data(), c.width, c.excluded, scratch);
+    EXPECT_TRUE(bit_identical(std::vector{sums.largest, sums.total, sums.location, sums.scale},
+                              std::vector{base.largest, base.total, base.location, base.scale}));
+  }
+  if (c.width == 1) {
+    EXPECT_EQ(base.largest, -kInf);  // the only feature is the excluded one
+    return;
+  }
+  const auto [location, scale] = plain_job(x, g, d, c.excluded);
+  EXPECT_NEAR(base.location / base.total, location, 1e-12 * std::abs(location));
+  EXPECT_NEAR(base.scale / base.total, scale, 1e-12 * scale);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, SummarySweepVersions, kSweepShapes, CaseName());
 
 // Jobs on data with missing values, where some weights underflow and some features are
 // left out, give the plain loops' bits; a thread's second job reuses the first's buffers,

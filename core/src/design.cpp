@@ -2,7 +2,6 @@
 
 #include "quarnel/parallel.hpp"
 
-#include <Eigen/QR>
 
 #include <algorithm>
 #include <cmath>
@@ -363,29 +362,31 @@ RowSupport row_support(const Matrix& rows) {
     const double norm = scaled.col(c).norm();
     if (norm > 0.0) scaled.col(c) /= norm;
   }
-  Eigen::ColPivHouseholderQR<Matrix> qr(scaled);
-  qr.setThreshold(static_cast<double>(std::max(m, p)) * std::numeric_limits<double>::epsilon());
-  RowSupport support;
-  support.rank = qr.rank();
-  // The leverages are the squared row norms of an orthonormal basis of the column space:
-  // the first `rank` columns of Q.
-  const Matrix basis = qr.householderQ() * Matrix::Identity(m, support.rank);
-  support.leverage = basis.rowwise().squaredNorm();
+  RowSupport support{0, Eigen::ColPivHouseholderQR<Matrix>(m, p)};
+  support.qr.setThreshold(static_cast<double>(std::max(m, p)) * std::numeric_limits<double>::epsilon());
+  support.qr.compute(scaled);
+  support.rank = support.qr.rank();
   return support;
 }
 
 bool leaves_no_free_residual(const RowSupport& support, std::span<const unsigned char> contributes) {
-  // Each row's residual variance is (1 - leverage) times the noise variance; their sum over
-  // the contributing rows is the degrees of freedom those residuals carry.
+  const auto count = static_cast<Index>(std::ranges::count_if(contributes, [](unsigned char c) { return c != 0; }));
+  // The leverages of all rows add up to the rank, so more contributing rows than that keep
+  // at least one degree of freedom between them (less rounding), without forming any.
+  if (count == 0 || count > support.rank) return false;
+  // The leverages are the squared row norms of an orthonormal basis of the column space:
+  // the first `rank` columns of Q. Each row's residual variance is (1 - leverage) times the
+  // noise variance; their sum over the contributing rows is the degrees of freedom those
+  // residuals carry.
+  const Index m = support.qr.rows();
+  const Matrix basis = support.qr.householderQ() * Matrix::Identity(m, support.rank);
+  const Vector leverage = basis.rowwise().squaredNorm();
   constexpr double kTolerance = 1e-8;
   double free = 0.0;
-  bool any = false;
   for (std::size_t i = 0; i < contributes.size(); ++i) {
-    if (!contributes[i]) continue;
-    any = true;
-    free += 1.0 - support.leverage(static_cast<Index>(i));
+    if (contributes[i]) free += 1.0 - leverage(static_cast<Index>(i));
   }
-  return any && free <= kTolerance;
+  return free <= kTolerance;
 }
 
 Matrix build_design(std::size_t n, const BatchLevels& levels,

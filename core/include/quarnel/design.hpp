@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include <Eigen/QR>
+
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
@@ -28,15 +30,16 @@ struct DesignFit {
   std::vector<unsigned char> no_free_residual;
 };
 
-// The numerical rank of a design's rows and each row's leverage (its diagonal entry of the
-// hat matrix). Every column is scaled to unit norm first, so that units do not matter; a
-// pivot of the column-pivoted QR counts when its magnitude exceeds max(rows, columns) *
-// epsilon times the largest pivot. Exact singularity tests miss designs that rounding
-// keeps a hair away from singular (a covariate that is the sum of two others); this one
-// does not, and it gives the same answer whatever the order of the rows.
+// The numerical rank of a design's rows, and the decomposition behind it, from which each
+// row's leverage (its diagonal entry of the hat matrix) follows. Every column is scaled to
+// unit norm first, so that units do not matter; a pivot of the column-pivoted QR counts
+// when its magnitude exceeds max(rows, columns) * epsilon times the largest pivot. Exact
+// singularity tests miss designs that rounding keeps a hair away from singular (a covariate
+// that is the sum of two others); this one does not, and it gives the same answer whatever
+// the order of the rows.
 struct RowSupport {
   Eigen::Index rank = 0;
-  Vector leverage;
+  Eigen::ColPivHouseholderQR<Matrix> qr;
 };
 RowSupport row_support(const Matrix& rows);
 

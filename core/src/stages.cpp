@@ -184,7 +184,13 @@ Result<ChunkEstimates> raw_estimates(const CombatDenseRequest& request, const Co
   out.kept = chunk->kept;
   const BatchLevels& levels = *chunk->levels;
   if (out.kept.empty()) {
-    out.gamma_hat.resize(static_cast<Index>(levels.level_count()), 0);
+    // Levels x 0, so that the chunks' records join whatever each one holds.
+    const auto n_levels = static_cast<Index>(levels.level_count());
+    out.gamma_hat.resize(n_levels, 0);
+    if (!mode.effective_mean_only) {
+      out.scales.delta_hat.resize(n_levels, 0);
+      out.scales.counts.resize(n_levels, 0);
+    }
     return out;
   }
   const Matrix& standardized = chunk->standardization.standardized;

@@ -56,7 +56,19 @@ def _starts(matrix: Any) -> list[int]:
 
 
 def _block(block: Any) -> npt.NDArray[np.float64]:
-    return np.ascontiguousarray(block, dtype=np.float64)
+    return np.require(block, dtype=np.float64, requirements=["C", "A"])
+
+
+def _aligned(obj: Any) -> Any:
+    """Arrays as the engine reads them in place: a worker may receive them in buffers that
+    are not aligned to their elements."""
+    if isinstance(obj, np.ndarray):
+        return np.require(obj, requirements=["C", "A"])
+    if isinstance(obj, dict):
+        return {k: _aligned(v) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple)):
+        return type(obj)(_aligned(v) for v in obj)
+    return obj
 
 
 def _guarded(task: Callable[..., Any]) -> Callable[..., Any]:
@@ -65,7 +77,7 @@ def _guarded(task: Callable[..., Any]) -> Callable[..., Any]:
 
     def run(*args: Any) -> Any:
         try:
-            return task(*args)
+            return task(*_aligned(args))
         except (ValueError, RuntimeError) as err:
             return _Failure(err)
 
@@ -225,6 +237,7 @@ def model_part(model: dict[str, Any], start: int, stop: int) -> dict[str, Any]:
 
 
 def _apply_block(block: Any, model: dict[str, Any], ids: Any, mod: Any, new_batches: bool) -> Any:
+    model, ids, mod = _aligned((model, ids, mod))
     return _engine.apply(model, _block(block), ids, mod, new_batches=new_batches)["adjusted"]
 
 

@@ -41,6 +41,7 @@
 #include "quarnel/layout.hpp"
 #include "quarnel/model.hpp"
 #include "quarnel/partial.hpp"
+#include "quarnel/stages.hpp"
 
 namespace nb = nanobind;
 
@@ -98,7 +99,9 @@ ArrayView<T> read_in_place(nb::handle object, const char* name, std::size_t ndim
     if (extent > 1 && array.stride(axis) != expected_stride) row_major = false;
     expected_stride *= extent;
   }
-  if (!row_major) {
+  // An array without elements has no layout to get wrong: NumPy gives such arrays zero
+  // strides, which it counts as contiguous too.
+  if (!row_major && array.size() > 0) {
     raise(PyExc_ValueError, "%s must be C-contiguous (see numpy.ascontiguousarray)", name);
   }
   if (array.size() > 0 && reinterpret_cast<std::uintptr_t>(array.data()) % alignof(T) != 0) {
@@ -730,6 +733,203 @@ nb::dict apply(nb::handle model_object, nb::handle values, nb::handle batch, nb:
   return result;
 }
 
+// ---------------------------------------------------------------------------------------
+// The rounds of a run fitted over chunks of features (see quarnel/stages.hpp)
+
+// The run's mode as (missing, effective_mean_only, n_kept).
+quarnel::RunMode read_mode(nb::handle object) {
+  const nb::tuple mode = nb::cast<nb::tuple>(object);
+  if (mode.size() != 3) raise(PyExc_ValueError, "mode is (missing, effective_mean_only, n_kept)");
+  return quarnel::RunMode{nb::cast<bool>(mode[0]), nb::cast<bool>(mode[1]),
+                          nb::cast<std::size_t>(mode[2])};
+}
+
+nb::tuple mode_tuple(const quarnel::RunMode& mode) {
+  return nb::make_tuple(mode.missing, mode.effective_mean_only, mode.n_kept);
+}
+
+// A row-major levels x features float64 array as a model matrix.
+template <class T>
+Eigen::Matrix<T, Eigen::Dynamic, Eigen::Dynamic> read_matrix(nb::handle object, const char* name,
+                                                            const char* dtype) {
+  const ArrayView<T> array = read_in_place<T>(object, name, 2, dtype);
+  return model_matrix<Eigen::Matrix<T, Eigen::Dynamic, Eigen::Dynamic>>(elements(array), array.shape(0),
+                                                                        array.shape(1));
+}
+
+quarnel::ParametricEstimates read_raw(nb::handle gamma_hat, nb::handle delta_hat) {
+  quarnel::ParametricEstimates raw;
+  raw.gamma_hat = read_matrix<double>(gamma_hat, "gamma_hat", "float64");
+  raw.delta_hat = read_matrix<double>(delta_hat, "delta_hat", "float64");
+  if (raw.gamma_hat.rows() != raw.delta_hat.rows() || raw.gamma_hat.cols() != raw.delta_hat.cols()) {
+    raise(PyExc_ValueError, "gamma_hat and delta_hat differ in shape");
+  }
+  return raw;
+}
+
+std::vector<std::size_t> read_counts(nb::handle object, const char* name) {
+  const ArrayView<std::int64_t> array = read_in_place<std::int64_t>(object, name, 1, "int64");
+  std::vector<std::size_t> out;
+  for (const std::int64_t v : elements(array)) {
+    if (v < 0) raise(PyExc_ValueError, "%s holds a negative entry", name);
+    out.push_back(static_cast<std::size_t>(v));
+  }
+  return out;
+}
+
+nb::dict survey(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+                nb::handle mean_only, nb::handle ref_batch) {
+  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  quarnel::FeatureSurvey found =
+      run_core([&] { return quarnel::survey_features(problem.request, problem.options); });
+  const std::size_t n = found.varies.size();
+  nb::dict result;
+  result["varies"] = adopt(std::move(found.varies), {n});
+  result["missing"] = adopt(std::move(found.missing), {n});
+  return result;
+}
+
+nb::tuple run_mode(nb::handle batch_object, nb::handle mean_only, std::size_t n_kept, bool missing) {
+  const ArrayView<std::int64_t> batch = read_in_place<std::int64_t>(batch_object, "batch", 1, "int64");
+  std::vector<std::uint64_t> ids(elements(batch).begin(), elements(batch).end());
+  const quarnel::BatchLevels levels = run_core([&] { return quarnel::BatchLevels::from_ids(ids, ids.size()); });
+  return mode_tuple(quarnel::decide_run_mode(read_flag(mean_only, "mean_only"), levels, n_kept, missing));
+}
+
+nb::dict assess_in_mode(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+                        nb::handle mean_only, nb::handle ref_batch, nb::handle mode_object) {
+  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  const quarnel::RunMode mode = read_mode(mode_object);
+  quarnel::FeatureAssessment assessment = run_core(
+      [&] { return quarnel::assess_features_in_mode(problem.request, problem.options, mode); });
+  std::vector<std::uint8_t> issues;
+  std::vector<std::int64_t> batches;
+  for (const quarnel::FeatureVerdict& verdict : assessment.verdicts) {
+    issues.push_back(static_cast<std::uint8_t>(verdict.issue));
+    batches.push_back(batch_or_none(verdict.batch));
+  }
+  const std::size_t n = issues.size();
+  nb::dict result;
+  result["issue"] = adopt(std::move(issues), {n});
+  result["batch"] = adopt(std::move(batches), {n});
+  return result;
+}
+
+nb::dict raw_estimates(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+                       nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
+                       nb::handle mode_object) {
+  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  const std::vector<std::size_t> complete =
+      read_features(complete_object, "complete", problem.request.n_features);
+  const quarnel::RunMode mode = read_mode(mode_object);
+  const quarnel::ChunkEstimates raw = run_core(
+      [&] { return quarnel::raw_estimates(problem.request, problem.options, complete, mode); });
+  nb::dict result;
+  result["kept"] = vector_array<std::int64_t>(raw.kept);
+  result["gamma_hat"] = matrix_array<double>(raw.gamma_hat);
+  result["delta_hat"] = matrix_array<double>(raw.scales.delta_hat);
+  result["counts"] = matrix_array<std::int64_t>(raw.scales.counts);
+  return result;
+}
+
+// A chunk's traces: per level (changes, failure detail or None); none without kept features.
+std::vector<quarnel::LevelTrace> read_traces(nb::handle object) {
+  std::vector<quarnel::LevelTrace> traces;
+  for (nb::handle level : nb::cast<nb::list>(object)) {
+    const nb::tuple pair = nb::cast<nb::tuple>(level);
+    quarnel::LevelTrace trace;
+    const ArrayView<double> changes = read_in_place<double>(pair[0], "changes", 1, "float64");
+    trace.changes.assign(elements(changes).begin(), elements(changes).end());
+    if (!pair[1].is_none()) trace.outcome = quarnel::fail(quarnel::NumericalFailure{nb::cast<std::string>(pair[1])});
+    traces.push_back(std::move(trace));
+  }
+  return traces;
+}
+
+nb::list trace_list(const std::vector<quarnel::LevelTrace>& traces) {
+  nb::list list;
+  for (const quarnel::LevelTrace& trace : traces) {
+    nb::object failure = nb::none();
+    if (!trace.outcome) {
+      const auto* numerical = std::get_if<quarnel::NumericalFailure>(&trace.outcome.error());
+      if (numerical == nullptr) raise_internal_fault("a solver failed with other than a numerical failure");
+      failure = nb::str(numerical->detail.data(), numerical->detail.size());
+    }
+    list.append(nb::make_tuple(vector_array<double>(trace.changes), failure));
+  }
+  return list;
+}
+
+nb::dict settle(nb::handle batch_object, nb::handle par_prior, nb::handle mean_only,
+                nb::handle ref_batch, nb::handle mode_object, nb::handle gamma_hat,
+                nb::handle delta_hat, nb::handle counts, nb::handle traces_object) {
+  const ArrayView<std::int64_t> batch = read_in_place<std::int64_t>(batch_object, "batch", 1, "int64");
+  std::vector<std::uint64_t> ids(elements(batch).begin(), elements(batch).end());
+  quarnel::CombatOptions options;
+  options.par_prior = read_flag(par_prior, "par_prior");
+  options.mean_only = read_flag(mean_only, "mean_only");
+  options.ref_batch = read_ref_batch(ref_batch);
+  const quarnel::RunMode mode = read_mode(mode_object);
+  const quarnel::ParametricEstimates raw = read_raw(gamma_hat, delta_hat);
+  quarnel::ScaleMeasurements scales;
+  scales.delta_hat = raw.delta_hat;
+  scales.counts = read_matrix<std::int64_t>(counts, "counts", "int64").cast<std::size_t>();
+  std::vector<std::vector<quarnel::LevelTrace>> traces;
+  if (!traces_object.is_none()) {
+    for (nb::handle chunk : nb::cast<nb::list>(traces_object)) traces.push_back(read_traces(chunk));
+  }
+  const quarnel::RunSettlement settled = run_core([&]() -> quarnel::Result<quarnel::RunSettlement> {
+    quarnel::Result<quarnel::BatchLevels> levels = quarnel::BatchLevels::from_ids(ids, ids.size());
+    if (!levels) return quarnel::fail(std::move(levels.error()));
+    return quarnel::settle_run(*levels, options, mode, raw, scales, traces);
+  });
+  nb::dict result;
+  result["settled"] = nb::bool_(settled.settled);
+  result["passes"] = vector_array<std::int64_t>(settled.passes);
+  result["explore_from"] = vector_array<std::int64_t>(settled.explore_from);
+  return result;
+}
+
+nb::list trace(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+               nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
+               nb::handle mode_object, nb::handle gamma_hat, nb::handle delta_hat,
+               std::size_t offset, nb::handle explore_object) {
+  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  const std::vector<std::size_t> complete =
+      read_features(complete_object, "complete", problem.request.n_features);
+  const quarnel::RunMode mode = read_mode(mode_object);
+  const quarnel::ParametricEstimates raw = read_raw(gamma_hat, delta_hat);
+  const std::vector<std::size_t> explore_from = read_counts(explore_object, "explore_from");
+  const std::vector<quarnel::LevelTrace> traces = run_core([&] {
+    return quarnel::trace_chunk_solvers(problem.request, problem.options, complete, mode, raw,
+                                        offset, explore_from);
+  });
+  return trace_list(traces);
+}
+
+nb::dict fit_chunk(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+                   nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
+                   nb::handle partial_object, nb::handle mode_object, nb::handle gamma_hat,
+                   nb::handle delta_hat, std::size_t offset, nb::handle passes_object,
+                   nb::handle exact) {
+  Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  problem.options.exact = read_flag(exact, "exact");
+  std::vector<std::size_t> complete, partial;
+  read_lists(problem, complete_object, partial_object, complete, partial);
+  const quarnel::RunMode mode = read_mode(mode_object);
+  const quarnel::ParametricEstimates raw = read_raw(gamma_hat, delta_hat);
+  const std::vector<std::size_t> passes = read_counts(passes_object, "passes");
+  const quarnel::ModelFit fitted = run_core([&] {
+    return quarnel::fit_chunk(problem.request, problem.options, complete, partial, mode, raw,
+                              offset, passes);
+  });
+  nb::dict result;
+  result["model"] = model_dict(fitted.model);
+  result["report"] = report_dict(fitted.report);
+  put_partial(result, fitted.partial);
+  return result;
+}
+
 // The names of the FeatureIssue codes, indexed by code.
 constexpr std::pair<quarnel::FeatureIssue, const char*> issue_names[] = {
     {quarnel::FeatureIssue::none, "none"},
@@ -865,4 +1065,39 @@ NB_MODULE(_engine, m) {
                 "mod: numpy.ndarray | None = None, new_batches: bool = False, "
                 "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
         apply_doc);
+  constexpr const char* kProblem =
+      "values: numpy.ndarray, batch: numpy.ndarray, mod: numpy.ndarray | None, "
+      "par_prior: bool, mean_only: bool, ref_batch: int | None";
+  (void)kProblem;
+  m.def("survey", &survey, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
+        nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
+        "Per feature of a chunk: 'varies' (kept by the zero-variance test) and 'missing'\n"
+        "(holds a NaN), uint8 arrays.");
+  m.def("run_mode", &run_mode, nb::arg("batch"), nb::arg("mean_only"), nb::arg("n_kept"),
+        nb::arg("missing"),
+        "The run's mode (missing, effective_mean_only, n_kept) from all of its kept features.");
+  m.def("assess_in_mode", &assess_in_mode, nb::arg("values"), nb::arg("batch"),
+        nb::arg("mod").none(), nb::arg("par_prior"), nb::arg("mean_only"),
+        nb::arg("ref_batch").none(), nb::arg("mode"),
+        "assess on a chunk of a run, in the run's mode.");
+  m.def("raw_estimates", &raw_estimates, nb::arg("values"), nb::arg("batch"),
+        nb::arg("mod").none(), nb::arg("par_prior"), nb::arg("mean_only"),
+        nb::arg("ref_batch").none(), nb::arg("complete"), nb::arg("mode"),
+        "A chunk's kept complete features ('kept') and their levels x kept 'gamma_hat',\n"
+        "'delta_hat' and observed 'counts' (both empty when scales are left alone).");
+  m.def("settle", &settle, nb::arg("batch"), nb::arg("par_prior"), nb::arg("mean_only"),
+        nb::arg("ref_batch").none(), nb::arg("mode"), nb::arg("gamma_hat"), nb::arg("delta_hat"),
+        nb::arg("counts"), nb::arg("traces").none(),
+        "Checks the run's gathered raw estimates and finds where each level's solver stops:\n"
+        "'settled', and per level 'passes' and 'explore_from' for the next traces.");
+  m.def("trace", &trace, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
+        nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
+        nb::arg("complete"), nb::arg("mode"), nb::arg("gamma_hat"), nb::arg("delta_hat"),
+        nb::arg("offset"), nb::arg("explore_from"),
+        "A chunk's solver passes: per level (changes, failure detail or None).");
+  m.def("fit_chunk", &fit_chunk, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
+        nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
+        nb::arg("complete"), nb::arg("partial"), nb::arg("mode"), nb::arg("gamma_hat"),
+        nb::arg("delta_hat"), nb::arg("offset"), nb::arg("passes"), nb::arg("exact"),
+        "A chunk's part of the run's model, as fit gives it for the whole matrix.");
 }

@@ -115,7 +115,8 @@ run_pytest() {
 }
 
 step "Python: pytest under NumPy 2.x"
-make_venv "$build/venv-numpy2" "numpy>=2" pytest hypothesis pandas anndata matplotlib scikit-learn scipy tqdm
+make_venv "$build/venv-numpy2" "numpy>=2" pytest hypothesis pandas anndata matplotlib scikit-learn scipy tqdm \
+  "dask[array]" distributed zarr
 "$build/venv-numpy2/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 run_pytest "$build/venv-numpy2"
 

@@ -7,7 +7,9 @@
 
 #include "quarnel/pipeline.hpp"
 
+#include "quarnel/design.hpp"
 #include "quarnel/nonparametric.hpp"
+#include "quarnel/run_mode.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/standardize.hpp"
 #include "quarnel/zero_variance.hpp"
@@ -72,15 +74,19 @@ Result<PipelineFit> fit_pipeline(const CombatDenseRequest& request, const Combat
       select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
   std::ranges::set_intersection(features, selection.kept, std::back_inserter(fit.kept));
   std::ranges::set_difference(features, fit.kept, std::back_inserter(report.zero_variance_features));
-  report.effective_mean_only =
-      options.mean_only || !report.singleton_batches.empty() || fit.kept.size() < 2;
-  if (fit.kept.empty()) return fit;
+  if (fit.kept.empty()) {
+    report.effective_mean_only = decide_run_mode(options.mean_only, levels, 0, false).effective_mean_only;
+    return fit;
+  }
 
   // One n x G buffer carries the kept features through the stages: projected, then
   // standardised; it is released when the estimates are made.
-  Result<Standardization> standardization =
-      standardize(project_features(request.values, n_samples, n_features, fit.kept, plan), levels,
-                  request.covariates, reference_level, plan.parallel);
+  Matrix projected = project_features(request.values, n_samples, n_features, fit.kept, plan);
+  const RunMode mode = decide_run_mode(options.mean_only, levels, fit.kept.size(),
+                                       has_missing(projected, plan.parallel));
+  report.effective_mean_only = mode.effective_mean_only;
+  Result<Standardization> standardization = standardize_in_mode(
+      std::move(projected), levels, request.covariates, reference_level, mode.missing, plan.parallel);
   if (!standardization) return fail(std::move(standardization.error()));
   stop_if_cancelled(cancel, {"standardise", 1, 1});
 

@@ -2,6 +2,7 @@
 
 #include "quarnel/parallel.hpp"
 
+#include "lanes.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -207,14 +208,49 @@ std::optional<Matrix> invert_exact(const Matrix& a) {
   }
 }
 
+namespace {
+
+// Rows of the projector applied to the lanes' columns: per lane, each coefficient is the
+// sum over the samples, in ascending order from +0.0, of projector entry times value.
+QUARNEL_AVX2_CLONES
+void lane_projections(const double* const (&columns)[lanes::kLanes], const Matrix& projector_t,
+                      Index row, lanes::Lanes& sum) {
+  const double* weights = projector_t.col(row).data();
+  sum = lanes::splat(0.0);
+  for (Index s = 0; s < projector_t.rows(); ++s) {
+    lanes::Lanes x;
+    lanes::load_lanes(columns, static_cast<std::size_t>(s), x);
+    sum += lanes::splat(weights[s]) * x;
+  }
+}
+
+}  // namespace
+
 Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design) {
   const Matrix design_t = design.transpose();
   const Matrix gram = design_t * design;
   std::optional<Matrix> gram_inv = invert_exact(gram);
   if (!gram_inv) return fail(SingularDesign{});
   const Matrix projector = *gram_inv * design.transpose();
-  Matrix coefficients(projector.rows(), response.cols());
-  coefficients.noalias() = projector * response;
+  // The projector's rows as contiguous columns.
+  const Matrix projector_t = projector.transpose();
+  const Index p = projector_t.cols();
+  const auto n_features = static_cast<std::size_t>(response.cols());
+  Matrix coefficients(p, response.cols());
+  // Every coefficient is summed in sample order, as the library's product sums it for a
+  // matrix of ordinary width; but the library blocks and reorders its sums by the width,
+  // and a feature's coefficients must not depend on how many features are fitted with it.
+  for (std::size_t first = 0; first < n_features; first += lanes::kLanes) {
+    const double* columns[lanes::kLanes];
+    lanes::lane_columns(response, first, n_features, columns);
+    for (Index r = 0; r < p; ++r) {
+      lanes::Lanes sum;
+      lane_projections(columns, projector_t, r, sum);
+      for (std::size_t k = 0; k < lanes::kLanes && first + k < n_features; ++k) {
+        coefficients(r, static_cast<Index>(first + k)) = sum[k];
+      }
+    }
+  }
   return coefficients;
 }
 

@@ -73,34 +73,20 @@ std::optional<FeatureVerdict> scale_verdict(const BatchLevels& levels, const Sca
 
 }  // namespace
 
-Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
-                                          const CombatOptions& options) {
-  Result<BatchLevels> validated = validate_request(request, options);
-  if (!validated) return fail(std::move(validated.error()));
-  const BatchLevels& levels = *validated;
-  const std::size_t n_samples = request.n_samples;
-  const std::size_t n_features = request.n_features;
-  const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, levels.level_count());
-  const std::optional<std::size_t> reference_level =
-      options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
+namespace {
 
-  FeatureAssessment assessment;
-  assessment.verdicts.resize(n_features);
-  const FeatureSelection selection =
-      select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
-  for (const std::uint64_t j : selection.zero_variance_features) {
-    assessment.verdicts[j] = {FeatureIssue::constant, std::nullopt};
-  }
-  const std::vector<std::size_t>& kept = selection.kept;
-  const bool singleton = std::ranges::any_of(levels.level_sizes(), [](std::size_t size) { return size == 1; });
-  assessment.effective_mean_only = options.mean_only || singleton || kept.size() < 2;
+// The verdicts on the `kept` features, whose columns `projected` holds, in the run's mode;
+// the constant ones' verdicts are already in `assessment`.
+Result<FeatureAssessment> assess_kept(FeatureAssessment assessment, Matrix projected,
+                                      std::span<const std::size_t> kept, const CombatDenseRequest& request,
+                                      const BatchLevels& levels,
+                                      std::optional<std::size_t> reference_level,
+                                      const RunMode& mode, bool parallel) {
+  assessment.effective_mean_only = mode.effective_mean_only;
   if (kept.empty()) return assessment;
-
-  Matrix projected = project_features(request.values, n_samples, n_features, kept, plan);
   const Counts counts = observed_counts(projected, levels);
-  const bool missing = has_missing(projected, plan.parallel);
   Result<StandardizedFeatures> each = standardize_each(std::move(projected), levels, request.covariates,
-                                                       reference_level, missing, plan.parallel);
+                                                       reference_level, mode.missing, parallel);
   if (!each) return fail(std::move(each.error()));
 
   std::vector<unsigned char> judged(kept.size(), 0);
@@ -121,9 +107,9 @@ Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
     }
     judged[m] = 1;
   }
-  if (!assessment.effective_mean_only) {
+  if (!mode.effective_mean_only) {
     const ScaleMeasurements scales =
-        measure_scales(each->standardization.standardized, levels, plan.parallel);
+        measure_scales(each->standardization.standardized, levels, parallel);
     for (std::size_t m = 0; m < kept.size(); ++m) {
       if (judged[m]) continue;
       if (auto verdict = scale_verdict(levels, scales, static_cast<Index>(m))) {
@@ -132,6 +118,47 @@ Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
     }
   }
   return assessment;
+}
+
+// The request's features in the mode given, or in the mode they decide themselves.
+Result<FeatureAssessment> assess(const CombatDenseRequest& request, const CombatOptions& options,
+                                 std::optional<RunMode> given) {
+  Result<BatchLevels> validated = validate_request(request, options);
+  if (!validated) return fail(std::move(validated.error()));
+  const BatchLevels& levels = *validated;
+  const std::size_t n_samples = request.n_samples;
+  const std::size_t n_features = request.n_features;
+  const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, levels.level_count());
+  const std::optional<std::size_t> reference_level =
+      options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
+
+  FeatureAssessment assessment;
+  assessment.verdicts.resize(n_features);
+  const FeatureSelection selection =
+      select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
+  for (const std::uint64_t j : selection.zero_variance_features) {
+    assessment.verdicts[j] = {FeatureIssue::constant, std::nullopt};
+  }
+  const std::vector<std::size_t>& kept = selection.kept;
+  Matrix projected = project_features(request.values, n_samples, n_features, kept, plan);
+  const RunMode mode =
+      given ? *given
+            : decide_run_mode(options.mean_only, levels, kept.size(), has_missing(projected, plan.parallel));
+  return assess_kept(std::move(assessment), std::move(projected), kept, request, levels,
+                     reference_level, mode, plan.parallel);
+}
+
+}  // namespace
+
+Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
+                                          const CombatOptions& options) {
+  return assess(request, options, std::nullopt);
+}
+
+Result<FeatureAssessment> assess_features_in_mode(const CombatDenseRequest& request,
+                                                  const CombatOptions& options,
+                                                  const RunMode& mode) {
+  return assess(request, options, mode);
 }
 
 }  // namespace quarnel

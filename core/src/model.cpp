@@ -296,7 +296,13 @@ Result<ModelFit> fit_model(const CombatDenseRequest& request, const CombatOption
           "feature lists are ascending indices of the request's features");
   Result<PipelineFit> run = fit_pipeline(request, options, levels, complete);
   if (!run) return fail(std::move(run.error()));
+  return model_of_run(request, options, levels, *run, run->estimates, partial);
+}
 
+ModelFit model_of_run(const CombatDenseRequest& request, const CombatOptions& options,
+                      const BatchLevels& levels, const PipelineFit& fitted,
+                      const ParametricEstimates& run_raw, std::span<const std::size_t> partial) {
+  const PipelineFit* const run = &fitted;
   ModelFit out;
   out.report = run->report;
   CombatModel& model = out.model;
@@ -313,7 +319,7 @@ Result<ModelFit> fit_model(const CombatDenseRequest& request, const CombatOption
   model.mean_only = options.mean_only;
   model.effective_mean_only = run->report.effective_mean_only;
   const ParametricEstimates& estimates = run->estimates;
-  const CompletePriors priors = complete_priors(estimates, levels, run->reference_level,
+  const CompletePriors priors = complete_priors(run_raw, levels, run->reference_level,
                                                 options.par_prior, model.effective_mean_only);
   model.priors = model_priors(priors, levels.level_count());
 

@@ -542,13 +542,14 @@ Result<std::pair<double, double>> nonparametric_posterior(std::span<const double
 }
 
 Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
-                                       const PosteriorInputs& inputs, bool exact) {
+                                       const PosteriorInputs& inputs, bool exact,
+                                       std::size_t first_feature) {
   const std::size_t level = job / n_features;
   const std::size_t feature = job % n_features;
   std::vector<double>& observed = job_scratch().observed;
   gather_observed(*inputs.standardized, feature, inputs.members[level], observed);
   Result<std::pair<double, double>> posterior =
-      nonparametric_posterior(observed, inputs, level, feature, exact);
+      nonparametric_posterior(observed, inputs, level, first_feature + feature, exact);
   if (!posterior) return fail(std::move(posterior.error()));
   return FeaturePosterior{level, feature, posterior->first, posterior->second};
 }

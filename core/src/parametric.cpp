@@ -86,6 +86,10 @@ UpdateOutcome update_outcome(std::size_t observed, double g, double d_new) {
   return UpdateOutcome::ok;
 }
 
+NumericalFailure non_convergence() {
+  return NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"};
+}
+
 NumericalFailure update_failure(UpdateOutcome outcome) {
   return NumericalFailure{outcome == UpdateOutcome::unobserved
                               ? "posterior update requires at least one observed value"
@@ -232,19 +236,17 @@ struct LevelSolver {
   std::vector<double> d_new;
   std::vector<UpdateOutcome> outcomes;
   std::size_t passes = 0;
+  PassRule rule;
+  std::vector<double> changes;  // of every pass whose updates all succeeded
   std::optional<Result<LevelEstimates>> outcome;
 };
 
 LevelSolver start_level_solver(const Matrix& gamma_hat, const Matrix& delta_hat,
-                               LevelSamples samples) {
+                               LevelSamples samples, const LevelPrior& prior, PassRule rule) {
   LevelSolver solver;
   const std::size_t level = samples.level;
-  Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
-  if (!prior) {
-    solver.outcome = fail(std::move(prior.error()));
-    return solver;
-  }
-  solver.prior = *prior;
+  solver.prior = prior;
+  solver.rule = rule;
   solver.samples = std::move(samples);
   solver.g_old = row_values(gamma_hat, level);
   solver.d_old = row_values(delta_hat, level);
@@ -267,11 +269,14 @@ void settle_pass(LevelSolver& solver) {
   const double change = level_change(solver.g_old, solver.g_new, solver.d_old, solver.d_new);
   std::swap(solver.g_old, solver.g_new);
   std::swap(solver.d_old, solver.d_new);
-  if (change <= kConvergenceThreshold) {
+  solver.changes.push_back(change);
+  const PassRule& rule = solver.rule;
+  const bool stop = rule.stop_pass ? solver.passes == *rule.stop_pass
+                                   : solver.passes >= rule.min_pass && change <= kConvergenceThreshold;
+  if (stop) {
     solver.outcome = LevelEstimates{std::move(solver.g_old), std::move(solver.d_old)};
   } else if (solver.passes == kMaxSolverPasses) {
-    solver.outcome =
-        fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
+    solver.outcome = fail(non_convergence());
   }
 }
 
@@ -336,52 +341,98 @@ void run_solvers(const Matrix& standardized, const Matrix& gamma_hat,
   }
 }
 
-// The solvers of every level but the reference, run side by side.
+// The solvers of every level but the reference, run side by side, each from its prior
+// formed over all the features.
 std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& standardization,
                                                     const BatchLevels& levels,
                                                     std::optional<std::size_t> reference_level,
                                                     const Matrix& gamma_hat,
                                                     const ScaleMeasurements& scales, bool parallel,
                                                     const CancelRequested& cancel) {
-  const Matrix& standardized = standardization.standardized;
-  const auto n_features = static_cast<std::size_t>(standardized.cols());
   const std::size_t n_levels = levels.level_count();
-  std::vector<LevelSolver> solvers(n_levels);
-  std::vector<LevelSolver*> fitted;
-  for (std::size_t level = 0; level < n_levels; ++level) {
-    if (level == reference_level) continue;
-    // delta_hat has already counted every level's observed values.
-    std::vector<std::size_t> observed_counts(n_features);
-    for (std::size_t j = 0; j < n_features; ++j) {
-      observed_counts[j] = scales.counts(static_cast<Index>(level), static_cast<Index>(j));
-    }
-    solvers[level] = start_level_solver(gamma_hat, scales.delta_hat,
-                                        samples_of_level(levels, level, std::move(observed_counts)));
-    fitted.push_back(&solvers[level]);
-  }
-  run_solvers(standardized, gamma_hat, fitted, parallel, cancel);
-
-  std::vector<Result<LevelEstimates>> results;
-  results.reserve(n_levels);
+  std::vector<Result<LevelEstimates>> results(n_levels);
+  std::vector<std::optional<LevelPrior>> priors(n_levels);
   for (std::size_t level = 0; level < n_levels; ++level) {
     if (level == reference_level) {
-      results.emplace_back(reference_estimates(n_features));
-    } else {
-      results.push_back(std::move(*solvers[level].outcome));
+      results[level] = reference_estimates(static_cast<std::size_t>(gamma_hat.cols()));
+      continue;
     }
+    Result<LevelPrior> prior = full_level_prior(gamma_hat, scales.delta_hat, level);
+    if (!prior) {
+      results[level] = fail(std::move(prior.error()));
+      continue;
+    }
+    priors[level] = *prior;
+  }
+  const std::vector<PassRule> rules(n_levels);
+  std::vector<LevelTrace> traces = trace_level_solvers(standardization.standardized, gamma_hat, scales,
+                                                       levels, priors, rules, parallel, cancel);
+  for (std::size_t level = 0; level < n_levels; ++level) {
+    if (priors[level]) results[level] = std::move(traces[level].outcome);
   }
   return results;
 }
 
 }  // namespace
 
+std::vector<LevelTrace> trace_level_solvers(const Matrix& standardized, const Matrix& gamma_hat,
+                                            const ScaleMeasurements& scales,
+                                            const BatchLevels& levels,
+                                            std::span<const std::optional<LevelPrior>> priors,
+                                            std::span<const PassRule> rules, bool parallel,
+                                            const CancelRequested& cancel) {
+  const auto n_features = static_cast<std::size_t>(standardized.cols());
+  const std::size_t n_levels = levels.level_count();
+  std::vector<LevelSolver> solvers(n_levels);
+  std::vector<LevelSolver*> fitted;
+  for (std::size_t level = 0; level < n_levels; ++level) {
+    if (!priors[level]) continue;
+    // delta_hat has already counted every level's observed values.
+    std::vector<std::size_t> observed_counts(n_features);
+    for (std::size_t j = 0; j < n_features; ++j) {
+      observed_counts[j] = scales.counts(static_cast<Index>(level), static_cast<Index>(j));
+    }
+    solvers[level] = start_level_solver(gamma_hat, scales.delta_hat,
+                                        samples_of_level(levels, level, std::move(observed_counts)),
+                                        *priors[level], rules[level]);
+    fitted.push_back(&solvers[level]);
+  }
+  run_solvers(standardized, gamma_hat, fitted, parallel, cancel);
+  std::vector<LevelTrace> traces(n_levels);
+  for (LevelSolver* solver : fitted) {
+    LevelTrace& trace = traces[solver->samples.level];
+    trace.changes = std::move(solver->changes);
+    trace.outcome = std::move(*solver->outcome);
+  }
+  return traces;
+}
+
+LevelStop level_stop(std::span<const LevelTrace* const> traces) {
+  for (std::size_t pass = 1; pass <= kMaxSolverPasses; ++pass) {
+    // A pass whose updates failed somewhere ends the level with the error of its first
+    // failing feature, whatever the changes elsewhere.
+    for (const LevelTrace* trace : traces) {
+      if (!trace->outcome && trace->changes.size() == pass - 1) return {std::nullopt, trace->outcome.error(), 0};
+    }
+    double change = 0.0;
+    for (const LevelTrace* trace : traces) {
+      if (trace->changes.size() < pass) return {std::nullopt, std::nullopt, pass};
+      change = std::max(change, trace->changes[pass - 1]);
+    }
+    if (change <= kConvergenceThreshold) return {pass, std::nullopt, 0};
+  }
+  return {std::nullopt, non_convergence(), 0};
+}
+
 Result<LevelEstimates> fit_full_level(const Standardization& standardization,
                                       const BatchLevels& levels, std::size_t level,
                                       const Matrix& gamma_hat, const Matrix& delta_hat,
                                       bool parallel) {
   const Matrix& standardized = standardization.standardized;
-  LevelSolver solver =
-      start_level_solver(gamma_hat, delta_hat, level_samples(standardized, levels, level));
+  Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
+  if (!prior) return fail(std::move(prior.error()));
+  LevelSolver solver = start_level_solver(gamma_hat, delta_hat,
+                                          level_samples(standardized, levels, level), *prior, {});
   LevelSolver* const solvers[] = {&solver};
   run_solvers(standardized, gamma_hat, solvers, parallel, CancelRequested{});
   return std::move(*solver.outcome);

@@ -118,23 +118,33 @@ std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_h
   return std::nullopt;
 }
 
-Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
-                                          bool parallel) {
+Status check_scale_levels(const BatchLevels& levels) {
   for (std::size_t i = 0; i < levels.level_count(); ++i) {
     if (levels.level_size(i) < 2) {
       return fail(UnsupportedOption{"scale adjustment requires at least two samples per batch"});
     }
   }
+  return {};
+}
+
+Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
+                                          bool parallel) {
+  if (Status sizes = check_scale_levels(levels); !sizes) return fail(std::move(sizes.error()));
   ScaleMeasurements out = measure_scales(standardized, levels, parallel);
+  if (Status checked = check_scale_entries(out); !checked) return fail(std::move(checked.error()));
+  return out;
+}
+
+Status check_scale_entries(const ScaleMeasurements& scales) {
   // Failures are reported in level-major order, as a level-by-level walk would meet them.
-  for (Index i = 0; i < out.delta_hat.rows(); ++i) {
-    for (Index j = 0; j < out.delta_hat.cols(); ++j) {
-      if (auto failure = scale_entry_failure(out.counts(i, j), out.delta_hat(i, j))) {
+  for (Index i = 0; i < scales.delta_hat.rows(); ++i) {
+    for (Index j = 0; j < scales.delta_hat.cols(); ++j) {
+      if (auto failure = scale_entry_failure(scales.counts(i, j), scales.delta_hat(i, j))) {
         return fail(std::move(*failure));
       }
     }
   }
-  return out;
+  return {};
 }
 
 

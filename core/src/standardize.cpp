@@ -198,6 +198,14 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
                                     const std::optional<CovariateMatrix>& covariates,
                                     std::optional<std::size_t> reference_level, bool parallel) {
   const bool missing = has_missing(kept_values, parallel);
+  return standardize_in_mode(std::move(kept_values), levels, covariates, reference_level, missing,
+                             parallel);
+}
+
+Result<Standardization> standardize_in_mode(Matrix kept_values, const BatchLevels& levels,
+                                            const std::optional<CovariateMatrix>& covariates,
+                                            std::optional<std::size_t> reference_level,
+                                            bool missing, bool parallel) {
   Result<StandardizedFeatures> each = standardize_each(std::move(kept_values), levels, covariates,
                                                        reference_level, missing, parallel);
   if (!each) return fail(std::move(each.error()));

@@ -10,6 +10,8 @@ The public API is plain Python over the compiled module ``_quarnel``:
 - :class:`CombatReport` says what a correction did, naming batches and features;
 - :func:`batch_silhouette`, :func:`correction_scores` and :func:`plot_correction`
   measure and draw how much batch structure is left (the figure needs matplotlib);
+- Dask arrays (and AnnData holding one) chunked along features are corrected lazily,
+  chunk by chunk, with the bits of an in-memory call;
 - :mod:`quarnel.datasets` holds a small real dataset to try it on.
 """
 
@@ -17,6 +19,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._dask import RechunkWarning
 from ._combat import SingletonBatchWarning, SparseInputWarning, UnestimableFeatureWarning, combat
 from ._model import CombatModel, ModelLabelWarning, fit, load_model
 from ._plot import batch_silhouette, correction_scores, plot_correction, plot_priors
@@ -31,6 +34,7 @@ __all__ = [
     "CombatModel",
     "CombatReport",
     "ModelLabelWarning",
+    "RechunkWarning",
     "SingletonBatchWarning",
     "SparseInputWarning",
     "UnestimableFeatureWarning",

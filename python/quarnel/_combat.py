@@ -16,6 +16,7 @@ from ._labels import BatchCoding, Covariates, encode_batch, encode_covariates
 from ._progress import ProgressBar, interactive
 from ._report import CombatReport
 from ._estimability import CONSTANT, ESTIMABLE, NO_VALUES, SUMMARY, kind_of, reason
+from ._dask import apply_lazily, assess_chunks, feature_chunks, fit_chunks, is_dask_array, joined_fit
 
 try:
     from . import _engine
@@ -130,6 +131,14 @@ def dense(
     return array
 
 
+def _matrix(matrix: Any, max_dense_bytes: float) -> Any:
+    """The data matrix: a Dask array stays lazy, split along features only; anything
+    else becomes a dense NumPy array."""
+    if is_dask_array(matrix):
+        return feature_chunks(matrix, stacklevel=4)
+    return dense(matrix, max_dense_bytes, stacklevel=4)
+
+
 def _unpack(
     data: Any, samples: object, layer: str | None, allow_extra: bool = False,
     max_dense_bytes: float = MAX_DENSE_BYTES,
@@ -146,7 +155,7 @@ def _unpack(
         else:
             raise ValueError(f"layer {layer!r} not found; the layers are {list(data.layers)}")
         return _Unpacked(
-            "anndata", dense(matrix, max_dense_bytes, stacklevel=3), list(data.obs_names),
+            "anndata", _matrix(matrix, max_dense_bytes), list(data.obs_names),
             list(data.var_names), data.obs_names, data.obs, allow_extra,
         )
     if layer is not None:
@@ -165,7 +174,7 @@ def _unpack(
             "frame", values, data.index.tolist(), data.columns.tolist(), data.index,
             _align_table(samples, data.index, len(data.index), allow_extra), allow_extra,
         )
-    values = dense(data, max_dense_bytes, stacklevel=3)
+    values = _matrix(data, max_dense_bytes)
     if values.ndim != 2:
         raise ValueError(
             f"data must be two-dimensional (samples × features), got {values.ndim} dimensions"
@@ -289,15 +298,19 @@ def _covariate_columns(covariates: object, unpacked: _Unpacked) -> list[tuple[st
     return [(f"covariate{j}", array[:, j]) for j in range(array.shape[1])]
 
 
+def _infinite_at(unpacked: _Unpacked, i: int, j: int) -> None:
+    raise ValueError(
+        f"data holds an infinite value at sample {unpacked.sample_labels[i]!r}, feature "
+        f"{unpacked.feature_labels[j]!r}; mark missing values with NaN (a log of zero "
+        "gives -inf: add a pseudocount first)"
+    )
+
+
 def _check_finite(unpacked: _Unpacked) -> None:
     infinite = np.isinf(unpacked.values)
     if infinite.any():
         i, j = np.argwhere(infinite)[0]
-        raise ValueError(
-            f"data holds an infinite value at sample {unpacked.sample_labels[i]!r}, feature "
-            f"{unpacked.feature_labels[j]!r}; mark missing values with NaN (a log of zero "
-            "gives -inf: add a pseudocount first)"
-        )
+        _infinite_at(unpacked, i, j)
 
 
 def _explain(err: BaseException, covariates: Covariates) -> str:
@@ -631,9 +644,23 @@ class Plan:
     unestimable: npt.NDArray[np.intp]
     complete: npt.NDArray[np.int64]
     partial: npt.NDArray[np.int64]
+    survey: Any = None  # Dask input: per feature, whether it varies and holds a NaN
+
+    def fit_chunks(self) -> dict[str, Any]:
+        """Dask input: ``_engine.fit``'s result, fitted in rounds over the chunks."""
+        parts = fit_chunks(self.values, self.coding.ids, self.covariates.matrix, self.options,
+                           self.survey, self.complete, self.partial)
+        starts = [0, *np.cumsum(self.values.chunks[1]).tolist()]
+        return joined_fit(parts, starts)
 
     def run(self, call: Any, progress: bool) -> Any:
         """``call`` (``_engine.combat_partial`` or ``_engine.fit``) on this plan."""
+        if self.survey is not None:
+            fitted = _core_call(self.fit_chunks, self.coding, self.covariates)
+            if call is _engine.fit:
+                return fitted
+            return {**fitted, "adjusted": apply_lazily(
+                self.values, fitted["model"], self.coding.ids, self.covariates.matrix)}
         bar = ProgressBar() if progress else None
         try:
             return _core_call(
@@ -679,11 +706,17 @@ def plan_run(
             raise ValueError(
                 f"reference batch {reference!r} is not one of the batches {list(coding.levels)}"
             ) from None
-    _check_finite(unpacked)
-
-    values = np.ascontiguousarray(unpacked.values)
     options = dict(par_prior=bool(parametric), mean_only=bool(mean_only), ref_batch=reference_level)
-    judged = _core_call(_engine.assess, coding, covariates_, values, coding.ids, covariates_.matrix, **options)
+    if is_dask_array(unpacked.values):
+        values = unpacked.values
+        judged = _core_call(
+            assess_chunks, coding, covariates_, values, coding.ids, covariates_.matrix, options,
+            lambda i, j: _infinite_at(unpacked, i, j),
+        )
+    else:
+        _check_finite(unpacked)
+        values = np.ascontiguousarray(unpacked.values)
+        judged = _core_call(_engine.assess, coding, covariates_, values, coding.ids, covariates_.matrix, **options)
     verdicts = _Verdicts(judged["issue"], judged["batch"])
     unestimable_features = verdicts.unestimable()
     if unestimable == "raise" and unestimable_features.size:
@@ -699,8 +732,9 @@ def plan_run(
     )
     # The likelihood method matters to the estimates only, not to the verdicts.
     options = {**options, "exact": bool(exact)}
+    survey = {"varies": judged["varies"], "missing": judged["missing"]} if "varies" in judged else None
     return Plan(coding, covariates_, reference, reference_level, values, options, verdicts,
-                unestimable_features, complete, partial)
+                unestimable_features, complete, partial, survey)
 
 
 def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, stacklevel: int = 2) -> CombatReport:

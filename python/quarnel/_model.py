@@ -29,6 +29,7 @@ from ._combat import (
     plan_run,
     report_run,
 )
+from ._dask import apply_lazily, is_dask_array
 from ._labels import BatchCoding, CovariateColumn, encode_batch, reencode_covariates
 from ._progress import ProgressBar, interactive
 from ._report import CombatReport
@@ -254,6 +255,14 @@ class CombatModel:
         self._check_features(unpacked)
         ids, unknown = self._batch_ids(batch, unpacked, new_batches)
         mod = self._design(covariates, unpacked)
+        if is_dask_array(unpacked.values):
+            if unknown:
+                raise ValueError(
+                    f"batches {list(unknown)} are not in the model; a new batch is estimated "
+                    "from all features at once, which a Dask array's chunks do not hold: "
+                    "transform those samples in memory"
+                )
+            return apply_lazily(unpacked.values, self._model, ids, mod), unknown
         _check_finite(unpacked)
         bar = ProgressBar() if progress else None
         try:

@@ -14,6 +14,7 @@
 
 #include "quarnel/api.hpp"
 #include "quarnel/error.hpp"
+#include "quarnel/run_mode.hpp"
 
 namespace quarnel {
 
@@ -59,5 +60,11 @@ FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
 // complete data); a feature's own failure is its verdict.
 Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
                                           const CombatOptions& options);
+
+// assess_features in the mode given: the whole run's, when the request holds some of its
+// features.
+Result<FeatureAssessment> assess_features_in_mode(const CombatDenseRequest& request,
+                                                  const CombatOptions& options,
+                                                  const RunMode& mode);
 
 }  // namespace quarnel

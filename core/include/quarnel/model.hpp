@@ -21,6 +21,7 @@
 #include "quarnel/layout.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/partial.hpp"
+#include "quarnel/pipeline.hpp"
 
 namespace quarnel {
 
@@ -64,6 +65,13 @@ struct ModelFit {
 Result<ModelFit> fit_model(const CombatDenseRequest& request, const CombatOptions& options,
                            std::span<const std::size_t> complete,
                            std::span<const std::size_t> partial);
+
+// The model of a run whose complete features `fitted` holds, with the `partial` features
+// (ascending) fitted against the priors of `run_raw`: the raw estimates of all of the run's
+// complete features, which `fitted` holds only some of when the run was fitted in parts.
+ModelFit model_of_run(const CombatDenseRequest& request, const CombatOptions& options,
+                      const BatchLevels& levels, const PipelineFit& fitted,
+                      const ParametricEstimates& run_raw, std::span<const std::size_t> partial);
 
 // Batches estimated when the model was applied: each one more level of the fitted run,
 // whose standardisation is frozen. Rows are the batches, ascending; columns the model's

@@ -116,9 +116,12 @@ Result<std::pair<double, double>> nonparametric_posterior(std::span<const double
                                                           std::size_t excluded,
                                                           bool exact = true);
 
-// Job k covers level k / G and feature k % G.
+// Job k covers level k / G and feature k % G: column k % G of the standardised data,
+// which is feature first_feature + k % G of the raw estimates (the data may hold some of
+// the features only).
 Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
-                                       const PosteriorInputs& inputs, bool exact = true);
+                                       const PosteriorInputs& inputs, bool exact = true,
+                                       std::size_t first_feature = 0);
 
 // Runs every job of every level but the reference level (whose row is location 0 and
 // scale 1) and gathers the posteriors; the error of the lowest failing job wins. The jobs

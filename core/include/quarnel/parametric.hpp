@@ -97,6 +97,45 @@ double level_change(std::span<const double> g_old, std::span<const double> g_new
 inline constexpr double kConvergenceThreshold = 0.0001;
 inline constexpr std::size_t kMaxSolverPasses = 1000;
 
+// When a level's solver stops. By default at the first pass, from `min_pass` on, whose
+// largest change is at most kConvergenceThreshold; with `stop_pass`, at that pass. A
+// solver over some of a level's features cannot see the change of the others: it runs on
+// until its own change is small (which the level's cannot be before), or to the pass
+// found from every part's changes (level_stop).
+struct PassRule {
+  std::size_t min_pass = 1;
+  std::optional<std::size_t> stop_pass;
+};
+
+// One level's solver over some features: the largest change of every pass whose updates
+// all succeeded, and the estimates after its last pass or its error.
+struct LevelTrace {
+  std::vector<double> changes;
+  Result<LevelEstimates> outcome;
+};
+
+// The solvers of the levels with a prior (the others, the reference among them, get an
+// empty trace) over the features of `standardized`, gamma_hat and the scales, side by
+// side, each stopping by its rule. Each feature's updates depend on its own values and
+// its level's prior only, so a feature goes through the same passes whatever else is
+// solved with it.
+std::vector<LevelTrace> trace_level_solvers(const Matrix& standardized, const Matrix& gamma_hat,
+                                            const ScaleMeasurements& scales,
+                                            const BatchLevels& levels,
+                                            std::span<const std::optional<LevelPrior>> priors,
+                                            std::span<const PassRule> rules, bool parallel,
+                                            const CancelRequested& cancel = {});
+
+// Where a level solved over all its features stops, from the traces of its parts in
+// feature order: the pass, or the error the whole solver would meet, or, when some part
+// stopped too early to tell, the pass every part has to reach before the next look.
+struct LevelStop {
+  std::optional<std::size_t> pass;
+  std::optional<CombatError> error;
+  std::size_t explore_from = 0;
+};
+LevelStop level_stop(std::span<const LevelTrace* const> traces);
+
 // Location and scale of one level by the iterative posterior solver.
 Result<LevelEstimates> fit_full_level(const Standardization& standardization,
                                       const BatchLevels& levels, std::size_t level,

@@ -41,6 +41,11 @@ ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& 
 // observed values, or a variance that is not positive and finite.
 std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_hat);
 
+// The checks of estimate_scales, for measurements made apart: every level has two samples
+// or more; then every entry, in level-major order.
+Status check_scale_levels(const BatchLevels& levels);
+Status check_scale_entries(const ScaleMeasurements& scales);
+
 // delta_hat with its counts, every entry checked in level-major order: levels of fewer
 // than two samples first, then each entry's failure.
 Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,

@@ -62,6 +62,13 @@ Result<Standardization> standardize(Matrix kept_values, const BatchLevels& level
                                     std::optional<std::size_t> reference_level,
                                     bool parallel = false);
 
+// standardize in the missing-data mode given: that of the whole run when these are some
+// of its features.
+Result<Standardization> standardize_in_mode(Matrix kept_values, const BatchLevels& levels,
+                                            const std::optional<CovariateMatrix>& covariates,
+                                            std::optional<std::size_t> reference_level,
+                                            bool missing, bool parallel = false);
+
 // standardize with the missing-data mode given and every feature's own outcome: the error
 // is the whole design's; a feature that cannot be fitted has its error in `fit_status`,
 // one whose pooled variance fails in `variance_status`, and its values are left as they

@@ -1,0 +1,93 @@
+// A correction fitted in rounds over parts of its features ("chunks"), for matrices too
+// large to hold at once. Each function is one round's work on one chunk, or the caller's
+// work between rounds; together the rounds give exactly what fit_model gives for the whole
+// matrix, because every per-feature quantity is computed the same way whatever else is
+// computed with it, and what depends on all features (the run's mode, the priors, the
+// pass at which each level's solver stops) is decided once from the records of every
+// chunk, in feature order.
+//
+// A chunk is a request with every sample and some of the features. `complete` and
+// `partial` are its own column indices (ascending) of the run's complete and partial
+// features. `raw` holds the raw estimates of all of the run's kept complete features,
+// gathered from every chunk in feature order (delta_hat all 1.0 when scales are left
+// alone), and `offset` is how many of them the chunks before this one hold.
+//
+// The rounds:
+//   1. survey_features on every chunk; decide_run_mode over all of them; then
+//      assess_features_in_mode on every chunk, from whose verdicts the caller plans the
+//      complete and partial features, and decide_run_mode again over the complete ones;
+//   2. raw_estimates on every chunk, gathered into `raw`;
+//   3. settle_run, and while it is not settled, trace_chunk_solvers on every chunk with
+//      the passes it asks for and settle_run again on their traces;
+//   4. fit_chunk on every chunk: its part of the model, which apply_model applies to it.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "quarnel/api.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/model.hpp"
+#include "quarnel/parametric.hpp"
+#include "quarnel/raw_estimates.hpp"
+#include "quarnel/run_mode.hpp"
+
+namespace quarnel {
+
+// Per feature of a chunk: whether the zero-variance test keeps it, and whether it holds a
+// NaN.
+struct FeatureSurvey {
+  std::vector<unsigned char> varies;
+  std::vector<unsigned char> missing;
+};
+Result<FeatureSurvey> survey_features(const CombatDenseRequest& request,
+                                      const CombatOptions& options);
+
+// The raw estimates of a chunk's kept complete features (levels x kept); the scales are
+// measured, not checked (settle_run checks them all), and left empty when scales are left
+// alone.
+struct ChunkEstimates {
+  std::vector<std::size_t> kept;
+  Matrix gamma_hat;
+  ScaleMeasurements scales;
+};
+Result<ChunkEstimates> raw_estimates(const CombatDenseRequest& request, const CombatOptions& options,
+                                     std::span<const std::size_t> complete, const RunMode& mode);
+
+// What the posteriors need from all features: per level, the pass at which its parametric
+// solver stops (0: no solver), and whether that is known for every level yet; if not,
+// each level's chunks are traced again from explore_from on.
+struct RunSettlement {
+  bool settled = true;
+  std::vector<std::size_t> passes;
+  std::vector<std::size_t> explore_from;
+};
+
+// The run's checks of the gathered estimates, in its order: the scales, then level by
+// level the prior and the solver's end as the chunks' traces (traces[chunk][level], none
+// before the first trace) show it. `counts` are the observed counts behind raw.delta_hat.
+Result<RunSettlement> settle_run(const BatchLevels& levels, const CombatOptions& options,
+                                 const RunMode& mode, const ParametricEstimates& raw,
+                                 const ScaleMeasurements& scales,
+                                 std::span<const std::vector<LevelTrace>> traces);
+
+// The solvers of a chunk's features, each level run until its own change is small from
+// explore_from[level] on (parametric priors with scales only).
+Result<std::vector<LevelTrace>> trace_chunk_solvers(const CombatDenseRequest& request,
+                                                    const CombatOptions& options,
+                                                    std::span<const std::size_t> complete,
+                                                    const RunMode& mode,
+                                                    const ParametricEstimates& raw,
+                                                    std::size_t offset,
+                                                    std::span<const std::size_t> explore_from);
+
+// The chunk's part of the run's model: its complete features' standardisation and
+// posteriors, its partial features' fits, and its part of the report.
+Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOptions& options,
+                           std::span<const std::size_t> complete,
+                           std::span<const std::size_t> partial, const RunMode& mode,
+                           const ParametricEstimates& raw, std::size_t offset,
+                           std::span<const std::size_t> passes);
+
+}  // namespace quarnel

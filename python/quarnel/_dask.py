@@ -1,0 +1,259 @@
+"""Corrections of Dask arrays chunked along features, bit for bit those made in memory.
+
+The run goes in rounds over the chunks, each chunk task calling the compiled stages with
+every sample and the chunk's features (see ``quarnel/stages.hpp`` in the core): a survey
+and the verdicts, the raw estimates, where each level's solver stops, and each chunk's part
+of the model. Between rounds only small records travel to the client: a few bytes per
+feature, or one value per batch and feature. The correction itself stays lazy, one task
+per chunk. Dask is imported only when a Dask array is given.
+"""
+
+from __future__ import annotations
+
+import sys
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engine
+
+
+class RechunkWarning(UserWarning):
+    """A Dask array split along samples was rechunked to hold every sample in each chunk."""
+
+
+def is_dask_array(obj: object) -> bool:
+    array = sys.modules.get("dask.array")
+    return array is not None and isinstance(obj, array.Array)
+
+
+def feature_chunks(matrix: Any, *, stacklevel: int = 2) -> Any:
+    """The matrix as float64 with every sample in each chunk, rechunked with a warning
+    where its chunks split the samples."""
+    if matrix.ndim != 2:
+        raise ValueError(
+            f"data must be two-dimensional (samples × features), got {matrix.ndim} dimensions"
+        )
+    matrix = matrix.astype(np.float64)
+    if len(matrix.chunks[0]) > 1:
+        warnings.warn(
+            f"the Dask array is split along samples ({len(matrix.chunks[0])} chunks); every "
+            "chunk needs all samples, so it was rechunked to one chunk along samples with "
+            f"its feature chunks kept ({len(matrix.chunks[1])}). Chunk along features "
+            "(e.g. .rechunk({0: -1})) to avoid the extra pass",
+            RechunkWarning,
+            stacklevel=stacklevel + 1,
+        )
+        matrix = matrix.rechunk({0: -1})
+    return matrix
+
+
+def _starts(matrix: Any) -> list[int]:
+    return [0, *np.cumsum(matrix.chunks[1]).tolist()]
+
+
+def _block(block: Any) -> npt.NDArray[np.float64]:
+    return np.require(block, dtype=np.float64, requirements=["C", "A"])
+
+
+def _aligned(obj: Any) -> Any:
+    """Arrays as the engine reads them in place: a worker may receive them in buffers that
+    are not aligned to their elements."""
+    if isinstance(obj, np.ndarray):
+        return np.require(obj, requirements=["C", "A"])
+    if isinstance(obj, dict):
+        return {k: _aligned(v) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple)):
+        return type(obj)(_aligned(v) for v in obj)
+    return obj
+
+
+def _guarded(task: Callable[..., Any]) -> Callable[..., Any]:
+    """The task with the core's errors returned rather than raised, so that the client
+    raises the first chunk's, as a run over the whole matrix would meet it first."""
+
+    def run(*args: Any) -> Any:
+        try:
+            return task(*_aligned(args))
+        except (ValueError, RuntimeError) as err:
+            return _Failure(err)
+
+    return run
+
+
+class _Failure:
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
+def _round(matrix: Any, task: Callable[..., Any], per_chunk: Sequence[tuple[Any, ...]] | None = None,
+           *shared: Any) -> list[Any]:
+    """task(block, *chunk_args, *shared) on every chunk, computed; the first failure raised."""
+    import dask
+
+    blocks = matrix.to_delayed().ravel().tolist()
+    guarded = dask.delayed(_guarded(task), pure=True)
+    extra = per_chunk if per_chunk is not None else [()] * len(blocks)
+    results = dask.compute(*[guarded(b, *a, *shared) for b, a in zip(blocks, extra)])
+    for result in results:
+        if isinstance(result, _Failure):
+            raise result.error
+    return list(results)
+
+
+def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> dict[str, Any]:
+    values = _block(block)
+    infinite = np.isinf(values)
+    if infinite.any():
+        return {"infinite": tuple(int(k) for k in np.argwhere(infinite)[0])}
+    return _engine.survey(values, ids, mod, **options)
+
+
+def _assess(block: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> dict[str, Any]:
+    return _engine.assess_in_mode(_block(block), ids, mod, mode=mode, **options)
+
+
+def assess_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any],
+                  on_infinite: Callable[[int, int], None]) -> dict[str, Any]:
+    """The verdicts on every feature, judged chunk by chunk in the mode of all of them, and
+    the survey they rest on ('varies', 'missing')."""
+    surveys = _round(matrix, _survey, None, ids, mod, options)
+    for start, survey in zip(_starts(matrix), surveys):
+        if "infinite" in survey:
+            sample, feature = survey["infinite"]
+            on_infinite(sample, start + feature)
+    varies = np.concatenate([s["varies"] for s in surveys]).astype(bool)
+    missing = np.concatenate([s["missing"] for s in surveys]).astype(bool)
+    mode = _engine.run_mode(ids, options["mean_only"], int(varies.sum()), bool((missing & varies).any()))
+    judged = _round(matrix, _assess, None, ids, mod, options, mode)
+    return {
+        "issue": np.concatenate([j["issue"] for j in judged]),
+        "batch": np.concatenate([j["batch"] for j in judged]),
+        "varies": varies,
+        "missing": missing,
+    }
+
+
+def _local(features: npt.NDArray[np.int64], start: int, stop: int) -> npt.NDArray[np.int64]:
+    return (features[(features >= start) & (features < stop)] - start).astype(np.int64)
+
+
+def _raw(block: Any, complete: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> dict[str, Any]:
+    return _engine.raw_estimates(_block(block), ids, mod, complete=complete, mode=mode, **options)
+
+
+def _trace(block: Any, complete: Any, offset: int, ids: Any, mod: Any, options: dict[str, Any],
+           mode: tuple, gamma_hat: Any, delta_hat: Any, explore_from: Any) -> list[Any]:
+    return _engine.trace(_block(block), ids, mod, complete=complete, mode=mode, gamma_hat=gamma_hat,
+                         delta_hat=delta_hat, offset=offset, explore_from=explore_from, **options)
+
+
+def _fit(block: Any, complete: Any, partial: Any, offset: int, ids: Any, mod: Any,
+         options: dict[str, Any], mode: tuple, gamma_hat: Any, delta_hat: Any, passes: Any,
+         exact: bool) -> dict[str, Any]:
+    return _engine.fit_chunk(_block(block), ids, mod, complete=complete, partial=partial, mode=mode,
+                             gamma_hat=gamma_hat, delta_hat=delta_hat, offset=offset,
+                             passes=passes, exact=exact, **options)
+
+
+def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], survey: dict[str, Any],
+               complete: npt.NDArray[np.int64], partial: npt.NDArray[np.int64]) -> list[dict[str, Any]]:
+    """Every chunk's part of the run's model (fit's result for its features)."""
+    exact = bool(options["exact"])
+    options = {k: v for k, v in options.items() if k != "exact"}
+    starts = _starts(matrix)
+    bounds = list(zip(starts[:-1], starts[1:]))
+    kept = np.zeros(survey["varies"].size, dtype=bool)
+    kept[complete] = True
+    kept &= survey["varies"]
+    mode = _engine.run_mode(ids, options["mean_only"], int(kept.sum()), bool(survey["missing"][kept].any()))
+    offsets = [int(kept[:start].sum()) for start, _ in bounds]
+    completes = [_local(complete, start, stop) for start, stop in bounds]
+    raws = _round(matrix, _raw, [(c,) for c in completes], ids, mod, options, mode)
+    gamma_hat = np.ascontiguousarray(np.concatenate([r["gamma_hat"] for r in raws], axis=1))
+    n_levels, n_kept = gamma_hat.shape
+    if mode[1]:
+        delta_hat = np.ones((n_levels, n_kept))
+        counts = np.zeros((n_levels, n_kept), dtype=np.int64)
+    else:
+        delta_hat = np.ascontiguousarray(np.concatenate([r["delta_hat"] for r in raws], axis=1))
+        counts = np.ascontiguousarray(np.concatenate([r["counts"] for r in raws], axis=1))
+    settled = _engine.settle(ids, mode=mode, gamma_hat=gamma_hat, delta_hat=delta_hat, counts=counts,
+                             traces=None, **options)
+    while not settled["settled"]:
+        traces = _round(matrix, _trace, list(zip(completes, offsets)), ids, mod, options, mode,
+                        gamma_hat, delta_hat, settled["explore_from"])
+        settled = _engine.settle(ids, mode=mode, gamma_hat=gamma_hat, delta_hat=delta_hat,
+                                 counts=counts, traces=traces, **options)
+    partials = [_local(partial, start, stop) for start, stop in bounds]
+    return _round(matrix, _fit, list(zip(completes, partials, offsets)), ids, mod, options, mode,
+                  gamma_hat, delta_hat, settled["passes"], exact)
+
+
+# Per-feature entries of a model, and the axis their features run along.
+_FEATURE_AXES = {
+    "grand_mean": 0, "pooled_variance": 0, "covariate_coefficients": 1, "corrected": 1,
+    "gamma_hat": 1, "delta_hat": 1, "gamma_star": 1, "delta_star": 1,
+}
+
+
+def joined_fit(parts: list[dict[str, Any]], starts: Sequence[int]) -> dict[str, Any]:
+    """The chunks' fits as one: fit's result for the whole matrix."""
+    models = [p["model"] for p in parts]
+    model = dict(models[0])
+    model["n_features"] = int(starts[-1])
+    model["features"] = np.concatenate([m["features"] + s for m, s in zip(models, starts)])
+    model["zero_variance_features"] = np.concatenate(
+        [m["zero_variance_features"] + s for m, s in zip(models, starts)])
+    for key, axis in _FEATURE_AXES.items():
+        model[key] = np.ascontiguousarray(np.concatenate([m[key] for m in models], axis=axis))
+    report = dict(parts[0]["report"])
+    report["zero_variance_features"] = [
+        int(f) + s for p, s in zip(parts, starts) for f in p["report"]["zero_variance_features"]]
+    return {
+        "model": model,
+        "report": report,
+        "partial_issue": np.concatenate([p["partial_issue"] for p in parts]),
+        "partial_batch": np.concatenate([p["partial_batch"] for p in parts]),
+        "partial_batches": [b for p in parts for b in p["partial_batches"]],
+    }
+
+
+def model_part(model: dict[str, Any], start: int, stop: int) -> dict[str, Any]:
+    """The model restricted to features [start, stop), numbered from 0."""
+    features = np.asarray(model["features"])
+    inside = (features >= start) & (features < stop)
+    part = dict(model)
+    part["n_features"] = stop - start
+    part["features"] = np.ascontiguousarray(features[inside] - start)
+    zero = np.asarray(model["zero_variance_features"])
+    part["zero_variance_features"] = np.ascontiguousarray(zero[(zero >= start) & (zero < stop)] - start)
+    for key, axis in _FEATURE_AXES.items():
+        part[key] = np.ascontiguousarray(np.compress(inside, np.asarray(model[key]), axis=axis))
+    return part
+
+
+def _apply_block(block: Any, model: dict[str, Any], ids: Any, mod: Any, new_batches: bool) -> Any:
+    model, ids, mod = _aligned((model, ids, mod))
+    return _engine.apply(model, _block(block), ids, mod, new_batches=new_batches)["adjusted"]
+
+
+def apply_lazily(matrix: Any, model: dict[str, Any], ids: Any, mod: Any,
+                 new_batches: bool = False) -> Any:
+    """The correction of every chunk with its part of the model, as a lazy Dask array of the
+    same chunks."""
+    import dask
+    import dask.array as da
+
+    starts = _starts(matrix)
+    blocks = matrix.to_delayed().ravel().tolist()
+    apply = dask.delayed(_apply_block, pure=True)
+    columns = [
+        da.from_delayed(apply(b, model_part(model, start, stop), ids, mod, new_batches),
+                        shape=(matrix.shape[0], stop - start), dtype=np.float64)
+        for b, start, stop in zip(blocks, starts[:-1], starts[1:])
+    ]
+    return da.concatenate(columns, axis=1)

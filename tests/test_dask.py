@@ -1,0 +1,123 @@
+"""Corrections of Dask arrays: the same bits as in memory, however the features are
+chunked, on the threaded scheduler and on a cluster of worker processes, one of which
+may die during the run."""
+
+from __future__ import annotations
+
+import os
+import signal
+import warnings
+
+import numpy as np
+import pytest
+
+import quarnel
+
+da = pytest.importorskip("dask.array")
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+
+OPTIONS = [
+    dict(parametric=p, mean_only=m, reference=r)
+    for p in (True, False) for m in (False, True) for r in (None, "b")
+]
+
+
+def problem(seed: int, covariates: bool, missing: bool):
+    """Three batches with a constant feature, a feature missing from a whole batch and a
+    feature constant within one batch, optionally with a covariate and scattered NaN."""
+    rng = np.random.default_rng(seed)
+    sizes = [14, 19, 11]
+    level = np.repeat(np.arange(3), sizes)
+    n, g = len(level), 23
+    x = rng.normal(0, 2, g) + rng.normal(0, 1, (3, g))[level] + rng.gamma(2, 0.5, (3, g))[level] * rng.normal(size=(n, g))
+    cov = rng.normal(size=n) if covariates else None
+    if covariates:
+        x += np.outer(cov, rng.normal(size=g))
+    if missing:
+        x[rng.random(x.shape) < 0.04] = np.nan
+    x[:, 2] = 1.5
+    x[level == 1, 5] = np.nan
+    x[level == 2, 9] = 0.25
+    return x, np.array(["a", "b", "c"])[level], cov
+
+
+def random_chunks(rng: np.random.Generator, g: int) -> tuple[int, ...]:
+    """Random feature chunks, always with a chunk of one feature."""
+    cuts = sorted({1, *rng.choice(np.arange(2, g), size=rng.integers(1, 5), replace=False).tolist()})
+    return tuple(np.diff([0, *cuts, g]).tolist())
+
+
+def same_bits(a, b) -> bool:
+    return a.shape == b.shape and np.array_equal(np.asarray(a).view(np.int64), np.asarray(b).view(np.int64))
+
+
+def corrected_both_ways(x, batch, cov, chunks, options):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+        want, want_report = quarnel.combat(x, batch, cov, return_report=True, **options)
+        lazy, report = quarnel.combat(da.from_array(x, chunks=(x.shape[0], chunks)), batch, cov,
+                                      return_report=True, **options)
+    assert lazy.chunks[1] == chunks
+    assert report == want_report
+    return want, lazy
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=str)
+@pytest.mark.parametrize("covariates,missing", [(False, False), (True, False), (True, True)],
+                         ids=["plain", "covariate", "covariate-nan"])
+def test_threaded_result_is_the_in_memory_result(options, covariates, missing):
+    rng = np.random.default_rng(len(str(options)) + 7 * covariates + 13 * missing)
+    x, batch, cov = problem(int(rng.integers(1000)), covariates, missing)
+    want, lazy = corrected_both_ways(x, batch, cov, random_chunks(rng, x.shape[1]), options)
+    with dask.config.set(scheduler="threads"):
+        assert same_bits(lazy.compute(), want)
+
+
+def test_fit_and_transform_of_dask_arrays_match_memory():
+    x, batch, cov = problem(3, True, True)
+    dx = da.from_array(x, chunks=(x.shape[0], (1, 9, 13)))
+    with warnings.catch_warnings(), dask.config.set(scheduler="threads"):
+        warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+        model = quarnel.fit(dx, batch, cov)
+        want = quarnel.fit(x, batch, cov)
+        assert same_bits(model.transform(dx, batch, cov).compute(), want.transform(x, batch, cov))
+        assert same_bits(model.transform(x, batch, cov), want.transform(x, batch, cov))
+
+
+def test_sample_chunks_are_rechunked_with_a_warning():
+    x, batch, _ = problem(5, False, False)
+    with pytest.warns(quarnel.RechunkWarning, match="split along samples"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+            lazy = quarnel.combat(da.from_array(x, chunks=(10, 8)), batch)
+    assert lazy.chunks == ((x.shape[0],), (8, 8, 7))
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                           dashboard_address=None)
+        client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+@pytest.mark.parametrize("options", OPTIONS[::3], ids=str)
+def test_cluster_result_is_the_in_memory_result(cluster_client, options):
+    rng = np.random.default_rng(11)
+    x, batch, cov = problem(21, True, True)
+    want, lazy = corrected_both_ways(x, batch, cov, random_chunks(rng, x.shape[1]), options)
+    assert same_bits(cluster_client.compute(lazy).result(), want)
+
+
+def test_a_worker_killed_during_the_run_changes_no_bit(cluster_client):
+    x, batch, cov = problem(33, True, True)
+    want, lazy = corrected_both_ways(x, batch, cov, (1,) * x.shape[1], dict(parametric=True))
+    future = cluster_client.compute(lazy)
+    victim = next(iter(cluster_client.run(os.getpid).values()))
+    os.kill(victim, signal.SIGKILL)
+    assert same_bits(future.result(timeout=120), want)

@@ -50,7 +50,6 @@ def problem(covariates: bool, missing: bool):
         + rng.normal(0.0, 1.0, (4, g))[level]
         + np.sqrt(rng.gamma(4.0, 0.25, (4, g)))[level] * rng.normal(0.0, 1.0, (n, g))
     )
-    values[:, 5] = 2.5  # zero variance everywhere
     values[level == 1, 6] = -1.0  # zero variance in one batch
     mod = None
     if covariates:
@@ -58,7 +57,7 @@ def problem(covariates: bool, missing: bool):
         values += mod[:, 1:] @ rng.normal(0.0, 0.5, (2, g))
     if missing:
         values[rng.random(values.shape) < 0.02] = np.nan
-        values[:, 5] = 2.5
+    values[:, 5] = 2.5  # zero variance everywhere
     return np.ascontiguousarray(values), batch, mod
 
 

@@ -62,6 +62,13 @@ def condition_never_observed(v):
     v[CONDITION == 1.0, 4] = np.nan
 
 
+DOSE = np.random.default_rng(7).normal(0.0, 1.0, 18)
+
+
+def explained_by_dose(v):
+    v[:, 4] = 2.5 - 1.3 * DOSE  # rounding is all the fit leaves
+
+
 # (case, mutation, options of quarnel.combat, the matching _quarnel.combat options, the
 # bare function's error, the reason in the report)
 CASES = [
@@ -101,6 +108,12 @@ CASES = [
         condition_never_observed, {"covariates": CONDITION}, {"mod": CONDITION[:, None].copy()},
         "singular design matrix",
         "covariate effects cannot be estimated from the observed samples", id="covariate-never-observed",
+    ),
+    pytest.param(
+        explained_by_dose, {"covariates": DOSE}, {"mod": DOSE[:, None].copy()},
+        "pooled variance is not positive finite",
+        "the design fits its observed values exactly, leaving no spread to estimate a variance from",
+        id="explained-by-a-covariate",
     ),
 ]
 

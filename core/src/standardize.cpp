@@ -48,6 +48,38 @@ auto contributes(const BatchLevels& levels, std::optional<std::size_t> reference
 // fails as zero would, rather than turning rounding noise into a scale.
 NumericalFailure not_positive_finite() { return NumericalFailure{"pooled variance is not positive finite"}; }
 
+// Whether the design leaves a feature nothing but rounding: a feature it explains exactly
+// (a combination of the covariates, say) has residuals of about epsilon times its values.
+// Taking those for a scale would standardise the feature into noise, and the noise would
+// enter every level's priors and so every feature's correction. The test: the nonzero
+// residuals' squares add up to at most (count * epsilon)^2 times their values' squares, the
+// allowance of the design's rank test. Residuals that are exactly zero are left out, so that
+// a value the design fits exactly (a batch of one) does not lend its size to the others.
+// `residual(i)` is the residual of sample i, `included(i)` whether it counts; `squares` and
+// `largest` are the included residuals' sum of squares and the largest included value in
+// magnitude, which rule most features out at once.
+template <class Residual, class Included>
+bool only_rounding_left(const double* y, Index n, Residual residual, Included included,
+                        std::size_t count, double squares, double largest) {
+  const double allowance = static_cast<double>(count) * std::numeric_limits<double>::epsilon();
+  const double bound = allowance * largest;
+  if (squares > bound * bound * static_cast<double>(count)) return false;
+  // Scaled by the largest value, so that no square overflows or underflows early.
+  double scale = 0.0;
+  for (Index i = 0; i < n; ++i) {
+    if (included(i) && residual(i) != 0.0) scale = std::max(scale, std::abs(y[i]));
+  }
+  if (scale == 0.0) return true;
+  double residual_squares = 0.0;
+  double value_squares = 0.0;
+  for (Index i = 0; i < n; ++i) {
+    if (!included(i) || residual(i) == 0.0) continue;
+    residual_squares += (residual(i) / scale) * (residual(i) / scale);
+    value_squares += (y[i] / scale) * (y[i] / scale);
+  }
+  return residual_squares <= allowance * allowance * value_squares;
+}
+
 // Complete data: mean squared residual over the contributing samples, divided by their
 // count (not count - 1; the residuals are not re-centred).
 Result<double> pooled_variance_complete(const double* y, std::span<const double> fitted,
@@ -59,13 +91,19 @@ Result<double> pooled_variance_complete(const double* y, std::span<const double>
   const double denominator = static_cast<double>(
       reference_level ? levels.level_size(*reference_level) : static_cast<std::size_t>(n));
   double sum = 0.0;
+  double largest = 0.0;
   for (Index i = 0; i < n; ++i) {
     if (!counts(i)) continue;
     const double residual = y[i] - fitted[static_cast<std::size_t>(i)];
     sum += residual * residual;
+    largest = std::max(largest, std::abs(y[i]));
   }
   const double pooled = sum / denominator;
-  if (!is_positive_finite(pooled) || no_free_residual) return fail(not_positive_finite());
+  const auto residual = [&](Index i) { return y[i] - fitted[static_cast<std::size_t>(i)]; };
+  if (!is_positive_finite(pooled) || no_free_residual ||
+      only_rounding_left(y, n, residual, counts, static_cast<std::size_t>(denominator), sum, largest)) {
+    return fail(not_positive_finite());
+  }
   return pooled;
 }
 
@@ -87,13 +125,20 @@ Result<double> pooled_variance_missing(const double* y, std::span<const double> 
   if (m < 2) return fail(NumericalFailure{"pooled variance requires at least two observed residuals"});
   const double mean = sum / static_cast<double>(m);
   double squares = 0.0;
+  double largest = 0.0;
   for (Index i = 0; i < n; ++i) {
     if (!counts(i) || std::isnan(y[i])) continue;
     const double deviation = (y[i] - fitted[static_cast<std::size_t>(i)]) - mean;
     squares += deviation * deviation;
+    largest = std::max(largest, std::abs(y[i]));
   }
   const double pooled = squares / static_cast<double>(m - 1);
-  if (!is_positive_finite(pooled) || no_free_residual) return fail(not_positive_finite());
+  const auto deviation = [&](Index i) { return (y[i] - fitted[static_cast<std::size_t>(i)]) - mean; };
+  const auto observed = [&](Index i) { return counts(i) && !std::isnan(y[i]); };
+  if (!is_positive_finite(pooled) || no_free_residual ||
+      only_rounding_left(y, n, deviation, observed, m, squares, largest)) {
+    return fail(not_positive_finite());
+  }
   return pooled;
 }
 

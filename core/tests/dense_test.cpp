@@ -429,6 +429,22 @@ Problem reversed(const Problem& p) {
   return r;
 }
 
+// Twelve samples in three batches, two covariates, and feature 1 set to 2.5 plus a
+// combination of the covariates plus `noise` times a draw.
+Problem with_explained_feature(double noise, bool missing) {
+  Problem p({0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}, 3);
+  fill_random(p, 14);
+  add_covariates(p, 2, 15);
+  std::mt19937_64 rng(16);
+  std::normal_distribution<double> draw(0.0, 1.0);
+  for (std::size_t s = 0; s < p.n_samples; ++s) {
+    const double* row = p.covariates->data() + s * 2;
+    p.at(s, 1) = 2.5 + 0.7 * row[0] - 1.3 * row[1] + noise * draw(rng);
+  }
+  if (missing) p.at(5, 1) = kNaN;
+  return p;
+}
+
 struct DegenerateCase {
   std::string name;
   Problem (*build)();
@@ -512,6 +528,18 @@ INSTANTIATE_TEST_SUITE_P(
                          return p;
                        },
                        "numerical failure: pooled variance is not positive finite"},
+        // A feature that is 2.5 plus a combination of the covariates has residuals of
+        // rounding alone, with all values or one missing; the same feature with noise of a
+        // millionth is sound.
+        DegenerateCase{"feature_explained_by_the_covariates",
+                       [] { return with_explained_feature(0.0, false); },
+                       "numerical failure: pooled variance is not positive finite"},
+        DegenerateCase{"feature_explained_by_the_covariates_with_a_missing_value",
+                       [] { return with_explained_feature(0.0, true); },
+                       "numerical failure: pooled variance is not positive finite"},
+        DegenerateCase{"feature_nearly_explained_by_the_covariates_is_sound",
+                       [] { return with_explained_feature(1e-6, false); },
+                       nullptr},
         DegenerateCase{"saturated_design",
                        [] {
                          Problem p({0, 1, 0, 1}, 4);

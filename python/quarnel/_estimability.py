@@ -30,8 +30,9 @@ KINDS: dict[int, tuple[str, str]] = {
     9: ("no_reference", "not observed in reference batch {batch!r}"),
     10: ("no_prior", "too few fully observed features to form priors"),
 }
-# Without a batch to name, an equal-values verdict reads as this.
-_NO_SPREAD = "observed values leave no spread to estimate a variance from"
+# Without a batch to name, an equal-values verdict means the design (the batches and the
+# covariates) fits every observed value exactly, and reads as this.
+_NO_SPREAD = "the design fits its observed values exactly, leaving no spread to estimate a variance from"
 
 # The same kinds in a count: "12 with no observed value in some batch".
 SUMMARY: dict[str, str] = {
@@ -40,6 +41,7 @@ SUMMARY: dict[str, str] = {
     "no_residual": "with too few observed values for the residual variance",
     "design": "whose covariate effects cannot be estimated",
     "constant": "with all observed values equal in some batch",
+    "explained": "whose observed values the design fits exactly",
     "numerical": "whose own estimates failed numerically",
     "one_batch": "observed in fewer than two batches",
     "no_reference": "not observed in the reference batch",
@@ -63,7 +65,7 @@ def reason(code: int, batch: int, levels: tuple[Hashable, ...], reference: int |
 def kind_of(text: str) -> str:
     """The kind of a rendered reason."""
     if text == _NO_SPREAD:
-        return "constant"
+        return "explained"
     for kind, template in KINDS.values():
         if text.startswith(template.split("{")[0].removesuffix("batch ")):
             return kind

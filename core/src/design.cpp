@@ -5,7 +5,9 @@
 #include "lanes.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -210,46 +212,94 @@ std::optional<Matrix> invert_exact(const Matrix& a) {
 
 namespace {
 
-// Rows of the projector applied to the lanes' columns: per lane, each coefficient is the
-// sum over the samples, in ascending order from +0.0, of projector entry times value.
+// Features whose coefficients one parallel item forms, and how many of them share each read
+// of the projector.
+constexpr std::size_t kProjectedBlock = 64;
+constexpr std::size_t kSharedRead = 4;
+// Samples per run of the projection: 1024 packed rows are 64 KiB.
+constexpr Index kSampleRun = 1024;
+
+// Up to eight rows of the projector from `first_row`, packed sample by sample: entry
+// (r, s) at [s * 8 + r - first_row], rows past the last one 0.
+std::vector<double> packed_rows(const Matrix& projector, Index first_row) {
+  const Index rows = std::min<Index>(lanes::kLanes, projector.rows() - first_row);
+  std::vector<double> packed(static_cast<std::size_t>(projector.cols()) * lanes::kLanes, 0.0);
+  for (Index s = 0; s < projector.cols(); ++s) {
+    for (Index r = 0; r < rows; ++r) {
+      packed[static_cast<std::size_t>(s) * lanes::kLanes + static_cast<std::size_t>(r)] =
+          projector(first_row + r, s);
+    }
+  }
+  return packed;
+}
+
+// The packed rows applied to kSharedRead feature columns over samples [begin, end): lane r
+// of sums[k] goes on adding row r's entries times column k's values, in ascending sample
+// order.
 QUARNEL_AVX2_CLONES
-void lane_projections(const double* const (&columns)[lanes::kLanes], const Matrix& projector_t,
-                      Index row, lanes::Lanes& sum) {
-  const double* weights = projector_t.col(row).data();
-  sum = lanes::splat(0.0);
-  for (Index s = 0; s < projector_t.rows(); ++s) {
-    lanes::Lanes x;
-    lanes::load_lanes(columns, static_cast<std::size_t>(s), x);
-    sum += lanes::splat(weights[s]) * x;
+void project_shared(const std::vector<double>& packed,
+                    const std::array<const double*, kSharedRead>& columns, Index begin, Index end,
+                    std::array<lanes::Lanes, kSharedRead>& sums) {
+  for (Index s = begin; s < end; ++s) {
+    lanes::Lanes weights;
+    std::memcpy(&weights, packed.data() + static_cast<std::size_t>(s) * lanes::kLanes, sizeof weights);
+    for (std::size_t k = 0; k < kSharedRead; ++k) sums[k] += weights * lanes::splat(columns[k][s]);
   }
 }
 
 }  // namespace
 
-Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design) {
+Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design,
+                                         bool parallel) {
   const Matrix design_t = design.transpose();
   const Matrix gram = design_t * design;
   std::optional<Matrix> gram_inv = invert_exact(gram);
   if (!gram_inv) return fail(SingularDesign{});
   const Matrix projector = *gram_inv * design.transpose();
-  // The projector's rows as contiguous columns.
-  const Matrix projector_t = projector.transpose();
-  const Index p = projector_t.cols();
+  const Index p = projector.rows();
+  const Index n = projector.cols();
   const auto n_features = static_cast<std::size_t>(response.cols());
   Matrix coefficients(p, response.cols());
-  // Every coefficient is summed in sample order, as the library's product sums it for a
-  // matrix of ordinary width; but the library blocks and reorders its sums by the width,
-  // and a feature's coefficients must not depend on how many features are fitted with it.
-  for (std::size_t first = 0; first < n_features; first += lanes::kLanes) {
-    const double* columns[lanes::kLanes];
-    lanes::lane_columns(response, first, n_features, columns);
-    for (Index r = 0; r < p; ++r) {
-      lanes::Lanes sum;
-      lane_projections(columns, projector_t, r, sum);
-      for (std::size_t k = 0; k < lanes::kLanes && first + k < n_features; ++k) {
-        coefficients(r, static_cast<Index>(first + k)) = sum[k];
+  // Every coefficient is summed in sample order, one feature at a time, as the library's
+  // product sums it for a matrix of ordinary width; but the library blocks and reorders its
+  // sums by the width, and a feature's coefficients must not depend on how many features
+  // are fitted with it. Eight rows go side by side in the lanes, and several features share
+  // each read of the projector.
+  for (Index first_row = 0; first_row < p; first_row += lanes::kLanes) {
+    const std::vector<double> packed = packed_rows(projector, first_row);
+    const Index rows = std::min<Index>(lanes::kLanes, p - first_row);
+    const std::size_t n_blocks = (n_features + kProjectedBlock - 1) / kProjectedBlock;
+    parallel_for(parallel && n_blocks >= 2, n_blocks, [&](std::size_t block) {
+      const std::size_t begin = block * kProjectedBlock;
+      const std::size_t end = std::min(n_features, begin + kProjectedBlock);
+      const std::size_t n_groups = (end - begin + kSharedRead - 1) / kSharedRead;
+      // Columns past the block's end repeat its last one; their sums are dropped.
+      std::array<std::array<const double*, kSharedRead>, kProjectedBlock / kSharedRead> columns;
+      for (std::size_t g = 0; g < n_groups; ++g) {
+        for (std::size_t k = 0; k < kSharedRead; ++k) {
+          const std::size_t j = std::min(begin + g * kSharedRead + k, end - 1);
+          columns[g][k] = response.col(static_cast<Index>(j)).data();
+        }
       }
-    }
+      std::array<std::array<lanes::Lanes, kSharedRead>, kProjectedBlock / kSharedRead> sums;
+      for (auto& group : sums) group.fill(lanes::splat(0.0));
+      // The samples in runs whose packed rows stay in cache while every group of the block
+      // reads them; each sum still runs over the samples in ascending order.
+      for (Index first_sample = 0; first_sample < n; first_sample += kSampleRun) {
+        const Index last_sample = std::min(n, first_sample + kSampleRun);
+        for (std::size_t g = 0; g < n_groups; ++g) {
+          project_shared(packed, columns[g], first_sample, last_sample, sums[g]);
+        }
+      }
+      for (std::size_t g = 0; g < n_groups; ++g) {
+        for (std::size_t k = 0; k < kSharedRead && begin + g * kSharedRead + k < end; ++k) {
+          for (Index r = 0; r < rows; ++r) {
+            coefficients(first_row + r, static_cast<Index>(begin + g * kSharedRead + k)) =
+                sums[g][k][static_cast<std::size_t>(r)];
+          }
+        }
+      }
+    });
   }
   return coefficients;
 }
@@ -556,7 +606,7 @@ Result<DesignFits> fit_design_each(const Matrix& response, const BatchLevels& le
     fits.status = std::move(each.status);
     return fits;
   }
-  Result<Matrix> coefficients = fit_complete_coefficients(response, design);
+  Result<Matrix> coefficients = fit_complete_coefficients(response, design, parallel);
   if (!coefficients) return fail(std::move(coefficients.error()));
   fits.fit.coefficients = std::move(*coefficients);
   const bool no_free = whole_design(design, levels, contributing_rows(levels, reference_level)).no_free_residual;

@@ -154,7 +154,7 @@ Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels&
   const Matrix design =
       build_batch_design(static_cast<std::size_t>(standardized.rows()), levels, reference_level);
   return missing ? fit_coefficients_by_feature(standardized, design, levels, parallel)
-             : fit_complete_coefficients(standardized, design);
+             : fit_complete_coefficients(standardized, design, parallel);
 }
 
 Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,

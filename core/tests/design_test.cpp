@@ -851,7 +851,7 @@ TEST(DesignCompleteRouteTest, CoefficientOverflowIsPassedOn) {
   const BatchLevels levels = make_levels(ids);
   const Matrix y = from_features({{-1.7e308, -1.7e308, 1.7e308, 1.7e308}});
   ASSERT_OK_AND_ASSIGN(const Matrix complete,
-                       fit_complete_coefficients(y, reference_design(ids, 0)));
+                       fit_complete_coefficients(y, reference_design(ids, 0), false));
   EXPECT_EQ(complete(1, 0), kInf);
   ASSERT_OK_AND_ASSIGN(const DesignFit fit, fit_scanned(y, levels, std::nullopt, 0));
   EXPECT_EQ(fit.coefficients(1, 0), kInf);
@@ -873,7 +873,7 @@ TEST(DesignCompleteRouteTest, SingularDesignFails) {
   const Covariates cov = Covariates::from_columns({column, column});
   EXPECT_ERROR_TEXT(fit_scanned(y, levels, cov.view(), std::nullopt), kSingular);
   const Matrix x = reference_design(kSix, std::nullopt, {column, column});
-  EXPECT_ERROR_TEXT(fit_complete_coefficients(y, x), kSingular);
+  EXPECT_ERROR_TEXT(fit_complete_coefficients(y, x, false), kSingular);
 }
 
 // ---------------------------------------------------------------------------------------

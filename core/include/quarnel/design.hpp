@@ -65,8 +65,12 @@ Matrix build_batch_design(std::size_t n, const BatchLevels& levels,
 // singular matrix is inverted as it is.
 std::optional<Matrix> invert_exact(const Matrix& a);
 
-// B = ((X^T X)^-1 X^T) Y for every feature at once. The response must hold no NaN.
-Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design);
+// B = ((X^T X)^-1 X^T) Y for every feature at once. The response must hold no NaN. Each
+// coefficient is summed over the samples in ascending order, so a feature's coefficients
+// are the same whatever other features are fitted with it; with `parallel` the features are
+// shared out over the worker pool.
+Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& design,
+                                         bool parallel);
 
 // Every feature fitted over its own observed (non-NaN) samples: its coefficients, or the
 // reason it cannot be fitted, and whether the fit leaves the residuals that enter the

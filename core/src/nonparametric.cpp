@@ -296,9 +296,26 @@ template <class Lanes, class Bits, class Compaction>
   const std::size_t padded = (width + kSumSlots - 1) / kSumSlots * kSumSlots;
   std::vector<double>& out = scratch.log_likelihoods;
   out.resize(padded);
+  // The largest of values that are never NaN does not depend on the order of comparison;
+  // several running maxima keep the comparisons from waiting on one another.
+  Lanes largest_lanes[kUnroll];
+  for (Lanes& lanes : largest_lanes) lanes = negative_infinity;
+  auto take_largest = [&](std::size_t u, const Lanes& value) {
+    largest_lanes[u] = value > largest_lanes[u] ? value : largest_lanes[u];
+  };
+  auto take_block_largest = [&](const double* op) {
+    for (std::size_t u = 0; u < kUnroll; ++u) {
+      Lanes value;
+      load(value, op + u * kLanes);
+      take_largest(u, value);
+    }
+  };
   // Log-likelihoods of kSumSlots neighbouring features; a value that is not finite becomes
-  // -inf (x - x is 0 exactly when x is finite).
-  auto likelihoods = [&](const double* gp, const double* lp, const double* hp, double* op) {
+  // -inf (x - x is 0 exactly when x is finite). They join the running maxima as they are
+  // made, unless `deferred`: the block of the excluded feature and the padded last block
+  // are set right first, and then taken.
+  auto likelihoods = [&](const double* gp, const double* lp, const double* hp, double* op,
+                         bool deferred) {
     for (std::size_t u = 0; u < kUnroll; ++u) {
       Lanes location, log_term, half_precision;
       load(location, gp + u * kLanes);
@@ -309,12 +326,20 @@ template <class Lanes, class Bits, class Compaction>
       Lanes value = log_term * half_count - squares * half_precision;
       value = (value - value) == 0.0 ? value : negative_infinity;
       store(op + u * kLanes, value);
+      if (!deferred) take_largest(u, value);
     }
   };
   const std::size_t whole = width - width % kSumSlots;
   for (std::size_t m = 0; m < whole; m += kSumSlots) {
-    likelihoods(g + m, logs + m, half_precisions + m, out.data() + m);
+    const bool holds_excluded = excluded >= m && excluded < m + kSumSlots;
+    likelihoods(g + m, logs + m, half_precisions + m, out.data() + m, holds_excluded);
+    if (holds_excluded) {
+      out[excluded] = -kInfinity;
+      take_block_largest(out.data() + m);
+    }
   }
+  // The last partial block runs on copies padded with zero estimates, whose results are
+  // replaced by -inf.
   double gb[kSumSlots] = {};
   double db[kSumSlots] = {};
   if (whole < width) {
@@ -324,22 +349,13 @@ template <class Lanes, class Bits, class Compaction>
     std::copy(d + whole, d + width, db);
     std::copy(logs + whole, logs + width, lb);
     std::copy(half_precisions + whole, half_precisions + width, hb);
-    likelihoods(gb, lb, hb, out.data() + whole);
-    std::fill(out.begin() + static_cast<std::ptrdiff_t>(width), out.end(), -kInfinity);
+    double* tail = out.data() + whole;
+    likelihoods(gb, lb, hb, tail, true);
+    std::fill(tail + (width - whole), tail + kSumSlots, -kInfinity);
+    if (excluded >= whole && excluded < width) out[excluded] = -kInfinity;
+    take_block_largest(tail);
   }
-  if (excluded < width) out[excluded] = -kInfinity;
 
-  // The largest of values that are never NaN does not depend on the order of comparison.
-  // Several running maxima keep the comparisons from waiting on one another.
-  Lanes largest_lanes[kUnroll];
-  for (Lanes& lanes : largest_lanes) lanes = negative_infinity;
-  for (std::size_t m = 0; m < padded; m += kSumSlots) {
-    for (std::size_t u = 0; u < kUnroll; ++u) {
-      Lanes value;
-      load(value, out.data() + m + u * kLanes);
-      largest_lanes[u] = value > largest_lanes[u] ? value : largest_lanes[u];
-    }
-  }
   WeightedSums sums;
   sums.largest = -kInfinity;
   for (const Lanes& lanes : largest_lanes) {

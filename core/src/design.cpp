@@ -215,7 +215,7 @@ namespace {
 // Features whose coefficients one parallel item forms, and how many of them share each read
 // of the projector.
 constexpr std::size_t kProjectedBlock = 64;
-constexpr std::size_t kSharedRead = 4;
+constexpr std::size_t kSharedRead = 4;  // as many as project_shared names
 // Samples per run of the projection: 1024 packed rows are 64 KiB.
 constexpr Index kSampleRun = 1024;
 
@@ -240,11 +240,22 @@ QUARNEL_AVX2_CLONES
 void project_shared(const std::vector<double>& packed,
                     const std::array<const double*, kSharedRead>& columns, Index begin, Index end,
                     std::array<lanes::Lanes, kSharedRead>& sums) {
+  // Local copies, which the compiler keeps in registers: through the references it would
+  // have to assume that a store to a sum may change a column pointer.
+  const double* const first = columns[0];
+  const double* const second = columns[1];
+  const double* const third = columns[2];
+  const double* const fourth = columns[3];
+  lanes::Lanes a = sums[0], b = sums[1], c = sums[2], d = sums[3];
   for (Index s = begin; s < end; ++s) {
     lanes::Lanes weights;
     std::memcpy(&weights, packed.data() + static_cast<std::size_t>(s) * lanes::kLanes, sizeof weights);
-    for (std::size_t k = 0; k < kSharedRead; ++k) sums[k] += weights * lanes::splat(columns[k][s]);
+    a += weights * lanes::splat(first[s]);
+    b += weights * lanes::splat(second[s]);
+    c += weights * lanes::splat(third[s]);
+    d += weights * lanes::splat(fourth[s]);
   }
+  sums = {a, b, c, d};
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ distributed = pytest.importorskip("distributed")
 OPTIONS = [
     dict(parametric=p, mean_only=m, reference=r)
     for p in (True, False) for m in (False, True) for r in (None, "b")
-]
+] + [dict(parametric=False, exact=False), dict(parametric=False, exact=False, reference="b")]
 
 
 def problem(seed: int, covariates: bool, missing: bool):
@@ -72,6 +72,37 @@ def test_threaded_result_is_the_in_memory_result(options, covariates, missing):
     want, lazy = corrected_both_ways(x, batch, cov, random_chunks(rng, x.shape[1]), options)
     with dask.config.set(scheduler="threads"):
         assert same_bits(lazy.compute(), want)
+
+
+@pytest.mark.parametrize("case", ["par=True-mean=False-ref=None-cov=True-nan=False",
+                                  "par=False-mean=False-ref=4-cov=True-nan=True"])
+def test_wide_problem_is_chunk_invariant(case):
+    """The pinned-output problem: 140 samples and 90 features, wide enough that a
+    library product would block its sums differently for different chunk widths."""
+    from test_output_hashes import CASES, problem as pinned_problem
+
+    c = CASES[case]
+    x, batch, mod = pinned_problem(c["covariates"], c["missing"])
+    options = dict(parametric=c["par_prior"], mean_only=c["mean_only"],
+                   reference=c["ref_batch"])
+    chunks = random_chunks(np.random.default_rng(len(case)), x.shape[1])
+    want, lazy = corrected_both_ways(x, batch, None if mod is None else mod[:, 1:], chunks, options)
+    with dask.config.set(scheduler="threads"):
+        assert same_bits(lazy.compute(), want)
+
+
+@pytest.mark.parametrize("spoil", ["infinite", "confounded"])
+def test_errors_are_those_of_the_in_memory_run(spoil):
+    x, batch, cov = problem(8, True, False)
+    if spoil == "infinite":
+        x[5, 17] = np.inf
+    else:
+        cov = (batch == "a").astype(float)  # a covariate that is one of the batches
+    with pytest.raises(ValueError) as in_memory:
+        quarnel.combat(x, batch, cov)
+    with pytest.raises(ValueError) as lazily, dask.config.set(scheduler="threads"):
+        quarnel.combat(da.from_array(x, chunks=(x.shape[0], (4, 1, 18))), batch, cov).compute()
+    assert str(lazily.value) == str(in_memory.value)
 
 
 def test_fit_and_transform_of_dask_arrays_match_memory():

@@ -865,6 +865,35 @@ TEST(DesignCompleteRouteTest, CoefficientOverflowIsPassedOn) {
                     kNonFiniteCoefficient);
 }
 
+// A feature's coefficients are the same bits whatever features are fitted with it, serial
+// or parallel, on a matrix wider and longer than the projection's blocks and sample runs.
+TEST(DesignCompleteRouteTest, EachFeaturesCoefficientsIgnoreItsCompany) {
+  const Index n = 2500;
+  const Index g = 150;
+  Ids ids;
+  for (Index i = 0; i < n; ++i) ids.push_back(static_cast<std::uint64_t>(i % 4));
+  std::mt19937_64 rng(91);
+  std::normal_distribution<double> draw(0.0, 1.0);
+  std::vector<double> dose(static_cast<std::size_t>(n)), age(static_cast<std::size_t>(n));
+  for (std::size_t i = 0; i < dose.size(); ++i) {
+    dose[i] = draw(rng);
+    age[i] = 40.0 + 10.0 * draw(rng);
+  }
+  const Matrix x = reference_design(ids, std::nullopt, {dose, age});
+  const Matrix y = random_matrix(n, g, 92);
+  ASSERT_OK_AND_ASSIGN(const Matrix whole, fit_complete_coefficients(y, x, false));
+  ASSERT_OK_AND_ASSIGN(const Matrix pooled, fit_complete_coefficients(y, x, true));
+  EXPECT_TRUE(bit_identical(data_of(whole), data_of(pooled)));
+  for (Index first = 0; first < g;) {
+    const Index width = std::min<Index>(g - first, first == 0 ? 1 : 1 + static_cast<Index>(rng() % 70));
+    ASSERT_OK_AND_ASSIGN(const Matrix part,
+                         fit_complete_coefficients(Matrix(y.middleCols(first, width)), x, false));
+    EXPECT_TRUE(bit_identical(data_of(part), data_of(Matrix(whole.middleCols(first, width)))))
+        << "columns from " << first;
+    first += width;
+  }
+}
+
 TEST(DesignCompleteRouteTest, SingularDesignFails) {
   // Two equal covariate columns make X^T X exactly singular for the joint fit as well.
   const BatchLevels levels = make_levels(kSix);

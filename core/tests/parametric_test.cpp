@@ -1181,5 +1181,52 @@ TEST(FitUnshrunkenMeanOnly, DesignFailurePassesThrough) {
                     "singular design matrix");
 }
 
+// ---------------------------------------------------------------------------------------
+// Where a level stops, from the traces of its parts
+
+// A part's trace: the changes of its passes, then either its estimates or a failure in the
+// pass after them.
+LevelTrace trace_of(std::vector<double> changes, bool fails = false) {
+  LevelTrace trace{std::move(changes), LevelEstimates{}};
+  if (fails) trace.outcome = fail(NumericalFailure{"posterior update failed"});
+  return trace;
+}
+
+struct StopCase {
+  std::string name;
+  std::vector<LevelTrace> parts;
+  std::optional<std::size_t> pass;  // the level's stop
+  bool error = false;               // the level's error
+  std::size_t explore_from = 0;     // or the pass every part must reach first
+};
+
+class LevelStopCases : public ::testing::TestWithParam<StopCase> {};
+
+// The level stops at the first pass whose largest change over all parts is small, fails at
+// the first pass a part failed in, and asks for more passes when a part stopped on its own
+// change before the level could.
+TEST_P(LevelStopCases, IsTheWholeSolversStop) {
+  const StopCase& c = GetParam();
+  std::vector<const LevelTrace*> parts;
+  for (const LevelTrace& part : c.parts) parts.push_back(&part);
+  const LevelStop stop = level_stop(parts);
+  EXPECT_EQ(stop.pass, c.pass);
+  EXPECT_EQ(stop.error.has_value(), c.error);
+  if (!c.pass && !c.error) {
+    EXPECT_EQ(stop.explore_from, c.explore_from);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Traces, LevelStopCases,
+    ::testing::Values(
+        StopCase{"AllPartsSmallAtOnePass", {trace_of({0.1, 0.01, 5e-5}), trace_of({0.2, 1e-5, 2e-5})}, 3},
+        StopCase{"OnePartStoppedEarly", {trace_of({0.1, 0.01, 5e-5}), trace_of({0.2, 1e-5})}, std::nullopt, false, 3},
+        StopCase{"SmallThenLargeAgainStopsAtTheFirstSmall", {trace_of({0.1, 5e-5, 0.3}), trace_of({0.1, 1e-5, 0.2})}, 2},
+        StopCase{"FailureBeforeTheStop", {trace_of({0.1}, true), trace_of({0.1, 0.05, 1e-5})}, std::nullopt, true},
+        StopCase{"FailureAfterTheStopDoesNotCount", {trace_of({0.1, 5e-5}, true), trace_of({0.1, 1e-5})}, 2},
+        StopCase{"ThresholdItselfStops", {trace_of({0.5, kConvergenceThreshold})}, 2}),
+    CaseName());
+
 }  // namespace
 }  // namespace quarnel

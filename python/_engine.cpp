@@ -407,16 +407,9 @@ nb::dict report_dict(const quarnel::CombatDenseReport& report) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The functions
-
-nb::dict assess(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
-                nb::handle mean_only, nb::handle ref_batch) {
-  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
-  quarnel::FeatureAssessment assessment = run_core(
-      [&] { return quarnel::assess_features(problem.request, problem.options); });
-  if (assessment.verdicts.size() != problem.request.n_features) {
-    raise_internal_fault("assess_features returned a verdict count unlike the feature count");
-  }
+// Each feature's verdict as two arrays: 'issue' (its code) and 'batch' (the batch id it
+// concerns, or -1).
+nb::dict verdict_arrays(const quarnel::FeatureAssessment& assessment) {
   std::vector<std::uint8_t> issues;
   std::vector<std::int64_t> batches;
   issues.reserve(assessment.verdicts.size());
@@ -429,6 +422,20 @@ nb::dict assess(nb::handle values, nb::handle batch, nb::handle mod, nb::handle 
   nb::dict result;
   result["issue"] = adopt(std::move(issues), {n});
   result["batch"] = adopt(std::move(batches), {n});
+  return result;
+}
+
+// The functions
+
+nb::dict assess(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+                nb::handle mean_only, nb::handle ref_batch) {
+  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  quarnel::FeatureAssessment assessment = run_core(
+      [&] { return quarnel::assess_features(problem.request, problem.options); });
+  if (assessment.verdicts.size() != problem.request.n_features) {
+    raise_internal_fault("assess_features returned a verdict count unlike the feature count");
+  }
+  nb::dict result = verdict_arrays(assessment);
   result["effective_mean_only"] = nb::bool_(assessment.effective_mean_only);
   return result;
 }
@@ -802,17 +809,7 @@ nb::dict assess_in_mode(nb::handle values, nb::handle batch, nb::handle mod, nb:
   const quarnel::RunMode mode = read_mode(mode_object);
   quarnel::FeatureAssessment assessment = run_core(
       [&] { return quarnel::assess_features_in_mode(problem.request, problem.options, mode); });
-  std::vector<std::uint8_t> issues;
-  std::vector<std::int64_t> batches;
-  for (const quarnel::FeatureVerdict& verdict : assessment.verdicts) {
-    issues.push_back(static_cast<std::uint8_t>(verdict.issue));
-    batches.push_back(batch_or_none(verdict.batch));
-  }
-  const std::size_t n = issues.size();
-  nb::dict result;
-  result["issue"] = adopt(std::move(issues), {n});
-  result["batch"] = adopt(std::move(batches), {n});
-  return result;
+  return verdict_arrays(assessment);
 }
 
 nb::dict raw_estimates(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,

@@ -440,6 +440,30 @@ struct SweepCase {
   bool extreme = false;
 };
 
+// A job's observed values and the level's estimates for a sweep case, drawn from `seed`:
+// values around `centre`, locations around `location`, and in extreme cases scales and
+// locations that make some log-likelihoods overflow (sum / (d + d), or the squared distance).
+struct SweepInputs {
+  std::vector<double> x, g, d, logs;
+};
+SweepInputs sweep_inputs(const SweepCase& c, std::uint64_t seed, double centre, double spread_of_values,
+                         double location, double spread_of_locations) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::gamma_distribution<double> spread(2.0, 0.5);
+  SweepInputs in{std::vector<double>(c.n_observed), std::vector<double>(c.width),
+                 std::vector<double>(c.width), std::vector<double>(c.width)};
+  for (double& v : in.x) v = centre + spread_of_values * noise(rng);
+  for (std::size_t m = 0; m < c.width; ++m) {
+    in.g[m] = location + spread_of_locations * noise(rng);
+    in.d[m] = spread(rng);
+    if (c.extreme && m % 5 == 1) in.d[m] = 1e-310;
+    if (c.extreme && m % 7 == 3) in.g[m] = 1e200;
+    in.logs[m] = std::log(in.d[m] * 6.283185307179586);
+  }
+  return in;
+}
+
 class LikelihoodSweepVersions : public ::testing::TestWithParam<SweepCase> {};
 
 // Widths around the vector blocks (whole blocks, a partial last block, less than one
@@ -447,21 +471,7 @@ class LikelihoodSweepVersions : public ::testing::TestWithParam<SweepCase> {};
 // either end or inside.
 TEST_P(LikelihoodSweepVersions, EveryVersionMatchesThePlainLoops) {
   const SweepCase& c = GetParam();
-  std::mt19937_64 rng(c.width * 131 + c.n_observed);
-  std::normal_distribution<double> noise(0.0, 1.0);
-  std::gamma_distribution<double> spread(2.0, 0.5);
-  std::vector<double> x(c.n_observed);
-  std::vector<double> g(c.width);
-  std::vector<double> d(c.width);
-  std::vector<double> logs(c.width);
-  for (double& v : x) v = 0.3 + 1.7 * noise(rng);
-  for (std::size_t m = 0; m < c.width; ++m) {
-    g[m] = noise(rng);
-    d[m] = spread(rng);
-    if (c.extreme && m % 5 == 1) d[m] = 1e-310;  // sum / (d + d) overflows to inf
-    if (c.extreme && m % 7 == 3) g[m] = 1e200;   // the squared distance overflows
-    logs[m] = std::log(d[m] * 6.283185307179586);
-  }
+  const auto [x, g, d, logs] = sweep_inputs(c, c.width * 131 + c.n_observed, 0.3, 1.7, 0.0, 1.0);
   std::vector<double> expected;
   const double expected_largest = plain_sweep(x, g, d, logs, c.excluded, expected);
   // Premise: the data are not all finite or all left out, which would hide faults.
@@ -537,24 +547,10 @@ class SummarySweepVersions : public ::testing::TestWithParam<SweepCase> {};
 
 TEST_P(SummarySweepVersions, EveryVersionAgreesWithTheExactJob) {
   const SweepCase& c = GetParam();
-  std::mt19937_64 rng(c.width * 7 + c.n_observed);
-  std::normal_distribution<double> noise(0.0, 1.0);
-  std::gamma_distribution<double> spread(2.0, 0.5);
-  std::vector<double> x(c.n_observed);
-  std::vector<double> g(c.width);
-  std::vector<double> d(c.width);
-  std::vector<double> logs(c.width);
-  std::vector<double> halves(c.width);
   // Values far from zero check that the summary keeps its accuracy there.
-  for (double& v : x) v = 40.0 + 0.5 * noise(rng);
-  for (std::size_t m = 0; m < c.width; ++m) {
-    g[m] = 40.0 + 0.5 * noise(rng);
-    d[m] = spread(rng);
-    if (c.extreme && m % 5 == 1) d[m] = 1e-310;
-    if (c.extreme && m % 7 == 3) g[m] = 1e200;
-    logs[m] = std::log(d[m] * 6.283185307179586);
-    halves[m] = 1.0 / (d[m] + d[m]);
-  }
+  const auto [x, g, d, logs] = sweep_inputs(c, c.width * 7 + c.n_observed, 40.0, 0.5, 40.0, 0.5);
+  std::vector<double> halves(c.width);
+  for (std::size_t m = 0; m < c.width; ++m) halves[m] = 1.0 / (d[m] + d[m]);
   const std::vector<SummarySweep> sweeps = supported_summary_sweeps();
   ASSERT_STREQ(sweeps.back().name, "baseline");
   SummaryScratch scratch;

@@ -68,3 +68,106 @@ def apply(
     new_batches: bool | np.bool_ = False,
     progress: Callable[[str, int, int], object] | None = None,
 ) -> dict[str, object]: ...
+
+# The rounds of a run fitted over chunks of features: every chunk holds all samples and
+# some features; the client gathers the small per-feature records between the rounds.
+
+# (missing, effective_mean_only, n_kept), decided once for the whole run.
+_Mode = tuple[bool, bool, int]
+
+class _Survey(TypedDict):
+    varies: npt.NDArray[np.uint8]
+    missing: npt.NDArray[np.uint8]
+
+class _Verdicts(TypedDict):
+    issue: npt.NDArray[np.uint8]
+    batch: npt.NDArray[np.int64]
+
+class _RawEstimates(TypedDict):
+    kept: npt.NDArray[np.int64]
+    gamma_hat: npt.NDArray[np.float64]
+    delta_hat: npt.NDArray[np.float64]
+    counts: npt.NDArray[np.int64]
+
+class _Settlement(TypedDict):
+    settled: bool
+    passes: npt.NDArray[np.int64]
+    explore_from: npt.NDArray[np.int64]
+
+# Per level: each solver pass's largest change, and the failure's detail or None.
+_Trace = list[tuple[npt.NDArray[np.float64], str | None]]
+
+def survey(
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+    par_prior: bool | np.bool_,
+    mean_only: bool | np.bool_,
+    ref_batch: SupportsIndex | None,
+) -> _Survey: ...
+def run_mode(
+    batch: npt.NDArray[np.int64],
+    mean_only: bool | np.bool_,
+    n_kept: int,
+    missing: bool,
+) -> _Mode: ...
+def assess_in_mode(
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+    par_prior: bool | np.bool_,
+    mean_only: bool | np.bool_,
+    ref_batch: SupportsIndex | None,
+    mode: _Mode,
+) -> _Verdicts: ...
+def raw_estimates(
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+    par_prior: bool | np.bool_,
+    mean_only: bool | np.bool_,
+    ref_batch: SupportsIndex | None,
+    complete: npt.NDArray[np.int64],
+    mode: _Mode,
+) -> _RawEstimates: ...
+def settle(
+    batch: npt.NDArray[np.int64],
+    par_prior: bool | np.bool_,
+    mean_only: bool | np.bool_,
+    ref_batch: SupportsIndex | None,
+    mode: _Mode,
+    gamma_hat: npt.NDArray[np.float64],
+    delta_hat: npt.NDArray[np.float64],
+    counts: npt.NDArray[np.int64],
+    traces: list[_Trace] | None,
+) -> _Settlement: ...
+def trace(
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+    par_prior: bool | np.bool_,
+    mean_only: bool | np.bool_,
+    ref_batch: SupportsIndex | None,
+    complete: npt.NDArray[np.int64],
+    mode: _Mode,
+    gamma_hat: npt.NDArray[np.float64],
+    delta_hat: npt.NDArray[np.float64],
+    offset: int,
+    explore_from: npt.NDArray[np.int64],
+) -> _Trace: ...
+def fit_chunk(
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+    par_prior: bool | np.bool_,
+    mean_only: bool | np.bool_,
+    ref_batch: SupportsIndex | None,
+    complete: npt.NDArray[np.int64],
+    partial: npt.NDArray[np.int64],
+    mode: _Mode,
+    gamma_hat: npt.NDArray[np.float64],
+    delta_hat: npt.NDArray[np.float64],
+    offset: int,
+    passes: npt.NDArray[np.int64],
+    exact: bool | np.bool_,
+) -> dict[str, object]: ...

@@ -116,13 +116,18 @@ def test_fit_and_transform_of_dask_arrays_match_memory():
         assert same_bits(model.transform(x, batch, cov), want.transform(x, batch, cov))
 
 
-def test_sample_chunks_are_rechunked_with_a_warning():
+# 44 samples: a feature takes 352 bytes, so a 1 KiB target holds two features per chunk.
+@pytest.mark.parametrize("chunk_size,widths", [("128MiB", (8, 8, 7)), ("1KiB", (2,) * 11 + (1,))])
+def test_sample_chunks_are_rechunked_with_a_warning(chunk_size, widths):
     x, batch, _ = problem(5, False, False)
     with pytest.warns(quarnel.RechunkWarning, match="split along samples"):
-        with warnings.catch_warnings():
+        with warnings.catch_warnings(), dask.config.set({"array.chunk-size": chunk_size}):
             warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
             lazy = quarnel.combat(da.from_array(x, chunks=(10, 8)), batch)
-    assert lazy.chunks == ((x.shape[0],), (8, 8, 7))
+            want = quarnel.combat(x, batch)
+    assert lazy.chunks == ((x.shape[0],), widths)
+    with dask.config.set(scheduler="threads"):
+        assert same_bits(lazy.compute(), want)
 
 
 @pytest.fixture(scope="module")
@@ -152,3 +157,31 @@ def test_a_worker_killed_during_the_run_changes_no_bit(cluster_client):
     victim = next(iter(cluster_client.run(os.getpid).values()))
     os.kill(victim, signal.SIGKILL)
     assert same_bits(future.result(timeout=120), want)
+
+
+@pytest.mark.parametrize("sparse", [False, True], ids=["dense-feature-chunks", "csr-sample-chunks"])
+def test_anndata_read_lazily_from_zarr_is_corrected_lazily(tmp_path, sparse):
+    """AnnData's lazy reader over a zarr store: dense X as stored, in feature chunks, or a
+    CSR X in chunks of samples, which every chunk makes dense and is rechunked."""
+    anndata = pytest.importorskip("anndata")
+    pd = pytest.importorskip("pandas")
+    zarr = pytest.importorskip("zarr")
+    read_elem_lazy = getattr(anndata.experimental, "read_elem_lazy", None)
+    if read_elem_lazy is None:
+        pytest.skip("anndata without experimental.read_elem_lazy")
+    x, batch, _ = problem(7, False, False)
+    obs = pd.DataFrame({"lab": batch}, index=[f"s{i}" for i in range(x.shape[0])])
+    stored = anndata.AnnData(pytest.importorskip("scipy.sparse").csr_matrix(x) if sparse else x, obs=obs)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # anndata's notes on the zarr format version
+        stored.write_zarr(tmp_path / "a.zarr", chunks=None if sparse else (x.shape[0], 5))
+    lazy = anndata.AnnData(read_elem_lazy(zarr.open_group(tmp_path / "a.zarr")["X"],
+                                          chunks=(10, -1) if sparse else None), obs=obs)
+    with warnings.catch_warnings(record=True) as caught, dask.config.set(scheduler="threads"):
+        warnings.simplefilter("always")
+        out = quarnel.combat(lazy, "lab", out_layer="corrected")
+        want = quarnel.combat(x, batch)
+        corrected = out.layers["corrected"]
+        assert isinstance(corrected, da.Array) and same_bits(corrected.compute(), want)
+    told = {w.category for w in caught} & {quarnel.SparseInputWarning, quarnel.RechunkWarning}
+    assert told == ({quarnel.SparseInputWarning, quarnel.RechunkWarning} if sparse else set())

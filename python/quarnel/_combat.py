@@ -16,7 +16,9 @@ from ._labels import BatchCoding, Covariates, encode_batch, encode_covariates
 from ._progress import ProgressBar, interactive
 from ._report import CombatReport
 from ._estimability import CONSTANT, ESTIMABLE, NO_VALUES, SUMMARY, kind_of, reason
-from ._dask import apply_lazily, assess_chunks, feature_chunks, fit_chunks, is_dask_array, joined_fit
+from ._dask import (
+    apply_lazily, assess_chunks, dense_chunks, feature_chunks, fit_chunks, is_dask_array, joined_fit,
+)
 
 try:
     from . import _engine
@@ -135,6 +137,17 @@ def _matrix(matrix: Any, max_dense_bytes: float) -> Any:
     """The data matrix: a Dask array stays lazy, split along features only; anything
     else becomes a dense NumPy array."""
     if is_dask_array(matrix):
+        if callable(getattr(matrix._meta, "toarray", None)):
+            n_samples, n_features = matrix.shape
+            warnings.warn(
+                f"the Dask array's chunks are sparse ({type(matrix._meta).__name__}); each "
+                "chunk is made dense for its correction, which changes every value, so the "
+                f"result is a dense Dask array: {size_text(8 * n_samples * n_features)} of "
+                "float64 in all",
+                SparseInputWarning,
+                stacklevel=4,
+            )
+            matrix = dense_chunks(matrix)
         return feature_chunks(matrix, stacklevel=4)
     return dense(matrix, max_dense_bytes, stacklevel=4)
 

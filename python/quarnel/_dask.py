@@ -39,16 +39,45 @@ def feature_chunks(matrix: Any, *, stacklevel: int = 2) -> Any:
         )
     matrix = matrix.astype(np.float64)
     if len(matrix.chunks[0]) > 1:
+        widths = bounded_widths(matrix.chunks[1], matrix.shape[0])
         warnings.warn(
             f"the Dask array is split along samples ({len(matrix.chunks[0])} chunks); every "
-            "chunk needs all samples, so it was rechunked to one chunk along samples with "
-            f"its feature chunks kept ({len(matrix.chunks[1])}). Chunk along features "
-            "(e.g. .rechunk({0: -1})) to avoid the extra pass",
+            "chunk needs all samples, so it was rechunked to one chunk along samples and "
+            f"{len(widths)} along features (its {len(matrix.chunks[1])} feature chunks, split "
+            "where a chunk of every sample would exceed Dask's array.chunk-size). Chunk along "
+            "features (e.g. .rechunk({0: -1, 1: 'auto'})) to avoid the extra pass",
             RechunkWarning,
             stacklevel=stacklevel + 1,
         )
-        matrix = matrix.rechunk({0: -1})
+        matrix = matrix.rechunk({0: -1, 1: widths})
     return matrix
+
+
+def dense_chunks(matrix: Any) -> Any:
+    """The matrix with its sparse chunks (as AnnData reads a sparse matrix lazily) made
+    dense one chunk at a time, where a task needs them."""
+    return matrix.map_blocks(_dense, dtype=np.float64, meta=np.empty((0, 0)))
+
+
+def _dense(block: Any) -> npt.NDArray[np.float64]:
+    return np.asarray(block.toarray(), dtype=np.float64)
+
+
+def bounded_widths(widths: Sequence[int], n_samples: int) -> tuple[int, ...]:
+    """The feature chunks' widths, each chunk split into near-equal parts where it would
+    exceed Dask's target chunk size once it holds every sample: joining the sample chunks
+    of a wide chunk would otherwise make a block larger than a worker's memory."""
+    import dask
+    from dask.utils import parse_bytes
+
+    limit = parse_bytes(dask.config.get("array.chunk-size"))
+    most = max(1, limit // (8 * max(n_samples, 1)))
+    out: list[int] = []
+    for width in widths:
+        parts = max(1, -(-width // most))
+        size, extra = divmod(width, parts)
+        out += [size + 1] * extra + [size] * (parts - extra)
+    return tuple(out)
 
 
 def _starts(matrix: Any) -> list[int]:

@@ -1062,39 +1062,59 @@ NB_MODULE(_engine, m) {
                 "mod: numpy.ndarray | None = None, new_batches: bool = False, "
                 "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
         apply_doc);
-  constexpr const char* kProblem =
-      "values: numpy.ndarray, batch: numpy.ndarray, mod: numpy.ndarray | None, "
-      "par_prior: bool, mean_only: bool, ref_batch: int | None";
-  (void)kProblem;
+  // The stage calls take the problem's arguments first, all required: the rounds over the
+  // chunks always pass the run's options.
+#define QUARNEL_PROBLEM                                                                    \
+  "values: numpy.ndarray, batch: numpy.ndarray, mod: numpy.ndarray | None, "               \
+  "par_prior: bool, mean_only: bool, ref_batch: int | None"
+#define QUARNEL_MODE "mode: tuple[bool, bool, int]"
   m.def("survey", &survey, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
         nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
+        nb::sig("def survey(" QUARNEL_PROBLEM ") -> dict"),
         "Per feature of a chunk: 'varies' (kept by the zero-variance test) and 'missing'\n"
         "(holds a NaN), uint8 arrays.");
   m.def("run_mode", &run_mode, nb::arg("batch"), nb::arg("mean_only"), nb::arg("n_kept"),
         nb::arg("missing"),
+        nb::sig("def run_mode(batch: numpy.ndarray, mean_only: bool, n_kept: int, "
+                "missing: bool) -> tuple[bool, bool, int]"),
         "The run's mode (missing, effective_mean_only, n_kept) from all of its kept features.");
   m.def("assess_in_mode", &assess_in_mode, nb::arg("values"), nb::arg("batch"),
         nb::arg("mod").none(), nb::arg("par_prior"), nb::arg("mean_only"),
         nb::arg("ref_batch").none(), nb::arg("mode"),
+        nb::sig("def assess_in_mode(" QUARNEL_PROBLEM ", " QUARNEL_MODE ") -> dict"),
         "assess on a chunk of a run, in the run's mode.");
   m.def("raw_estimates", &raw_estimates, nb::arg("values"), nb::arg("batch"),
         nb::arg("mod").none(), nb::arg("par_prior"), nb::arg("mean_only"),
         nb::arg("ref_batch").none(), nb::arg("complete"), nb::arg("mode"),
+        nb::sig("def raw_estimates(" QUARNEL_PROBLEM ", complete: numpy.ndarray, "
+                QUARNEL_MODE ") -> dict"),
         "A chunk's kept complete features ('kept') and their levels x kept 'gamma_hat',\n"
         "'delta_hat' and observed 'counts' (both empty when scales are left alone).");
   m.def("settle", &settle, nb::arg("batch"), nb::arg("par_prior"), nb::arg("mean_only"),
         nb::arg("ref_batch").none(), nb::arg("mode"), nb::arg("gamma_hat"), nb::arg("delta_hat"),
         nb::arg("counts"), nb::arg("traces").none(),
+        nb::sig("def settle(batch: numpy.ndarray, par_prior: bool, mean_only: bool, "
+                "ref_batch: int | None, " QUARNEL_MODE ", gamma_hat: numpy.ndarray, "
+                "delta_hat: numpy.ndarray, counts: numpy.ndarray, traces: list | None) -> dict"),
         "Checks the run's gathered raw estimates and finds where each level's solver stops:\n"
         "'settled', and per level 'passes' and 'explore_from' for the next traces.");
   m.def("trace", &trace, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
         nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
         nb::arg("complete"), nb::arg("mode"), nb::arg("gamma_hat"), nb::arg("delta_hat"),
         nb::arg("offset"), nb::arg("explore_from"),
+        nb::sig("def trace(" QUARNEL_PROBLEM ", complete: numpy.ndarray, " QUARNEL_MODE ", "
+                "gamma_hat: numpy.ndarray, delta_hat: numpy.ndarray, offset: int, "
+                "explore_from: numpy.ndarray) -> list"),
         "A chunk's solver passes: per level (changes, failure detail or None).");
   m.def("fit_chunk", &fit_chunk, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
         nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
         nb::arg("complete"), nb::arg("partial"), nb::arg("mode"), nb::arg("gamma_hat"),
         nb::arg("delta_hat"), nb::arg("offset"), nb::arg("passes"), nb::arg("exact"),
+        nb::sig("def fit_chunk(" QUARNEL_PROBLEM ", complete: numpy.ndarray, "
+                "partial: numpy.ndarray, " QUARNEL_MODE ", gamma_hat: numpy.ndarray, "
+                "delta_hat: numpy.ndarray, offset: int, passes: numpy.ndarray, "
+                "exact: bool) -> dict"),
         "A chunk's part of the run's model, as fit gives it for the whole matrix.");
+#undef QUARNEL_MODE
+#undef QUARNEL_PROBLEM
 }

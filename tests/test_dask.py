@@ -159,24 +159,34 @@ def test_a_worker_killed_during_the_run_changes_no_bit(cluster_client):
     assert same_bits(future.result(timeout=120), want)
 
 
-@pytest.mark.parametrize("sparse", [False, True], ids=["dense-feature-chunks", "csr-sample-chunks"])
-def test_anndata_read_lazily_from_zarr_is_corrected_lazily(tmp_path, sparse):
-    """AnnData's lazy reader over a zarr store: dense X as stored, in feature chunks, or a
-    CSR X in chunks of samples, which every chunk makes dense and is rechunked."""
+def lazy_anndata(anndata, path, form, obs):
+    """The AnnData stored at `path` with X read lazily: the whole object by read_lazy (its
+    sample table backed by xarray), or X alone by read_elem_lazy, a CSR X in chunks of 10
+    samples."""
+    if form == "read_lazy":
+        pytest.importorskip("xarray")
+        return anndata.experimental.read_lazy(path)
+    group = pytest.importorskip("zarr").open_group(path)
+    x = anndata.experimental.read_elem_lazy(group["X"], chunks=(10, -1) if form == "csr" else None)
+    return anndata.AnnData(x, obs=obs)
+
+
+@pytest.mark.parametrize("form", ["dense", "csr", "read_lazy"])
+def test_anndata_read_lazily_from_zarr_is_corrected_lazily(tmp_path, form):
+    """A dense X is read in its stored feature chunks; a CSR X in chunks of samples is made
+    dense chunk by chunk and rechunked, with a warning for each."""
     anndata = pytest.importorskip("anndata")
     pd = pytest.importorskip("pandas")
-    zarr = pytest.importorskip("zarr")
-    read_elem_lazy = getattr(anndata.experimental, "read_elem_lazy", None)
-    if read_elem_lazy is None:
-        pytest.skip("anndata without experimental.read_elem_lazy")
+    if not hasattr(anndata.experimental, "read_lazy"):
+        pytest.skip("anndata without lazy reading")
     x, batch, _ = problem(7, False, False)
     obs = pd.DataFrame({"lab": batch}, index=[f"s{i}" for i in range(x.shape[0])])
+    sparse = form == "csr"
     stored = anndata.AnnData(pytest.importorskip("scipy.sparse").csr_matrix(x) if sparse else x, obs=obs)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # anndata's notes on the zarr format version
         stored.write_zarr(tmp_path / "a.zarr", chunks=None if sparse else (x.shape[0], 5))
-    lazy = anndata.AnnData(read_elem_lazy(zarr.open_group(tmp_path / "a.zarr")["X"],
-                                          chunks=(10, -1) if sparse else None), obs=obs)
+    lazy = lazy_anndata(anndata, tmp_path / "a.zarr", form, obs)
     with warnings.catch_warnings(record=True) as caught, dask.config.set(scheduler="threads"):
         warnings.simplefilter("always")
         out = quarnel.combat(lazy, "lab", out_layer="corrected")

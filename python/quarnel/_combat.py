@@ -152,6 +152,14 @@ def _matrix(matrix: Any, max_dense_bytes: float) -> Any:
     return dense(matrix, max_dense_bytes, stacklevel=4)
 
 
+def _obs_frame(obs: Any) -> Any:
+    """AnnData's sample table as a DataFrame: read lazily from disk (anndata's read_lazy)
+    it is an xarray-backed table whose columns hold arrays rather than labels, and it is
+    small, one row per sample."""
+    to_memory = getattr(obs, "to_memory", None)
+    return to_memory() if callable(to_memory) else obs
+
+
 def _unpack(
     data: Any, samples: object, layer: str | None, allow_extra: bool = False,
     max_dense_bytes: float = MAX_DENSE_BYTES,
@@ -169,7 +177,7 @@ def _unpack(
             raise ValueError(f"layer {layer!r} not found; the layers are {list(data.layers)}")
         return _Unpacked(
             "anndata", _matrix(matrix, max_dense_bytes), list(data.obs_names),
-            list(data.var_names), data.obs_names, data.obs, allow_extra,
+            list(data.var_names), data.obs_names, _obs_frame(data.obs), allow_extra,
         )
     if layer is not None:
         raise TypeError("layer= applies to AnnData input only")

@@ -187,14 +187,15 @@ def compare(client, folder: Path, shape: tuple[int, int], args: argparse.Namespa
     import quarnel
 
     store = write_matrix(folder, shape, args.batches, args.chunk_features)
+    # The Dask run comes first, so that the client's peak is its own.
+    run = correct_on_cluster(client, store, folder / "corrected.zarr", not args.nonparametric)
+    describe_run("comparison, Dask", shape, run, args.workers)
     values = zarr.open_array(str(store), mode="r")[:]
     batch = np.load(folder / "batch.npy")
     start = time.perf_counter()
     want = quarnel.combat(values, batch, parametric=not args.nonparametric, progress=False)
     in_memory = time.perf_counter() - start
     del values
-    run = correct_on_cluster(client, store, folder / "corrected.zarr", not args.nonparametric)
-    describe_run("comparison, Dask", shape, run, args.workers)
     got = zarr.open_array(str(folder / "corrected.zarr"), mode="r")[:]
     gb = run["gb"]
     print(f"comparison, in memory: {in_memory:.1f} s, {in_memory / gb:.2f} s/GB "

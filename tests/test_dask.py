@@ -10,8 +10,11 @@ import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import quarnel
+from quarnel._dask import bounded_widths
 
 da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")
@@ -157,6 +160,19 @@ def test_a_worker_killed_during_the_run_changes_no_bit(cluster_client):
     victim = next(iter(cluster_client.run(os.getpid).values()))
     os.kill(victim, signal.SIGKILL)
     assert same_bits(future.result(timeout=120), want)
+
+
+@given(st.lists(st.integers(0, 40), min_size=1, max_size=6), st.integers(1, 300),
+       st.integers(1, 4000))
+def test_rechunked_feature_chunks_are_split_evenly_within_the_target(widths, n_samples, limit):
+    with dask.config.set({"array.chunk-size": limit}):
+        parts = bounded_widths(widths, n_samples)
+    assert sum(parts) == sum(widths) and max(parts) <= max(1, limit // (8 * n_samples))
+    edges = np.cumsum([0, *parts])
+    for start, stop in zip(np.cumsum([0, *widths]), np.cumsum(widths)):  # each stored chunk
+        assert start in edges and stop in edges  # is cut into near-equal parts
+        inside = [p for p, e in zip(parts, edges[1:]) if p and start < e <= stop]
+        assert not inside or max(inside) - min(inside) <= 1
 
 
 def lazy_anndata(anndata, path, form, obs):

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import sys
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -133,7 +133,7 @@ def _round(matrix: Any, task: Callable[..., Any], per_chunk: Sequence[tuple[Any,
     return list(results)
 
 
-def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> dict[str, Any]:
+def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> Mapping[str, Any]:
     values = _block(block)
     infinite = np.isinf(values)
     if infinite.any():
@@ -141,7 +141,7 @@ def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> dict[str
     return _engine.survey(values, ids, mod, **options)
 
 
-def _assess(block: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> dict[str, Any]:
+def _assess(block: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> Mapping[str, Any]:
     return _engine.assess_in_mode(_block(block), ids, mod, mode=mode, **options)
 
 
@@ -170,7 +170,7 @@ def _local(features: npt.NDArray[np.int64], start: int, stop: int) -> npt.NDArra
     return (features[(features >= start) & (features < stop)] - start).astype(np.int64)
 
 
-def _raw(block: Any, complete: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> dict[str, Any]:
+def _raw(block: Any, complete: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> Mapping[str, Any]:
     return _engine.raw_estimates(_block(block), ids, mod, complete=complete, mode=mode, **options)
 
 

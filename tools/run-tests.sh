@@ -116,7 +116,7 @@ run_pytest() {
 
 step "Python: pytest under NumPy 2.x"
 make_venv "$build/venv-numpy2" "numpy>=2" pytest hypothesis pandas anndata matplotlib scikit-learn scipy tqdm \
-  "dask[array]" distributed zarr
+  "dask[array]" distributed zarr xarray
 "$build/venv-numpy2/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 run_pytest "$build/venv-numpy2"
 

@@ -145,7 +145,7 @@ def cluster_client():
     cluster.close()
 
 
-@pytest.mark.parametrize("options", OPTIONS[::3], ids=str)
+@pytest.mark.parametrize("options", OPTIONS, ids=str)
 def test_cluster_result_is_the_in_memory_result(cluster_client, options):
     rng = np.random.default_rng(11)
     x, batch, cov = problem(21, True, True)

@@ -266,7 +266,7 @@ Result<Matrix> fit_complete_coefficients(const Matrix& response, const Matrix& d
   const Matrix gram = design_t * design;
   std::optional<Matrix> gram_inv = invert_exact(gram);
   if (!gram_inv) return fail(SingularDesign{});
-  const Matrix projector = *gram_inv * design.transpose();
+  const Matrix projector = *gram_inv * design_t;
   const Index p = projector.rows();
   const Index n = projector.cols();
   const auto n_features = static_cast<std::size_t>(response.cols());

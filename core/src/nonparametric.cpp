@@ -32,8 +32,7 @@ void gather_observed(const Matrix& standardized, std::size_t feature,
 // allocates nothing once a thread has run its first job.
 struct JobScratch {
   std::vector<double> observed;
-  std::vector<double> log_likelihoods;
-  SummaryScratch summary;
+  SummaryScratch sweep;  // its log_likelihoods serve the exact estimate too
 };
 
 JobScratch& job_scratch() {
@@ -472,13 +471,14 @@ void add_wider_summary_sweeps(std::vector<SummarySweep>&) {}
 // each weight by the C library's exp, added in feature order.
 WeightedSums exact_weighted_sums(std::span<const double> observed, const std::vector<double>& g,
                                  const std::vector<double>& d, const std::vector<double>& logs,
-                                 std::size_t excluded, double* log_likelihood) {
+                                 std::size_t excluded, std::vector<double>& log_likelihood) {
   const std::size_t width = g.size();
+  log_likelihood.resize(width);
   // One that cannot be represented leaves that feature out rather than failing (it comes
   // back as -inf, as does the excluded one).
   WeightedSums sums;
   sums.largest =
-      fastest_sweep()(observed, g.data(), d.data(), logs.data(), width, excluded, log_likelihood);
+      fastest_sweep()(observed, g.data(), d.data(), logs.data(), width, excluded, log_likelihood.data());
   // Shifting by the largest log-likelihood makes its weight exactly 1: no weight
   // overflows and at least one is not zero when any is finite.
   for (std::size_t m = 0; m < width; ++m) {
@@ -533,13 +533,12 @@ Result<std::pair<double, double>> nonparametric_posterior(std::span<const double
       return fail(NumericalFailure{"non-parametric prior value is not positive finite"});
     }
   }
-  JobScratch& scratch = job_scratch();
-  scratch.log_likelihoods.resize(width);
+  SummaryScratch& scratch = job_scratch().sweep;
   const WeightedSums sums =
-      exact ? exact_weighted_sums(observed, g, d, logs, excluded, scratch.log_likelihoods.data())
+      exact ? exact_weighted_sums(observed, g, d, logs, excluded, scratch.log_likelihoods)
             : fastest_summary_sweep()(summarize_observed(observed), g.data(), d.data(), logs.data(),
                                       inputs.half_precisions[level].data(), width, excluded,
-                                      scratch.summary);
+                                      scratch);
   if (sums.largest == -std::numeric_limits<double>::infinity()) {
     return fail(NumericalFailure{"non-parametric likelihood has no finite support"});
   }

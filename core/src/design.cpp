@@ -374,16 +374,29 @@ std::pair<Matrix, RowMask> masked_rows(const Matrix& design, const RowMask& mask
 struct WholeDesign {
   bool full_rank = true;
   bool no_free_residual = false;
+  std::vector<unsigned char> level_fitted;  // per level, see levels_fitted_exactly
 };
 
 WholeDesign whole_design(const Matrix& design, const BatchLevels& levels,
                          const RowMask& contributes) {
   const RowMask all(static_cast<std::size_t>(design.rows()), 1);
   if (design.cols() == static_cast<Index>(levels.level_count())) {
-    return {true, batch_design_leaves_no_free_residual(all, contributes, levels)};
+    // Batch columns alone fit a level's rows exactly only when it has one row.
+    return {true, batch_design_leaves_no_free_residual(all, contributes, levels),
+            std::vector<unsigned char>(levels.level_count(), 0)};
   }
   const RowSupport support = row_support(design);
-  return {support.rank == design.cols(), leaves_no_free_residual(support, contributes)};
+  return {support.rank == design.cols(), leaves_no_free_residual(support, contributes),
+          levels_fitted_exactly(support, levels.sample_levels(), levels.level_count())};
+}
+
+// The levels of the rows where `mask` is set, in row order.
+std::vector<std::size_t> masked_levels(const RowMask& mask, const BatchLevels& levels) {
+  std::vector<std::size_t> row_levels;
+  for (std::size_t i = 0; i < mask.size(); ++i) {
+    if (mask[i]) row_levels.push_back(levels.level_of_sample(i));
+  }
+  return row_levels;
 }
 
 // Feature j's coefficients over its observed samples, written to column j of
@@ -392,7 +405,8 @@ WholeDesign whole_design(const Matrix& design, const BatchLevels& levels,
 Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
                        const Matrix& design_rows, const BatchLevels& levels,
                        const RowMask& contributes, const WholeDesign& whole,
-                       Matrix& coefficients, unsigned char& no_free_residual) {
+                       Matrix& coefficients, unsigned char& no_free_residual,
+                       std::span<unsigned char> level_fitted) {
   const Index n = design.rows();
   const Index p = design.cols();
   const bool has_covariates = p > static_cast<Index>(levels.level_count());
@@ -420,6 +434,7 @@ Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
   if (observed == n) {
     if (!whole.full_rank) return fail(SingularDesign{});
     no_free_residual = whole.no_free_residual;
+    std::ranges::copy(whole.level_fitted, level_fitted.begin());
   } else {
     RowMask mask(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) mask[static_cast<std::size_t>(i)] = !std::isnan(y[i]);
@@ -435,6 +450,9 @@ Status fit_one_feature(const Matrix& response, Index j, const Matrix& design,
       const RowSupport support = row_support(rows);
       if (support.rank < p) return fail(SingularDesign{});
       no_free_residual = leaves_no_free_residual(support, row_contributes);
+      const std::vector<unsigned char> fitted =
+          levels_fitted_exactly(support, masked_levels(mask, levels), levels.level_count());
+      std::ranges::copy(fitted, level_fitted.begin());
     }
   }
   std::optional<Matrix> gram_inv = invert_exact(gram);
@@ -466,24 +484,59 @@ RowSupport row_support(const Matrix& rows) {
   return support;
 }
 
+namespace {
+
+// Every row's leverage: the squared row norms of an orthonormal basis of the column space,
+// the first `rank` columns of Q. Each row's residual variance is (1 - leverage) times the
+// noise variance.
+Vector leverages(const RowSupport& support) {
+  const Index m = support.qr.rows();
+  const Matrix basis = support.qr.householderQ() * Matrix::Identity(m, support.rank);
+  return basis.rowwise().squaredNorm();
+}
+
+// Residual degrees of freedom at or below this are rounding: an exact fit leaves their sum
+// within about 1e-13 of zero.
+constexpr double kFreeTolerance = 1e-8;
+
+}  // namespace
+
 bool leaves_no_free_residual(const RowSupport& support, std::span<const unsigned char> contributes) {
   const auto count = static_cast<Index>(std::ranges::count_if(contributes, [](unsigned char c) { return c != 0; }));
   // The leverages of all rows add up to the rank, so more contributing rows than that keep
   // at least one degree of freedom between them (less rounding), without forming any.
   if (count == 0 || count > support.rank) return false;
-  // The leverages are the squared row norms of an orthonormal basis of the column space:
-  // the first `rank` columns of Q. Each row's residual variance is (1 - leverage) times the
-  // noise variance; their sum over the contributing rows is the degrees of freedom those
+  // The sum of (1 - leverage) over the contributing rows is the degrees of freedom their
   // residuals carry.
-  const Index m = support.qr.rows();
-  const Matrix basis = support.qr.householderQ() * Matrix::Identity(m, support.rank);
-  const Vector leverage = basis.rowwise().squaredNorm();
-  constexpr double kTolerance = 1e-8;
+  const Vector leverage = leverages(support);
   double free = 0.0;
   for (std::size_t i = 0; i < contributes.size(); ++i) {
     if (contributes[i]) free += 1.0 - leverage(static_cast<Index>(i));
   }
-  return free <= kTolerance;
+  return free <= kFreeTolerance;
+}
+
+std::vector<unsigned char> levels_fitted_exactly(const RowSupport& support,
+                                                 std::span<const std::size_t> row_levels,
+                                                 std::size_t n_levels) {
+  std::vector<unsigned char> fitted(n_levels, 0);
+  std::vector<std::size_t> counts(n_levels, 0);
+  for (const std::size_t level : row_levels) ++counts[level];
+  // As above, a level of more rows than the rank keeps a free degree of freedom.
+  const auto may_be_fitted = [&](std::size_t level) {
+    return counts[level] >= 2 && counts[level] <= static_cast<std::size_t>(support.rank);
+  };
+  bool any = false;
+  for (std::size_t level = 0; level < n_levels; ++level) any |= may_be_fitted(level);
+  if (!any) return fitted;
+  // Summed in row order, so that the verdict does not depend on which level comes first.
+  const Vector leverage = leverages(support);
+  std::vector<double> free(n_levels, 0.0);
+  for (std::size_t i = 0; i < row_levels.size(); ++i) free[row_levels[i]] += 1.0 - leverage(static_cast<Index>(i));
+  for (std::size_t level = 0; level < n_levels; ++level) {
+    fitted[level] = may_be_fitted(level) && free[level] <= kFreeTolerance;
+  }
+  return fitted;
 }
 
 Matrix build_design(std::size_t n, const BatchLevels& levels,
@@ -510,6 +563,8 @@ FeatureFits fit_each_feature(const Matrix& response, const Matrix& design,
   fits.coefficients.resize(design.cols(), n_features);
   fits.status.resize(static_cast<std::size_t>(n_features));
   fits.no_free_residual.assign(static_cast<std::size_t>(n_features), 0);
+  const std::size_t n_levels = levels.level_count();
+  fits.level_fitted.assign(static_cast<std::size_t>(n_features) * n_levels, 0);
   // The design's rows as contiguous vectors: each observed sample adds one outer product.
   const Matrix design_rows = design.transpose();
   const RowMask contributes = contributing_rows(levels, reference_level);
@@ -521,7 +576,8 @@ FeatureFits fit_each_feature(const Matrix& response, const Matrix& design,
     for (Index j = first; j < last; ++j) {
       const auto f = static_cast<std::size_t>(j);
       fits.status[f] = fit_one_feature(response, j, design, design_rows, levels, contributes,
-                                       whole, fits.coefficients, fits.no_free_residual[f]);
+                                       whole, fits.coefficients, fits.no_free_residual[f],
+                                       std::span(fits.level_fitted).subspan(f * n_levels, n_levels));
     }
   });
   return fits;
@@ -532,6 +588,15 @@ Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix&
   FeatureFits fits = fit_each_feature(response, design, levels, std::nullopt, parallel);
   if (Status failed = first_error(fits.status); !failed) return fail(std::move(failed.error()));
   return std::move(fits.coefficients);
+}
+
+double level_location(const DesignFit& fit, std::optional<std::size_t> reference_level,
+                      Index feature, std::size_t level) {
+  const auto b = fit.coefficients.col(feature);
+  const auto c = static_cast<Index>(level);
+  if (!reference_level || static_cast<Index>(*reference_level) == c) return 0.0 + b(c);
+  const auto r = static_cast<Index>(*reference_level);
+  return (0.0 + b(std::min(c, r))) + b(std::max(c, r));
 }
 
 void fitted_column(const DesignFit& fit, const BatchLevels& levels,
@@ -549,13 +614,8 @@ void fitted_column(const DesignFit& fit, const BatchLevels& levels,
   Index first_term = 0;
   if (b.allFinite()) {
     std::vector<double> level_sums(static_cast<std::size_t>(n_levels));
-    for (Index c = 0; c < n_levels; ++c) {
-      double sum = 0.0 + b(c);
-      if (reference_level && static_cast<Index>(*reference_level) != c) {
-        const auto r = static_cast<Index>(*reference_level);
-        sum = (0.0 + b(std::min(c, r))) + b(std::max(c, r));
-      }
-      level_sums[static_cast<std::size_t>(c)] = sum;
+    for (std::size_t c = 0; c < level_sums.size(); ++c) {
+      level_sums[c] = level_location(fit, reference_level, feature, c);
     }
     const std::span<const std::size_t> sample_levels = levels.sample_levels();
     for (std::size_t i = 0; i < fitted.size(); ++i) fitted[i] = level_sums[sample_levels[i]];
@@ -614,14 +674,21 @@ Result<DesignFits> fit_design_each(const Matrix& response, const BatchLevels& le
     FeatureFits each = fit_each_feature(response, design, levels, reference_level, parallel);
     fits.fit.coefficients = std::move(each.coefficients);
     fits.fit.no_free_residual = std::move(each.no_free_residual);
+    fits.fit.level_fitted = std::move(each.level_fitted);
     fits.status = std::move(each.status);
     return fits;
   }
   Result<Matrix> coefficients = fit_complete_coefficients(response, design, parallel);
   if (!coefficients) return fail(std::move(coefficients.error()));
   fits.fit.coefficients = std::move(*coefficients);
-  const bool no_free = whole_design(design, levels, contributing_rows(levels, reference_level)).no_free_residual;
-  fits.fit.no_free_residual.assign(static_cast<std::size_t>(response.cols()), no_free);
+  const WholeDesign whole = whole_design(design, levels, contributing_rows(levels, reference_level));
+  const auto n_features = static_cast<std::size_t>(response.cols());
+  fits.fit.no_free_residual.assign(n_features, whole.no_free_residual);
+  fits.fit.level_fitted.reserve(n_features * levels.level_count());
+  for (std::size_t f = 0; f < n_features; ++f) {
+    fits.fit.level_fitted.insert(fits.fit.level_fitted.end(), whole.level_fitted.begin(),
+                                 whole.level_fitted.end());
+  }
   fits.status.resize(static_cast<std::size_t>(response.cols()));
   return fits;
 }

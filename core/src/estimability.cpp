@@ -59,11 +59,13 @@ FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
 namespace {
 
 // The first level, in level order, whose scale estimate the feature cannot give.
+// `level_fitted` holds the feature's entries of DesignFit::level_fitted.
 std::optional<FeatureVerdict> scale_verdict(const BatchLevels& levels, const ScaleMeasurements& scales,
-                                            Index feature) {
+                                            Index feature, std::span<const unsigned char> level_fitted) {
   for (std::size_t level = 0; level < levels.level_count(); ++level) {
     const auto i = static_cast<Index>(level);
     if (scales.counts(i, feature) < 2) return at_level(FeatureIssue::few_values, levels, level);
+    if (level_fitted[level]) return at_level(FeatureIssue::level_fitted, levels, level);
     if (scale_entry_failure(scales.counts(i, feature), scales.delta_hat(i, feature))) {
       return at_level(FeatureIssue::equal_values, levels, level);
     }
@@ -112,7 +114,8 @@ Result<FeatureAssessment> assess_kept(FeatureAssessment assessment, Matrix proje
         measure_scales(each->standardization.standardized, levels, parallel);
     for (std::size_t m = 0; m < kept.size(); ++m) {
       if (judged[m]) continue;
-      if (auto verdict = scale_verdict(levels, scales, static_cast<Index>(m))) {
+      const auto level_fitted = std::span(each->level_fitted).subspan(m * levels.level_count(), levels.level_count());
+      if (auto verdict = scale_verdict(levels, scales, static_cast<Index>(m), level_fitted)) {
         assessment.verdicts[kept[m]] = *verdict;
       }
     }

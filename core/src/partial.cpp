@@ -188,6 +188,9 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
       fit.delta_star[level] = 1.0;
       continue;
     }
+    if (!location_only && each->level_fitted[k]) {
+      return not_corrected({FeatureIssue::level_fitted, levels.batch_id(level)});
+    }
     if (!location_only && scale_entry_failure(sub_counts[k], d_hat)) {
       return not_corrected({FeatureIssue::equal_values, levels.batch_id(level)});
     }

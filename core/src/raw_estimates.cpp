@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <vector>
 
 #include "lanes.hpp"
@@ -17,14 +19,15 @@ using namespace lanes;
 // Every level's observed counts, sums and then squared deviations from the level means
 // for the lanes' features, one walk down the columns for each. `runs` are the maximal runs
 // of samples of one level, in sample order, so each level still adds its own samples in
-// ascending order. `counts` and `squares` hold kLanes values per level, level-major.
+// ascending order. `counts`, `sums` (left holding the means) and `squares` hold kLanes
+// values per level, level-major.
 QUARNEL_AVX2_CLONES
 void lane_level_variances(const double* const (&columns)[kLanes],
                           std::span<const LevelRun> runs, std::span<double> counts,
-                          std::span<double> squares) {
+                          std::span<double> sums, std::span<double> squares) {
   const Lanes one = splat(1.0);
   // Heap storage of Lanes is not aligned for them: each level's lanes are copied in and out.
-  std::vector<double> sums(counts.size(), 0.0);
+  std::ranges::fill(sums, 0.0);
   std::ranges::fill(counts, 0.0);
   for (const LevelRun& run : runs) {
     Lanes count;
@@ -77,6 +80,32 @@ std::vector<LevelRun> level_runs(const BatchLevels& levels) {
   return runs;
 }
 
+// Whether every observed value of `level` in the column is the same. Their mean can round
+// away from that value, and the squared deviations then add up to about (count *
+// epsilon * value)^2 where exact arithmetic gives zero.
+bool observed_values_equal(const double* column, std::span<const LevelRun> runs, std::size_t level) {
+  std::optional<double> first;
+  for (const LevelRun& run : runs) {
+    if (run.level != level) continue;
+    for (std::size_t s = run.begin; s < run.end; ++s) {
+      if (std::isnan(column[s])) continue;
+      if (!first) first = column[s];
+      if (column[s] != *first) return false;
+    }
+  }
+  return true;
+}
+
+// The sum of squared deviations of a level's `count` observed values from their `mean`,
+// taken as the zero it is when all the values are equal. Only sums small enough to be
+// the rounding of equal values are looked at again.
+double level_squares(double squares, double count, double mean, const double* column,
+                     std::span<const LevelRun> runs, std::size_t level) {
+  const double rounding = 2.0 * count * std::numeric_limits<double>::epsilon() * std::abs(mean);
+  if (squares == 0.0 || !(squares <= count * rounding * rounding)) return squares;
+  return observed_values_equal(column, runs, level) ? 0.0 : squares;
+}
+
 }  // namespace
 
 ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& levels,
@@ -90,18 +119,21 @@ ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& 
   const std::size_t n_blocks = block_count(n_features);
   parallel_for(parallel, n_blocks, [&](std::size_t b) {
     std::vector<double> counts(n_levels * kLanes);
+    std::vector<double> means(n_levels * kLanes);
     std::vector<double> squares(n_levels * kLanes);
     const std::size_t end = std::min(n_features, (b + 1) * kBlockFeatures);
     for (std::size_t first = b * kBlockFeatures; first < end; first += kLanes) {
       const double* columns[kLanes];
       lane_columns(standardized, first, end, columns);
-      lane_level_variances(columns, runs, counts, squares);
+      lane_level_variances(columns, runs, counts, means, squares);
       for (std::size_t k = 0; k < kLanes && first + k < end; ++k) {
         const auto j = static_cast<Index>(first + k);
         for (std::size_t i = 0; i < n_levels; ++i) {
-          const double m = counts[i * kLanes + k];
+          const std::size_t at = i * kLanes + k;
+          const double m = counts[at];
           out.counts(static_cast<Index>(i), j) = static_cast<std::size_t>(m);
-          out.delta_hat(static_cast<Index>(i), j) = squares[i * kLanes + k] / (m - 1.0);
+          const double sum_of_squares = level_squares(squares[at], m, means[at], columns[k], runs, i);
+          out.delta_hat(static_cast<Index>(i), j) = sum_of_squares / (m - 1.0);
         }
       }
     }

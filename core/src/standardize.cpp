@@ -142,6 +142,38 @@ Result<double> pooled_variance_missing(const double* y, std::span<const double> 
   return pooled;
 }
 
+// The kept levels of feature j that the design fits exactly (DesignFit::level_fitted), or
+// an empty span when it fits none.
+std::span<const unsigned char> fitted_levels(const DesignFit& fit, std::size_t n_levels, Index j) {
+  const auto levels = std::span(fit.level_fitted).subspan(static_cast<std::size_t>(j) * n_levels, n_levels);
+  return std::ranges::find(levels, 1) == levels.end() ? std::span<const unsigned char>{} : levels;
+}
+
+// The residuals of a level the design fits exactly are zero in exact arithmetic, whatever
+// rounding left of them: its fitted values are taken to be the observed ones.
+void zero_fitted_residuals(const double* y, std::span<const unsigned char> fitted_level,
+                           const BatchLevels& levels, std::span<double> fitted) {
+  for (std::size_t i = 0; i < fitted.size(); ++i) {
+    if (fitted_level[levels.level_of_sample(i)] && !std::isnan(y[i])) fitted[i] = y[i];
+  }
+}
+
+// With zero residuals, a value of such a level stands where its level's fitted location
+// does: one constant for the whole level, which leaves it no scale.
+void standardize_fitted_levels(double* z, std::span<const unsigned char> fitted_level,
+                               const DesignFit& fit, const BatchLevels& levels,
+                               std::optional<std::size_t> reference_level, Index j, double grand,
+                               double scale) {
+  std::vector<double> location(fitted_level.size());
+  for (std::size_t level = 0; level < location.size(); ++level) {
+    location[level] = (level_location(fit, reference_level, j, level) - grand) / scale;
+  }
+  for (std::size_t i = 0; i < levels.sample_count(); ++i) {
+    const std::size_t level = levels.level_of_sample(i);
+    if (fitted_level[level] && !std::isnan(z[i])) z[i] = location[level];
+  }
+}
+
 }  // namespace
 
 StandMean::StandMean(std::vector<double> grand, Matrix covariates, Matrix coefficients)
@@ -192,6 +224,7 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
   out.fit_status = std::move(fits->status);
   out.variance_status.resize(static_cast<std::size_t>(n_features));
   out.no_free_residual = fit.no_free_residual;
+  out.level_fitted = fit.level_fitted;
   Standardization& result = out.standardization;
   result.stand_mean = StandMean(grand, fit.design.rightCols(n_covariates),
                                 fit.coefficients.bottomRows(n_covariates));
@@ -215,6 +248,8 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
       if (!out.fit_status[f]) continue;
       double* value = y.col(j).data();
       fitted_column(fit, levels, reference_level, j, fitted);
+      const std::span<const unsigned char> fitted_level = fitted_levels(fit, levels.level_count(), j);
+      if (!fitted_level.empty()) zero_fitted_residuals(value, fitted_level, levels, fitted);
       const bool no_free = fit.no_free_residual[f];
       Result<double> pooled =
           missing ? pooled_variance_missing(value, fitted, levels, reference_level, no_free)
@@ -230,6 +265,9 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
       for (Index i = 0; i < n; ++i) {
         value[i] = (value[i] - mean[static_cast<std::size_t>(i)]) / scale;
         column_missing |= std::isnan(value[i]);
+      }
+      if (!fitted_level.empty()) {
+        standardize_fitted_levels(value, fitted_level, fit, levels, reference_level, j, grand[f], scale);
       }
       block_missing[block] |= column_missing;
     }

@@ -15,7 +15,7 @@ import numpy.typing as npt
 from ._labels import BatchCoding, Covariates, encode_batch, encode_covariates
 from ._progress import ProgressBar, interactive
 from ._report import CombatReport
-from ._estimability import CONSTANT, ESTIMABLE, NO_VALUES, SUMMARY, kind_of, reason
+from ._estimability import CONSTANT, ESTIMABLE, LEVEL_FITTED, NO_VALUES, SUMMARY, kind_of, reason
 from ._dask import (
     apply_lazily, assess_chunks, dense_chunks, feature_chunks, fit_chunks, is_dask_array, joined_fit,
 )
@@ -385,12 +385,9 @@ def _confounding(coding: BatchCoding, covariates: Covariates) -> str | None:
     with clearly non-zero entries in the directions in which the unit-norm design
     vanishes.
     """
-    matrix = covariates.matrix
-    if matrix is None:
+    if covariates.matrix is None:
         return None
-    kept = [c for c in range(matrix.shape[1]) if not np.all(matrix[:, c] == 1.0)]
-    design = np.hstack([np.eye(len(coding.levels))[coding.ids], matrix[:, kept]])
-    design = design / np.linalg.norm(design, axis=0)
+    design, kept = _unit_design(coding, covariates)
     _, singular, directions = np.linalg.svd(design)
     # Every direction the core's tolerance counts as vanishing, so that all the columns
     # of a many-sided confounding are named, not one arbitrary mix of them.
@@ -416,6 +413,46 @@ def _confounding(coding: BatchCoding, covariates: Covariates) -> str | None:
         f"{which} confounded with {where}: a combination of them and the batch indicators "
         "vanishes, so their effects cannot be told apart from the batch effects (singular "
         "design matrix); drop or merge the covariates, or correct without them"
+    )
+
+
+def _unit_design(coding: BatchCoding, covariates: Covariates) -> tuple[npt.NDArray[np.float64], list[int]]:
+    """The model's design with unit-norm columns (batch indicators, then the non-intercept
+    covariates), and the covariate columns kept."""
+    matrix = covariates.matrix
+    assert matrix is not None
+    kept = [c for c in range(matrix.shape[1]) if not np.all(matrix[:, c] == 1.0)]
+    design = np.hstack([np.eye(len(coding.levels))[coding.ids], matrix[:, kept]])
+    return design / np.linalg.norm(design, axis=0), kept
+
+
+def _fitted_batch(coding: BatchCoding, covariates: Covariates, level: int) -> str | None:
+    """The confounding error when the design, all samples observed, fits every sample of
+    batch ``level`` exactly, so that no feature can have a scale there; None otherwise.
+
+    The core has found the batch fitted exactly for some feature; this only tells whether
+    the covariates do so whatever is missing, and names them: those that enter the
+    combinations of the design's columns that single out each of the batch's samples.
+    """
+    if covariates.matrix is None:
+        return None
+    design, kept = _unit_design(coding, covariates)
+    rows = coding.ids == level
+    basis, triangle = np.linalg.qr(design)
+    if (1.0 - np.sum(basis[rows] ** 2, axis=1)).sum() > 1e-8:
+        return None
+    # Sample i is singled out by the least-squares coefficients of its indicator vector.
+    singled_out = np.linalg.solve(triangle, basis[rows].T)
+    weights = np.abs(singled_out[len(coding.levels):]).max(axis=1)
+    names = [covariates.names[kept[c]] for c in np.flatnonzero(weights > 1e-6 * weights.max())]
+    which = f"covariate {names[0]!r} is" if len(names) == 1 else (
+        "covariates " + ", ".join(repr(n) for n in names) + " together are"
+    )
+    return (
+        f"{which} confounded with batch {coding.levels[level]!r}: with the batch indicator they "
+        "fit every sample of that batch exactly, so that no feature keeps a spread there to "
+        "estimate its scale from; drop or merge the covariates, correct without them, or "
+        "correct locations only (mean_only=True)"
     )
 
 
@@ -739,6 +776,10 @@ def plan_run(
         values = np.ascontiguousarray(unpacked.values)
         judged = _core_call(_engine.assess, coding, covariates_, values, coding.ids, covariates_.matrix, **options)
     verdicts = _Verdicts(judged["issue"], judged["batch"])
+    fitted = verdicts.levels[verdicts.codes == LEVEL_FITTED]
+    for level in np.unique(fitted).tolist():
+        if text := _fitted_batch(coding, covariates_, level):
+            raise ValueError(text)
     unestimable_features = verdicts.unestimable()
     if unestimable == "raise" and unestimable_features.size:
         raise ValueError(

@@ -10,12 +10,13 @@ from __future__ import annotations
 
 from collections.abc import Hashable
 
-__all__ = ["CONSTANT", "ESTIMABLE", "KINDS", "NO_VALUES", "SUMMARY", "kind_of", "reason"]
+__all__ = ["CONSTANT", "ESTIMABLE", "KINDS", "LEVEL_FITTED", "NO_VALUES", "SUMMARY", "kind_of", "reason"]
 
 # The core's verdict codes.
 ESTIMABLE = 0
 CONSTANT = 1  # constant within a batch: the core passes it through itself
 NO_VALUES = 2  # a batch holds no observed value: corrected where observed, if asked
+LEVEL_FITTED = 11  # the design fits every observed value of a batch exactly
 
 # Kind of each code that keeps a feature from being estimated, and how it reads in a
 # report; "{batch!r}" is filled when the verdict names a batch.
@@ -29,6 +30,7 @@ KINDS: dict[int, tuple[str, str]] = {
     8: ("one_batch", "observed in fewer than two batches"),
     9: ("no_reference", "not observed in reference batch {batch!r}"),
     10: ("no_prior", "too few fully observed features to form priors"),
+    11: ("level_fitted", "the design fits every value of batch {batch!r} exactly, leaving it no spread"),
 }
 # Without a batch to name, an equal-values verdict means the design (the batches and the
 # covariates) fits every observed value exactly, and reads as this.
@@ -46,6 +48,7 @@ SUMMARY: dict[str, str] = {
     "one_batch": "observed in fewer than two batches",
     "no_reference": "not observed in the reference batch",
     "no_prior": "without priors from fully observed features",
+    "level_fitted": "whose values in some batch the design fits exactly",
 }
 
 

@@ -28,6 +28,11 @@ struct DesignFit {
   // exactly, whatever the data (see leaves_no_free_residual). Those residuals are then
   // zero in exact arithmetic, and what rounding leaves of them is no variance estimate.
   std::vector<unsigned char> no_free_residual;
+  // Per feature and level, L entries a feature (entry j * L + level): whether the design
+  // fits every observed value of that level exactly, whatever the data (see
+  // levels_fitted_exactly). The level's residuals are then zero in exact arithmetic, its
+  // standardised values one constant, and its scale zero.
+  std::vector<unsigned char> level_fitted;
 };
 
 // The numerical rank of a design's rows, and the decomposition behind it, from which each
@@ -47,6 +52,16 @@ RowSupport row_support(const Matrix& rows);
 // their residuals carry no degree of freedom: their leverages add up to their count (to
 // within 1e-8; rounding puts such a sum within about 1e-13 of it).
 bool leaves_no_free_residual(const RowSupport& support, std::span<const unsigned char> contributes);
+
+// For every level, whether the design fits each of its rows exactly: the degrees of freedom
+// its rows keep (the sum of one minus their leverages) are at most the tolerance of
+// leaves_no_free_residual. A design can do so while the whole fit keeps free residuals: a
+// covariate that marks one sample of a batch of two fits both. Levels of fewer than two
+// rows are left to the rules for a single value and are never marked. `row_levels` gives
+// each row's level.
+std::vector<unsigned char> levels_fitted_exactly(const RowSupport& support,
+                                                 std::span<const std::size_t> row_levels,
+                                                 std::size_t n_levels);
 
 // The full design of the model: the batch columns (see build_batch_design), then the
 // non-intercept covariate columns in ascending order.
@@ -80,6 +95,7 @@ struct FeatureFits {
   Matrix coefficients;                          // p x G; a failed feature's column is unset
   std::vector<Status> status;                   // per feature
   std::vector<unsigned char> no_free_residual;  // per feature
+  std::vector<unsigned char> level_fitted;      // per feature and level, as in DesignFit
 };
 FeatureFits fit_each_feature(const Matrix& response, const Matrix& design,
                              const BatchLevels& levels,
@@ -103,6 +119,12 @@ Result<Matrix> fit_coefficients_by_feature(const Matrix& response, const Matrix&
 void fitted_column(const DesignFit& fit, const BatchLevels& levels,
                    std::optional<std::size_t> reference_level, Eigen::Index feature,
                    std::span<double> fitted);
+
+// The batch columns' part of a fitted value of `level`, for finite coefficients: the
+// level's coefficient, plus the reference coefficient with a reference, summed as
+// fitted_column sums them.
+double level_location(const DesignFit& fit, std::optional<std::size_t> reference_level,
+                      Eigen::Index feature, std::size_t level);
 
 // True when any element of the matrix is NaN: the fits then go feature by feature.
 bool has_missing(const Matrix& response, bool parallel = false);

@@ -31,6 +31,7 @@ enum class FeatureIssue : std::uint8_t {
   one_batch = 8,     // observed in fewer than two batches
   no_reference = 9,  // not observed in the reference batch
   no_prior = 10,     // the fully observed features are too few to form priors
+  level_fitted = 11,  // the design fits every observed value of a batch exactly
 };
 
 struct FeatureVerdict {

@@ -55,7 +55,8 @@ struct Standardization {
 // One NaN anywhere switches every feature to the sample variance of its observed
 // residuals. Residuals that the design fits exactly whatever the data (a feature with no
 // residual degree of freedom, a reference level of one sample) fail as the zero they are
-// in exact arithmetic. With `parallel` the features are worked on in blocks on the worker pool; a
+// in exact arithmetic; a level whose every value the design fits exactly has zero
+// residuals and one standardised value for all its samples, so that its scale is zero. With `parallel` the features are worked on in blocks on the worker pool; a
 // failing feature is still reported in feature order, after every fit error.
 Result<Standardization> standardize(Matrix kept_values, const BatchLevels& levels,
                                     const std::optional<CovariateMatrix>& covariates,
@@ -78,6 +79,7 @@ struct StandardizedFeatures {
   std::vector<Status> fit_status;
   std::vector<Status> variance_status;
   std::vector<unsigned char> no_free_residual;  // see DesignFit
+  std::vector<unsigned char> level_fitted;      // see DesignFit
 };
 Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLevels& levels,
                                               const std::optional<CovariateMatrix>& covariates,

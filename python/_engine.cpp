@@ -941,6 +941,7 @@ constexpr std::pair<quarnel::FeatureIssue, const char*> issue_names[] = {
     {quarnel::FeatureIssue::no_reference, "no_reference"},
     {quarnel::FeatureIssue::no_prior, "no_prior"},
     {quarnel::FeatureIssue::level_fitted, "level_fitted"},
+    {quarnel::FeatureIssue::too_large, "too_large"},
 };
 static_assert([] {
   for (std::size_t code = 0; code < std::size(issue_names); ++code) {

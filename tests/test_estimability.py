@@ -8,6 +8,9 @@ the rules of the parametric model, checked against a computation in NumPy.
 
 from __future__ import annotations
 
+import itertools
+import warnings
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -17,7 +20,10 @@ import _quarnel
 import quarnel
 
 
-def problem(seed: int, n_covariates: int, missing: bool):
+def problem(seed: int, n_covariates: int, missing: bool, marked: bool = False):
+    """A small random problem; with `marked` the last covariate marks a single sample, which
+    with the indicator of a batch of two fits that whole batch. Some batch may hold one
+    value repeated beside a missing one."""
     rng = np.random.default_rng(seed)
     n_levels = int(rng.integers(2, 4))
     ids = np.repeat(np.arange(n_levels), rng.integers(2, 6, n_levels)).astype(np.int64)
@@ -25,17 +31,22 @@ def problem(seed: int, n_covariates: int, missing: bool):
     values = rng.normal(5.0, 1.0, (n, g)) + rng.normal(0.0, 1.0, (n_levels, g))[ids]
     if missing:
         values[rng.random((n, g)) < 0.15] = np.nan
+        rows = np.flatnonzero(ids == rng.integers(n_levels))
+        values[rows, g - 1] = 0.1 * rng.integers(1, 100)
+        values[rows[0], g - 1] = np.nan
     mod = rng.normal(size=(n, n_covariates)) if n_covariates else None
+    if marked and mod is not None:
+        mod[:, -1] = np.arange(n) == rng.integers(n)
     return rng, ids, values, mod
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=80, deadline=None)
 @given(
     seed=st.integers(0, 2**32 - 1), n_covariates=st.integers(0, 2), missing=st.booleans(),
-    reference=st.booleans(), par_prior=st.booleans(),
+    reference=st.booleans(), par_prior=st.booleans(), marked=st.booleans(),
 )
-def test_outcome_ignores_sample_order_and_a_shift_moves_the_output(seed, n_covariates, missing, reference, par_prior):
-    rng, ids, values, mod = problem(seed, n_covariates, missing)
+def test_outcome_ignores_sample_order_and_a_shift_moves_the_output(seed, n_covariates, missing, reference, par_prior, marked):
+    rng, ids, values, mod = problem(seed, n_covariates, missing, marked)
     ref = int(rng.integers(ids.max() + 1)) if reference else None
 
     def outcome(order, shift=0.0):
@@ -62,6 +73,78 @@ def test_outcome_ignores_sample_order_and_a_shift_moves_the_output(seed, n_covar
         shift_error, shifted = outcome(identity, shift=100.0)
         assert shift_error is None
         np.testing.assert_allclose(shifted[:, 0] - base[:, 0], np.where(np.isnan(values[:, 0]), np.nan, 100.0), atol=1e-9 * 100)
+
+
+@settings(max_examples=80, deadline=None)
+@given(
+    seed=st.integers(0, 2**32 - 1), n_covariates=st.integers(1, 2), missing=st.booleans(),
+    reference=st.booleans(), par_prior=st.booleans(), marked=st.booleans(),
+)
+def test_public_verdicts_ignore_sample_order_and_a_shift_moves_the_output(seed, n_covariates, missing, reference, par_prior, marked):
+    """What quarnel.combat passes through and why, or the error it raises, does not depend
+    on the order of the samples either."""
+    rng, ids, values, mod = problem(seed, n_covariates, missing, marked)
+    labels = np.array(["A", "B", "C"])[ids]
+    ref = str(labels[rng.integers(ids.size)]) if reference else None
+
+    def outcome(order, shift=0.0):
+        v = values[order].copy()
+        v[:, 0] += shift
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+                warnings.simplefilter("ignore", quarnel.SingletonBatchWarning)
+                adjusted, report = quarnel.combat(v, labels[order], mod[order], parametric=par_prior,
+                                                  reference=ref, return_report=True)
+        except ValueError as err:
+            return str(err), None, None
+        out = np.empty_like(adjusted)
+        out[order] = adjusted
+        return None, out, (report.unestimable_features, report.partial_features, report.passed_through)
+
+    identity = np.arange(ids.size)
+    error, base, verdicts = outcome(identity)
+    other_error, other, other_verdicts = outcome(rng.permutation(ids.size))
+    assert (other_error, other_verdicts) == (error, verdicts)
+    if error is None:
+        spread = np.nanstd(values, axis=0) + 1.0
+        np.testing.assert_allclose(other / spread, base / spread, rtol=0, atol=1e-8)
+        _, shifted, shifted_verdicts = outcome(identity, shift=100.0)
+        assert shifted_verdicts == verdicts
+        np.testing.assert_allclose(shifted[:, 0] - base[:, 0], np.where(np.isnan(values[:, 0]), np.nan, 100.0), atol=1e-7)
+
+
+def test_a_covariate_that_fits_a_whole_batch_is_confounded_with_it():
+    """A covariate marking one sample of a batch of two fits both of them: no feature has a
+    scale there, in any sample order, and the public call names the covariate and batch."""
+    rng = np.random.default_rng(1)
+    batch = np.array([0, 0, 1, 1, 1], dtype=np.int64)
+    mod = np.zeros((5, 2))
+    mod[:, 0] = rng.normal(size=5)
+    mod[0, 1] = 1.0
+    values = rng.normal(5, 1, (5, 12)) + 2.0 * batch[:, None]
+    for order in itertools.permutations(range(5)):
+        order = list(order)
+        with pytest.raises(RuntimeError, match="delta_hat is not positive finite"):
+            _quarnel.combat(values[order], batch[order], mod[order])
+        with pytest.raises(ValueError, match=r"^covariate 'covariate1' is confounded with batch 0: "):
+            quarnel.combat(values[order], batch[order], covariates=mod[order])
+    # Locations alone need no scale.
+    quarnel.combat(values, batch, covariates=mod, mean_only=True)
+
+
+def test_a_condition_seen_once_in_a_lab_of_two_is_confounded_with_the_lab():
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(3)
+    lab = ["A"] * 6 + ["B"] * 2
+    sheet = pd.DataFrame({
+        "lab": lab, "age": rng.uniform(20, 70, 8).round(),
+        "condition": ["w", "v", "w", "v", "w", "v", "x", "v"],
+    }, index=[f"S{i}" for i in range(8)])
+    data = pd.DataFrame(rng.normal(8, 1, (8, 30)), index=sheet.index)
+    data = data.mask(rng.random(data.shape) < 0.1)
+    with pytest.raises(ValueError, match=r"^covariate 'condition\[x\]' is confounded with batch 'B'"):
+        quarnel.combat(data, batch="lab", covariates=["age", "condition"], samples=sheet)
 
 
 def corrected_where_observed(values, ids, complete, j):

@@ -69,6 +69,19 @@ def explained_by_dose(v):
     v[:, 4] = 2.5 - 1.3 * DOSE  # rounding is all the fit leaves
 
 
+MARK = (np.arange(18) == in_batch(1)[0]).astype(float)  # marks one sample of lab_B
+
+
+def batch_fitted_where_observed(v):
+    # Two values left in lab_B, one of them the marked sample's: with the batch's indicator
+    # the mark fits both, though it fits no other feature's five.
+    v[in_batch(1)[2:], 4] = np.nan
+
+
+def too_large(v):
+    v[:, 4] *= 1e160
+
+
 # (case, mutation, options of quarnel.combat, the matching _quarnel.combat options, the
 # bare function's error, the reason in the report)
 CASES = [
@@ -114,6 +127,17 @@ CASES = [
         "pooled variance is not positive finite",
         "the design fits its observed values exactly, leaving no spread to estimate a variance from",
         id="explained-by-a-covariate",
+    ),
+    pytest.param(
+        batch_fitted_where_observed, {"covariates": MARK}, {"mod": MARK[:, None].copy()},
+        "delta_hat is not positive finite",
+        "the design fits every value of batch 'lab_B' exactly, leaving it no spread",
+        id="batch-fitted-where-observed",
+    ),
+    pytest.param(
+        too_large, {}, {}, "pooled variance is not positive finite",
+        "values too large to square in double precision (residuals beyond about 1e154): scale them down",
+        id="too-large-to-square",
     ),
 ]
 

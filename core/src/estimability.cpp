@@ -46,10 +46,11 @@ FeatureVerdict fit_failure_verdict(const CombatError& error, const BatchLevels& 
 FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
                                         std::span<const std::size_t> level_counts,
                                         std::optional<std::size_t> reference_level,
-                                        bool no_free_residual) {
+                                        bool no_free_residual, bool overflowed) {
   if (reference_level && level_counts[*reference_level] < 2) {
     return at_level(FeatureIssue::few_values, levels, *reference_level);
   }
+  if (overflowed) return {FeatureIssue::too_large, std::nullopt};
   if (no_free_residual) return {FeatureIssue::no_residual, std::nullopt};
   // With a reference the pooled variance is the reference level's alone.
   if (reference_level) return at_level(FeatureIssue::equal_values, levels, *reference_level);
@@ -103,7 +104,7 @@ Result<FeatureAssessment> assess_kept(FeatureAssessment assessment, Matrix proje
       verdict = fit_failure_verdict(each->fit_status[m].error(), levels, level_counts);
     } else if (!each->variance_status[m]) {
       verdict = variance_failure_verdict(levels, level_counts, reference_level,
-                                         each->no_free_residual[m]);
+                                         each->no_free_residual[m], each->variance_overflow[m]);
     } else {
       continue;
     }

@@ -159,7 +159,7 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
   }
   if (!each->variance_status[0]) {
     return not_corrected(variance_failure_verdict(*sub_levels, sub_counts, sub_reference,
-                                                  each->no_free_residual[0]));
+                                                  each->no_free_residual[0], each->variance_overflow[0]));
   }
   const Standardization& standardization = each->standardization;
   const Matrix& z = standardization.standardized;

@@ -82,10 +82,12 @@ bool only_rounding_left(const double* y, Index n, Residual residual, Included in
 
 // Complete data: mean squared residual over the contributing samples, divided by their
 // count (not count - 1; the residuals are not re-centred).
+// Both set `overflowed` when the residuals' squares add up past the largest double: the
+// values are too large for a variance, whatever their spread.
 Result<double> pooled_variance_complete(const double* y, std::span<const double> fitted,
                                         const BatchLevels& levels,
                                         std::optional<std::size_t> reference_level,
-                                        bool no_free_residual) {
+                                        bool no_free_residual, unsigned char& overflowed) {
   const auto n = static_cast<Index>(fitted.size());
   const auto counts = contributes(levels, reference_level);
   const double denominator = static_cast<double>(
@@ -98,6 +100,7 @@ Result<double> pooled_variance_complete(const double* y, std::span<const double>
     sum += residual * residual;
     largest = std::max(largest, std::abs(y[i]));
   }
+  overflowed = std::isinf(sum);
   const double pooled = sum / denominator;
   const auto residual = [&](Index i) { return y[i] - fitted[static_cast<std::size_t>(i)]; };
   if (!is_positive_finite(pooled) || no_free_residual ||
@@ -112,7 +115,7 @@ Result<double> pooled_variance_complete(const double* y, std::span<const double>
 Result<double> pooled_variance_missing(const double* y, std::span<const double> fitted,
                                        const BatchLevels& levels,
                                        std::optional<std::size_t> reference_level,
-                                       bool no_free_residual) {
+                                       bool no_free_residual, unsigned char& overflowed) {
   const auto n = static_cast<Index>(fitted.size());
   const auto counts = contributes(levels, reference_level);
   std::size_t m = 0;
@@ -132,6 +135,7 @@ Result<double> pooled_variance_missing(const double* y, std::span<const double> 
     squares += deviation * deviation;
     largest = std::max(largest, std::abs(y[i]));
   }
+  overflowed = std::isinf(squares) || std::isinf(sum);
   const double pooled = squares / static_cast<double>(m - 1);
   const auto deviation = [&](Index i) { return (y[i] - fitted[static_cast<std::size_t>(i)]) - mean; };
   const auto observed = [&](Index i) { return counts(i) && !std::isnan(y[i]); };
@@ -225,6 +229,7 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
   out.variance_status.resize(static_cast<std::size_t>(n_features));
   out.no_free_residual = fit.no_free_residual;
   out.level_fitted = fit.level_fitted;
+  out.variance_overflow.assign(static_cast<std::size_t>(n_features), 0);
   Standardization& result = out.standardization;
   result.stand_mean = StandMean(grand, fit.design.rightCols(n_covariates),
                                 fit.coefficients.bottomRows(n_covariates));
@@ -252,8 +257,10 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
       if (!fitted_level.empty()) zero_fitted_residuals(value, fitted_level, levels, fitted);
       const bool no_free = fit.no_free_residual[f];
       Result<double> pooled =
-          missing ? pooled_variance_missing(value, fitted, levels, reference_level, no_free)
-                  : pooled_variance_complete(value, fitted, levels, reference_level, no_free);
+          missing ? pooled_variance_missing(value, fitted, levels, reference_level, no_free,
+                                            out.variance_overflow[f])
+                  : pooled_variance_complete(value, fitted, levels, reference_level, no_free,
+                                             out.variance_overflow[f]);
       if (!pooled) {
         out.variance_status[f] = fail(std::move(pooled.error()));
         continue;

@@ -445,12 +445,15 @@ def _fitted_batch(coding: BatchCoding, covariates: Covariates, level: int) -> st
     singled_out = np.linalg.solve(triangle, basis[rows].T)
     weights = np.abs(singled_out[len(coding.levels):]).max(axis=1)
     names = [covariates.names[kept[c]] for c in np.flatnonzero(weights > 1e-6 * weights.max())]
+    if not names:
+        return None
     which = f"covariate {names[0]!r} is" if len(names) == 1 else (
         "covariates " + ", ".join(repr(n) for n in names) + " together are"
     )
     return (
-        f"{which} confounded with batch {coding.levels[level]!r}: with the batch indicator they "
-        "fit every sample of that batch exactly, so that no feature keeps a spread there to "
+        f"{which} confounded with batch {coding.levels[level]!r}: with the batch's indicator "
+        f"{'it fits' if len(names) == 1 else 'they fit'} every sample of that batch exactly, so "
+        "that no feature keeps a spread there to "
         "estimate its scale from; drop or merge the covariates, correct without them, or "
         "correct locations only (mean_only=True)"
     )

@@ -31,6 +31,7 @@ KINDS: dict[int, tuple[str, str]] = {
     9: ("no_reference", "not observed in reference batch {batch!r}"),
     10: ("no_prior", "too few fully observed features to form priors"),
     11: ("level_fitted", "the design fits every value of batch {batch!r} exactly, leaving it no spread"),
+    12: ("too_large", "values too large to square in double precision (residuals beyond about 1e154): scale them down"),
 }
 # Without a batch to name, an equal-values verdict means the design (the batches and the
 # covariates) fits every observed value exactly, and reads as this.
@@ -49,6 +50,7 @@ SUMMARY: dict[str, str] = {
     "no_reference": "not observed in the reference batch",
     "no_prior": "without priors from fully observed features",
     "level_fitted": "whose values in some batch the design fits exactly",
+    "too_large": "whose values are too large to square",
 }
 
 

@@ -32,6 +32,7 @@ enum class FeatureIssue : std::uint8_t {
   no_reference = 9,  // not observed in the reference batch
   no_prior = 10,     // the fully observed features are too few to form priors
   level_fitted = 11,  // the design fits every observed value of a batch exactly
+  too_large = 12,     // the values are too large to square: no variance can be held
 };
 
 struct FeatureVerdict {
@@ -50,11 +51,12 @@ FeatureVerdict fit_failure_verdict(const CombatError& error, const BatchLevels& 
                                    std::span<const std::size_t> level_counts);
 
 // The verdict on a feature whose pooled variance failed: too few observed values in the
-// reference level, residuals the design fits exactly, or residuals that are all zero.
+// reference level, residuals whose squares overflow, residuals the design fits exactly, or
+// residuals that are all zero.
 FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
                                         std::span<const std::size_t> level_counts,
                                         std::optional<std::size_t> reference_level,
-                                        bool no_free_residual);
+                                        bool no_free_residual, bool overflowed);
 
 // Every feature's verdict for the request and options as they stand. Fails only with the
 // errors that concern the whole request (those of the front door, a singular design of

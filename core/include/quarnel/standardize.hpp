@@ -80,6 +80,9 @@ struct StandardizedFeatures {
   std::vector<Status> variance_status;
   std::vector<unsigned char> no_free_residual;  // see DesignFit
   std::vector<unsigned char> level_fitted;      // see DesignFit
+  // Per feature: whether its pooled variance failed because the squares of its residuals
+  // overflow, values too large for any variance to be held.
+  std::vector<unsigned char> variance_overflow;
 };
 Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLevels& levels,
                                               const std::optional<CovariateMatrix>& covariates,

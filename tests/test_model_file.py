@@ -3,14 +3,21 @@ encoded for new samples as they were for the fitted ones."""
 
 from __future__ import annotations
 
+import functools
+import io
 import json
 import math
+import os
+import re
 import sys
+import tempfile
 import warnings
 import zipfile
 
 import numpy as np
 import pytest
+from hypothesis import event, given, settings
+from hypothesis import strategies as st
 
 import quarnel
 from quarnel import _model
@@ -203,3 +210,186 @@ def test_the_sklearn_module_says_what_to_install_without_sklearn(monkeypatch):
     monkeypatch.delitem(sys.modules, "quarnel.sklearn", raising=False)
     with pytest.raises(ImportError, match="pip install scikit-learn"):
         import quarnel.sklearn  # noqa: F401
+
+
+# ---------------------------------------------------------------------------------------
+# Damaged files: refused when loaded, or still a model that corrects
+
+def fit_data():
+    """Four batches with a numeric and a categorical covariate, a reference batch, a feature
+    one batch never sees and one constant within a batch: every array of a model in use."""
+    rng = np.random.default_rng(3)
+    batch = np.repeat(np.array(["a", "b", "c", "d"]), [6, 6, 4, 4])
+    level = np.searchsorted(["a", "b", "c", "d"], batch)
+    values = rng.normal(size=(20, 7)) * rng.uniform(0.5, 2, (4, 7))[level] + rng.normal(size=(4, 7))[level]
+    values[batch == "c", 3] = np.nan
+    values[batch == "a", 5] = 2.0
+    covariates = {"age": rng.normal(40, 9, 20), "site": np.array(["x", "y", "z", "y"] * 5)}
+    return values, batch, covariates
+
+
+@functools.lru_cache(maxsize=1)
+def saved_fit():
+    values, batch, covariates = fit_data()
+    with warnings.catch_warnings(), tempfile.TemporaryDirectory() as folder:
+        warnings.simplefilter("ignore")
+        quarnel.fit(values, batch, covariates, reference="b").save(os.path.join(folder, "m.npz"))
+        return open(os.path.join(folder, "m.npz"), "rb").read()
+
+
+NEST = re.compile(r'"@nest(\d+)@"')  # a header value to be written as lists nested this deep
+
+
+def rebuilt(change):
+    """The fitted model's file after change(header, members) edits its header and arrays."""
+    with np.load(io.BytesIO(saved_fit()), allow_pickle=False) as archive:
+        members = {k: archive[k] for k in archive.files}
+    header = json.loads(str(members["header"][0]))
+    change(header, members)
+    if "header" in members:
+        text = NEST.sub(lambda m: "[" * int(m[1]) + "]" * int(m[1]), json.dumps(header))
+        members["header"] = np.array([text])
+    out = io.BytesIO()
+    np.savez(out, **members)
+    return out.getvalue()
+
+
+def loads_or_corrects(path, data):
+    """Either load_model refuses the file with a ValueError naming it, or the model it
+    loads corrects the samples it was fitted on; whether it loaded."""
+    path.write_bytes(data)
+    try:
+        model = quarnel.load_model(path)
+    except ValueError as err:
+        assert str(path) in str(err) and "\n" not in str(err)
+        return False
+    values, batch, covariates = fit_data()
+    corrected = model.transform(values, batch, covariates)
+    assert corrected.shape == values.shape and np.array_equal(np.isnan(corrected), np.isnan(values))
+    return True
+
+
+def _set(where, key, value):
+    where[key] = value
+
+
+ARRAY_DAMAGE = {
+    "float32": lambda a: a.astype(np.float32),
+    "int32": lambda a: np.nan_to_num(a).astype(np.int32),
+    "float64": lambda a: a.astype(np.float64),
+    "big-endian": lambda a: a.astype(a.dtype.newbyteorder(">")),
+    "fortran": np.asfortranarray,
+    "transposed": lambda a: a.T.copy(),
+    "one short": lambda a: a[..., :-1],
+    "one more": lambda a: np.concatenate([a, a[..., -1:]], axis=-1),
+    "flattened": lambda a: a.reshape(-1),
+    "extra axis": lambda a: a[None],
+    "negated": lambda a: -a,
+}
+FORBIDDEN = {"f": [np.nan, np.inf, -np.inf, 0.0, -1.0], "i": [-1, 0, 2, 2**40], "u": [0, 1, 2, 255]}
+JUNK = [None, True, 0, -1, 2**70, 1.5, float("nan"), "x", [], {}, [["str", "a"]], {"a": 1}, "@nest5000@"]
+BAD_SCALARS = [["int", 2**70], ["int", -1], ["int", 2], ["bool", 1], ["int", True], ["float", "0x1p+1"], ["int", "2"], None, 7]
+ARRAY_NAMES = sorted(_model.ARRAY_LAYOUT)
+MATRICES = [k for k, (_, axes, _) in _model.ARRAY_LAYOUT.items() if len(axes) == 2]
+MEMBERS = ["header", *ARRAY_NAMES]
+
+
+def _paths(value, path=()):
+    yield path
+    items = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else ()
+    for key, child in items:
+        yield from _paths(child, (*path, key))
+
+
+def _replace(header, path, junk):
+    *parents, last = path
+    for key in parents:
+        header = header[key]
+    header[last] = junk
+
+
+@st.composite
+def damaged_files(draw):
+    pristine = saved_fit()
+    # Weighted towards the damages that come in many kinds: every array has values it may not hold.
+    how = draw(st.sampled_from(["truncate", "flip", "array", "array", "entry", "entry", "entry", "drop", "swap", "scalar", "field"]))
+    if how == "truncate":
+        return pristine[: draw(st.integers(0, len(pristine) - 1))]
+    if how == "flip":  # in the compressed file as saved, or in a stored one, whose .npy headers are plain text
+        data = bytearray(draw(st.sampled_from([pristine, rebuilt(lambda h, m: None)])))
+        for at in draw(st.lists(st.integers(0, len(data) - 1), min_size=1, max_size=3)):
+            data[at] ^= draw(st.integers(1, 255))
+        return bytes(data)
+    if how == "array":
+        kind = draw(st.sampled_from(sorted(ARRAY_DAMAGE)))
+        name = draw(st.sampled_from(MATRICES if kind in ("fortran", "transposed") else ARRAY_NAMES))
+        return rebuilt(lambda h, m: _set(m, name, ARRAY_DAMAGE[kind](m[name])))
+    if how == "entry":  # at a level and feature that is corrected, for the arrays of both
+        name = draw(st.sampled_from(ARRAY_NAMES))
+
+        def change(h, m):
+            array = m[name].copy()
+            if array.size:
+                at = draw(st.sampled_from(np.flatnonzero(m["corrected"]) if array.shape == m["corrected"].shape else range(array.size)))
+                array.reshape(-1)[at] = draw(st.sampled_from(FORBIDDEN[array.dtype.kind]))
+            m[name] = array
+        return rebuilt(change)
+    if how == "drop":
+        gone = draw(st.sampled_from(MEMBERS))
+        return rebuilt(lambda h, m: m.pop(gone))
+    if how == "swap":
+        a, b = draw(st.lists(st.sampled_from(MEMBERS), min_size=2, max_size=2, unique=True))
+        return rebuilt(lambda h, m: m.update({a: m[b], b: m[a]}))
+    if how == "scalar":
+        key, bad = draw(st.sampled_from(sorted(_model.SCALAR_LAYOUT))), draw(st.sampled_from(BAD_SCALARS))
+        return rebuilt(lambda h, m: _set(h["scalars"], key, bad))
+
+    def change(h, m):  # any header field given a value of another JSON type
+        path = draw(st.sampled_from([p for p in _paths(h) if p]))
+        old = functools.reduce(lambda v, k: v[k], path, h)
+        _replace(h, path, draw(st.sampled_from([j for j in JUNK if type(j) is not type(old)])))
+    return rebuilt(change)
+
+
+@pytest.fixture(scope="module")
+def model_path(tmp_path_factory):
+    return tmp_path_factory.mktemp("damaged") / "m.npz"
+
+
+@settings(max_examples=1000)
+@given(data=damaged_files())
+def test_a_damaged_file_is_refused_when_loaded_or_still_corrects(model_path, data):
+    event("loaded" if loads_or_corrects(model_path, data) else "refused")
+
+
+def _level_of_unseen_feature(m):
+    return tuple(int(i) for i in np.argwhere(m["corrected"] == 0)[0])
+
+
+@pytest.mark.parametrize("change, field", [
+    (lambda h, m: _set(h["report"], "covariates", "@nest1000@"), "its header nests deeper than"),
+    (lambda h, m: _set(h, "version", "@nest100000@"), "its header nests deeper than"),
+    (lambda h, m: _set(h["scalars"], "n_covariates", ["int", 2**70]), "'scalars.n_covariates' holds 1180591620717411303424"),
+    (lambda h, m: _set(h["scalars"], "par_prior", ["int", 2]), "'scalars.par_prior' is \\['int', 2\\]"),
+    (lambda h, m: _set(h["scalars"], "reference", ["int", 0]), "'scalars.reference' holds 0, not the level of options.reference"),
+    (lambda h, m: _set(h, "labelled_features", "yes"), "'labelled_features' is 'yes', not true or false"),
+    (lambda h, m: _set(h["options"], "unestimable", "maybe"), "'options.unestimable' is 'maybe'"),
+    (lambda h, m: _set(h["batches"], 0, ["float", "0x1p99999"]), "'batches\\[0\\]' is .* not a label"),
+    (lambda h, m: _set(h["batches"], 0, h["batches"][1]), "'batches' names a label more than once"),
+    (lambda h, m: h["report"]["batch_sizes"].reverse(), "'level_sizes' holds .*'report.batch_sizes'"),
+    (lambda h, m: _set(m, "delta_hat", m["delta_hat"].astype(np.float32)), "'delta_hat' is float32, not float64"),
+    (lambda h, m: _set(m, "gamma_star", np.asfortranarray(m["gamma_star"])), "'gamma_star' is not in row-major"),
+    (lambda h, m: m.pop("covariate_coefficients"), "lacks the array 'covariate_coefficients'"),
+    (lambda h, m: _set(m, "batch_ids", m["batch_ids"][::-1].copy()), "'batch_ids' holds 3 at \\[0\\]"),
+    (lambda h, m: m["pooled_variance"].__setitem__(2, 0.0), "'pooled_variance' holds 0.0 at \\[2\\], where it must be positive"),
+    (lambda h, m: m["delta_star"].__setitem__((0, 1), -1.0), "'delta_star' holds -1.0 at \\[0, 1\\]"),
+    (lambda h, m: m["corrected"].__setitem__(_level_of_unseen_feature(m), 1), "'gamma_star' holds nan at \\[2, 3\\], where it must be finite where corrected"),
+    (lambda h, m: m["features"].__setitem__(0, 7), "'features' holds 7 at \\[0\\]"),
+    (lambda h, m: m["covariate_columns"].__setitem__(2, 9), "'covariate_columns' holds 9 at \\[2\\]"),
+    (lambda h, m: m["corrected"].__setitem__((0, 0), 2), "'corrected' holds 2 at \\[0, 0\\], where it must be 0 or 1"),
+])
+def test_each_damage_is_refused_naming_the_field(model_path, change, field):
+    assert loads_or_corrects(model_path, rebuilt(lambda h, m: None))  # the file undamaged loads
+    model_path.write_bytes(rebuilt(change))
+    with pytest.raises(ValueError, match=f"model file {re.escape(str(model_path))} is damaged: .*{field}"):
+        quarnel.load_model(model_path)

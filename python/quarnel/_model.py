@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import json
 import os
+import re
+import struct
 import tempfile
+import tokenize
 import warnings
 import zipfile
 import zlib
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -78,25 +81,43 @@ def _tag(label: Hashable, what: str) -> list[Any]:
     return ["str", str(label)]
 
 
-def _untag(pair: Any) -> Hashable:
-    kind, value = pair
-    if kind == "bool" and isinstance(value, bool):
-        return value
-    if kind == "int":
-        return int(value)
-    if kind == "float":
-        return float.fromhex(value)
-    if kind == "str" and isinstance(value, str):
-        return value
-    raise ValueError(f"unknown label {pair!r}")
+_INTEGER = re.compile(r"-?[0-9]+")
+
+
+def _untag(pair: Any, field: str) -> Hashable:
+    """The label a [type, value] pair of header field ``field`` stands for."""
+    if isinstance(pair, list) and len(pair) == 2 and isinstance(pair[0], str):
+        kind, value = pair
+        try:
+            if kind == "bool" and isinstance(value, bool):
+                return value
+            if kind == "int" and isinstance(value, str) and _INTEGER.fullmatch(value):
+                return int(value)
+            if kind == "float" and isinstance(value, str):
+                return float.fromhex(value)
+            if kind == "str" and isinstance(value, str):
+                return value
+        except (ValueError, OverflowError):  # too many digits, or not a float's hex text
+            pass
+    raise ValueError(f"its header field {field!r} is {_shown(pair)}, not a label")
+
+
+def _label_key(label: Hashable) -> tuple[type, Hashable]:
+    """A label as a key that tells the batch 1 from the batch True."""
+    return type(label), label
 
 
 def _tags(labels: Sequence[Hashable], what: str) -> list[list[Any]]:
     return [_tag(label, what) for label in labels]
 
 
-def _untags(pairs: Sequence[Any]) -> tuple[Hashable, ...]:
-    return tuple(_untag(p) for p in pairs)
+def _untags(pairs: Any, field: str, distinct: bool = False) -> tuple[Hashable, ...]:
+    labels = _items(pairs, field, _untag)
+    if distinct:
+        keys = [_label_key(label) for label in labels]
+        if len(set(keys)) != len(keys):
+            raise ValueError(f"its header field {field!r} names a label more than once")
+    return labels
 
 
 def _report_json(report: CombatReport) -> dict[str, Any]:
@@ -120,22 +141,23 @@ def _report_json(report: CombatReport) -> dict[str, Any]:
     }
 
 
-def _report_from_json(data: Mapping[str, Any]) -> CombatReport:
+def _report_from_json(data: Any) -> CombatReport:
+    data = _object(data, "report", REPORT_FIELDS)
     return CombatReport(
-        batches=_untags(data["batches"]),
-        batch_sizes=tuple(int(n) for n in data["batch_sizes"]),
-        reference=None if data["reference"] is None else _untag(data["reference"]),
-        covariates=tuple(str(c) for c in data["covariates"]),
-        parametric=bool(data["parametric"]),
-        mean_only=bool(data["mean_only"]),
-        effective_mean_only=bool(data["effective_mean_only"]),
-        singleton_batches=_untags(data["singleton_batches"]),
-        zero_variance_features=_untags(data["zero_variance_features"]),
-        unestimable_features={_untag(f): str(r) for f, r in data["unestimable_features"]},
-        n_samples=int(data["n_samples"]),
-        n_features=int(data["n_features"]),
-        passed_through=_untags(data["passed_through"]),
-        partial_features={_untag(f): _untags(bs) for f, bs in data["partial_features"]},
+        batches=_untags(data["batches"], "report.batches"),
+        batch_sizes=_items(data["batch_sizes"], "report.batch_sizes", _count),
+        reference=None if data["reference"] is None else _untag(data["reference"], "report.reference"),
+        covariates=_items(data["covariates"], "report.covariates", _text),
+        parametric=_flag(data["parametric"], "report.parametric"),
+        mean_only=_flag(data["mean_only"], "report.mean_only"),
+        effective_mean_only=_flag(data["effective_mean_only"], "report.effective_mean_only"),
+        singleton_batches=_untags(data["singleton_batches"], "report.singleton_batches"),
+        zero_variance_features=_untags(data["zero_variance_features"], "report.zero_variance_features"),
+        unestimable_features=_pairs(data["unestimable_features"], "report.unestimable_features", _text),
+        n_samples=_count(data["n_samples"], "report.n_samples"),
+        n_features=_count(data["n_features"], "report.n_features"),
+        passed_through=_untags(data["passed_through"], "report.passed_through"),
+        partial_features=_pairs(data["partial_features"], "report.partial_features", _untags),
     )
 
 
@@ -510,11 +532,15 @@ def fit(
 def load_model(path: str | os.PathLike[str]) -> CombatModel:
     """Read a model written by :meth:`CombatModel.save`.
 
+    Every field of the header and every array is judged here (type, dtype, shape against
+    the header's counts, layout, the values the model needs), so that a model that loads
+    can be applied.
+
     Raises
     ------
     ValueError
         The file is not a quarnel model, is damaged or truncated, or was written by a
-        newer quarnel.
+        newer quarnel; the message names the field or array at fault.
     """
     name = os.fspath(path)
     arrays = _read_archive(name)
@@ -524,16 +550,21 @@ def load_model(path: str | os.PathLike[str]) -> CombatModel:
     try:
         if header_array.shape != (1,) or header_array.dtype.kind != "U":
             raise ValueError("its header is not one text")
-        header = json.loads(str(header_array[0]))
+        try:
+            header = json.loads(str(header_array[0]))
+        except RecursionError:
+            raise ValueError(f"its header nests deeper than {MAX_HEADER_DEPTH} levels") from None
         if not isinstance(header, dict):
             raise ValueError("its header is not a JSON object")
-    except (ValueError, TypeError) as err:
+        if _depth(header) > MAX_HEADER_DEPTH:
+            raise ValueError(f"its header nests deeper than {MAX_HEADER_DEPTH} levels")
+    except ValueError as err:
         raise ValueError(f"model file {name} is damaged: {err}") from None
     if header.get("format") != FORMAT_NAME:
-        raise ValueError(f"{name} is not a quarnel model file (its format is {header.get('format')!r})")
+        raise ValueError(f"{name} is not a quarnel model file (its format is {_shown(header.get('format'))})")
     version = header.get("version")
     if not isinstance(version, int) or isinstance(version, bool):
-        raise ValueError(f"model file {name} is damaged: its format version is {version!r}")
+        raise ValueError(f"model file {name} is damaged: its format version is {_shown(version)}")
     if version > FORMAT_VERSION:
         raise ValueError(
             f"model file {name} was written by a newer quarnel (format version {version}; "
@@ -541,8 +572,18 @@ def load_model(path: str | os.PathLike[str]) -> CombatModel:
         )
     try:
         return _model_from(header, arrays)
-    except (KeyError, TypeError, ValueError, IndexError, AttributeError) as err:
-        raise ValueError(f"model file {name} is damaged: {type(err).__name__}: {err}") from None
+    except ValueError as err:
+        raise ValueError(f"model file {name} is damaged: {err}") from None
+
+
+# Whatever a broken archive makes zipfile, zlib or NumPy's reader raise: a flipped byte can
+# mark a member encrypted (RuntimeError) or compressed by an unknown method
+# (NotImplementedError), or break the Python literal of an array's header (which NumPy
+# tokenizes).
+_BROKEN_ARCHIVE = (
+    ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error, KeyError, IndexError,
+    NotImplementedError, RuntimeError, OverflowError, struct.error, tokenize.TokenError, SyntaxError,
+)
 
 
 def _read_archive(name: str) -> dict[str, npt.NDArray[Any]]:
@@ -551,7 +592,7 @@ def _read_archive(name: str) -> dict[str, npt.NDArray[Any]]:
     with open(name, "rb") as handle:
         try:
             loaded = np.load(handle, allow_pickle=False)
-        except (ValueError, OSError, EOFError, zipfile.BadZipFile) as err:
+        except _BROKEN_ARCHIVE as err:
             raise ValueError(
                 f"{name} is not a quarnel model file: it is not a NumPy .npz archive, or it "
                 f"is truncated or damaged ({err})"
@@ -561,39 +602,272 @@ def _read_archive(name: str) -> dict[str, npt.NDArray[Any]]:
         try:
             with loaded:
                 return {k: loaded[k] for k in loaded.files}
-        except (ValueError, OSError, EOFError, zipfile.BadZipFile, zlib.error, KeyError) as err:
+        except _BROKEN_ARCHIVE as err:
             raise ValueError(
                 f"model file {name} is truncated or damaged ({type(err).__name__}: {err})"
             ) from None
 
 
+# ---------------------------------------------------------------------------------------
+# What a model file holds: every field is judged before the model is built, so that a
+# file that loads is a model the engine can apply.
+
+# How deep the header may nest; the deepest field a model writes (a batch label in
+# report.partial_features) is seven levels down, counting the header itself.
+MAX_HEADER_DEPTH = 16
+
+HEADER_FIELDS = ("format", "version", "batches", "features", "labelled_features", "covariates",
+                 "options", "scalars", "report")
+OPTION_FIELDS = ("parametric", "mean_only", "reference", "unestimable", "partial_batches")
+COVARIATE_FIELDS = ("name", "kind", "levels")
+REPORT_FIELDS = (
+    "batches", "batch_sizes", "reference", "covariates", "parametric", "mean_only",
+    "effective_mean_only", "singleton_batches", "zero_variance_features",
+    "unestimable_features", "n_samples", "n_features", "passed_through", "partial_features",
+)
+OPTION_CHOICES = {"unestimable": ("pass", "raise"), "partial_batches": ("correct", "pass")}
+COVARIATE_KINDS = ("numeric", "categorical")
+
+# The engine's plain entries: the type each is saved as and what it must equal.
+SCALAR_LAYOUT: dict[str, tuple[str, str]] = {
+    "n_features": ("int", "the number of features the header names"),
+    "n_covariates": ("int", "the number of covariate columns its covariates make"),
+    "reference": ("int", "the level of options.reference (-1 without one)"),
+    "par_prior": ("bool", "options.parametric"),
+    "mean_only": ("bool", "options.mean_only"),
+    "effective_mean_only": ("bool", "report.effective_mean_only"),
+}
+
+# The engine's arrays, in the order they are judged: dtype, shape in the model's counts and
+# what the values must be. n_levels is the number of batches; the other counts (n_corrected
+# features, n_zero_variance features, n_used covariate columns) are set by the first array
+# measured in them. Every array is C-contiguous, as the engine reads it in place.
+_LEVEL, _FEATURE, _EFFECT = ("n_levels",), ("n_corrected",), ("n_levels", "n_corrected")
+ARRAY_LAYOUT: dict[str, tuple[str, tuple[str, ...], str]] = {
+    "batch_ids": ("int64", _LEVEL, "the level numbers 0, 1, ..."),
+    "level_sizes": ("int64", _LEVEL, "positive"),
+    "features": ("int64", _FEATURE, "strictly ascending feature positions"),
+    "zero_variance_features": ("int64", ("n_zero_variance",), "feature positions"),
+    "covariate_columns": ("int64", ("n_used",), "strictly ascending covariate columns"),
+    "grand_mean": ("float64", _FEATURE, "finite"),
+    "pooled_variance": ("float64", _FEATURE, "positive"),
+    "covariate_coefficients": ("float64", ("n_used", "n_corrected"), "finite"),
+    "corrected": ("uint8", _EFFECT, "0 or 1"),
+    "gamma_hat": ("float64", _EFFECT, "finite or NaN"),
+    "delta_hat": ("float64", _EFFECT, "non-negative or NaN"),
+    "gamma_star": ("float64", _EFFECT, "finite where corrected"),
+    "delta_star": ("float64", _EFFECT, "positive where corrected"),
+    "gamma_bar": ("float64", _LEVEL, "finite or NaN"),
+    "tau2": ("float64", _LEVEL, "non-negative or NaN"),
+    "a_prior": ("float64", _LEVEL, "positive or NaN"),
+    "b_prior": ("float64", _LEVEL, "positive or NaN"),
+}
+assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _LEVEL} == set(LEVEL_ARRAYS)
+assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _EFFECT} == {*EFFECT_ARRAYS, *FLAG_ARRAYS}
+assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _FEATURE} == set(FEATURE_ARRAYS)
+
+
+def _ascending(a: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    ok = np.ones(a.shape, dtype=bool)
+    ok[1:] = a[1:] > a[:-1]
+    return ok
+
+
+def _unless_uncorrected(ok: npt.NDArray[np.bool_], seen: Mapping[str, Any]) -> npt.NDArray[np.bool_]:
+    # Where a feature is not corrected in a level (a partial feature's unobserved batch)
+    # its effects are NaN and never read.
+    return ok | (seen["corrected"] == 0)
+
+
+# Each rule of ARRAY_LAYOUT as a test of every entry, given the counts and arrays judged so
+# far.
+_RULES: dict[str, Callable[[npt.NDArray[Any], Mapping[str, Any]], npt.NDArray[np.bool_]]] = {
+    "the level numbers 0, 1, ...": lambda a, seen: a == np.arange(a.size),
+    "positive": lambda a, seen: np.isfinite(a) & (a > 0),
+    "finite": lambda a, seen: np.isfinite(a),
+    "strictly ascending feature positions": lambda a, seen: (a >= 0) & (a < seen["n_features"]) & _ascending(a),
+    "feature positions": lambda a, seen: (a >= 0) & (a < seen["n_features"]),
+    "strictly ascending covariate columns": lambda a, seen: (a >= 0) & (a < seen["n_covariates"]) & _ascending(a),
+    "0 or 1": lambda a, seen: a <= 1,
+    "finite or NaN": lambda a, seen: ~np.isinf(a),
+    "non-negative or NaN": lambda a, seen: np.isnan(a) | (np.isfinite(a) & (a >= 0)),
+    "positive or NaN": lambda a, seen: np.isnan(a) | (np.isfinite(a) & (a > 0)),
+    "finite where corrected": lambda a, seen: _unless_uncorrected(np.isfinite(a), seen),
+    "positive where corrected": lambda a, seen: _unless_uncorrected(np.isfinite(a) & (a > 0), seen),
+}
+assert {rule for _, _, rule in ARRAY_LAYOUT.values()} == set(_RULES)
+
+
+def _shown(value: Any) -> str:
+    """A header value in a message, cut short."""
+    try:
+        text = repr(value)
+    except ValueError:  # an integer of more digits than Python prints
+        text = f"an integer of {value.bit_length()} bits"
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _depth(value: Any) -> int:
+    """How deep a JSON value nests, without recursing; stops counting past the limit."""
+    deepest, stack = 0, [(value, 1)]
+    while stack and deepest <= MAX_HEADER_DEPTH:
+        item, depth = stack.pop()
+        deepest = max(deepest, depth)
+        children = item.values() if isinstance(item, dict) else item if isinstance(item, list) else ()
+        stack.extend((child, depth + 1) for child in children)
+    return deepest
+
+
+def _object(value: Any, field: str, keys: Sequence[str]) -> dict[str, Any]:
+    if not isinstance(value, dict):
+        raise ValueError(f"its header field {field!r} is {_shown(value)}, not a JSON object")
+    for key in keys:
+        if key not in value:
+            raise ValueError(f"its header lacks the field {f'{field}.{key}'!r}")
+    for key in value:
+        if key not in keys:
+            raise ValueError(f"its header holds the unknown field {f'{field}.{key}'!r}")
+    return value
+
+
+def _list(value: Any, field: str) -> list[Any]:
+    if not isinstance(value, list):
+        raise ValueError(f"its header field {field!r} is {_shown(value)}, not a list")
+    return value
+
+
+def _items(value: Any, field: str, read: Callable[[Any, str], Any]) -> tuple[Any, ...]:
+    return tuple(read(item, f"{field}[{i}]") for i, item in enumerate(_list(value, field)))
+
+
+def _pairs(value: Any, field: str, read: Callable[[Any, str], Any]) -> dict[Hashable, Any]:
+    """A list of [label, value] pairs as a dict."""
+    out: dict[Hashable, Any] = {}
+    for i, item in enumerate(_list(value, field)):
+        if not isinstance(item, list) or len(item) != 2:
+            raise ValueError(f"its header field {f'{field}[{i}]'!r} is {_shown(item)}, not a pair")
+        out[_untag(item[0], f"{field}[{i}][0]")] = read(item[1], f"{field}[{i}][1]")
+    return out
+
+
+def _flag(value: Any, field: str) -> bool:
+    if not isinstance(value, bool):
+        raise ValueError(f"its header field {field!r} is {_shown(value)}, not true or false")
+    return value
+
+
+def _count(value: Any, field: str) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+        raise ValueError(f"its header field {field!r} is {_shown(value)}, not a count")
+    return value
+
+
+def _text(value: Any, field: str, choices: Sequence[str] | None = None) -> str:
+    if not isinstance(value, str) or (choices is not None and value not in choices):
+        wanted = "a text" if choices is None else f"one of {list(choices)}"
+        raise ValueError(f"its header field {field!r} is {_shown(value)}, not {wanted}")
+    return value
+
+
+def _covariate(value: Any, field: str) -> CovariateColumn:
+    value = _object(value, field, COVARIATE_FIELDS)
+    kind = _text(value["kind"], f"{field}.kind", COVARIATE_KINDS)
+    levels = _untags(value["levels"], f"{field}.levels", distinct=True)
+    if (kind == "numeric") != (not levels):
+        what = "no categories" if kind == "numeric" else "at least one category"
+        raise ValueError(f"its header field {f'{field}.levels'!r} holds {len(levels)}; a {kind} covariate has {what}")
+    return CovariateColumn(_text(value["name"], f"{field}.name"), kind, levels)
+
+
+def _scalars(value: Any, expected: Mapping[str, Any]) -> dict[str, Any]:
+    """The engine's plain entries, each of the type SCALAR_LAYOUT gives and equal to what
+    the rest of the header says it is."""
+    value = _object(value, "scalars", tuple(SCALAR_LAYOUT))
+    out: dict[str, Any] = {}
+    for key, (kind, meaning) in SCALAR_LAYOUT.items():
+        field = f"scalars.{key}"
+        pair = value[key]
+        if not isinstance(pair, list) or len(pair) != 2 or pair[0] != kind:
+            raise ValueError(f"its header field {field!r} is {_shown(pair)}, not [{kind!r}, ...]")
+        item = pair[1]
+        if type(item) is not type(expected[key]) or item != expected[key]:
+            raise ValueError(
+                f"its header field {field!r} holds {_shown(item)}, not {meaning} ({expected[key]!r})"
+            )
+        out[key] = item
+    return out
+
+
+def _judge_arrays(arrays: Mapping[str, npt.NDArray[Any]], counts: Mapping[str, int]) -> dict[str, npt.NDArray[Any]]:
+    """The arrays, each found as ARRAY_LAYOUT describes it."""
+    unknown = sorted(set(arrays) - set(ARRAY_LAYOUT))
+    if unknown:
+        raise ValueError(f"it holds the unknown array {unknown[0]!r}")
+    seen: dict[str, Any] = dict(counts)
+    for key, (dtype, axes, rule) in ARRAY_LAYOUT.items():
+        if key not in arrays:
+            raise ValueError(f"it lacks the array {key!r}")
+        array = arrays[key]
+        if array.dtype != np.dtype(dtype):
+            raise ValueError(f"array {key!r} is {array.dtype}, not {dtype}")
+        for axis, extent in zip(axes, array.shape):
+            seen.setdefault(axis, extent)
+        shape = tuple(seen.get(axis, 0) for axis in axes)
+        if array.shape != shape:
+            raise ValueError(f"array {key!r} has shape {array.shape}, not {shape} ({' x '.join(axes)})")
+        if not array.flags.c_contiguous:
+            raise ValueError(f"array {key!r} is not in row-major (C) order")
+        ok = _RULES[rule](array, seen)
+        if not ok.all():
+            at = [int(i) for i in np.argwhere(~ok)[0]]
+            raise ValueError(f"array {key!r} holds {array[tuple(at)].item()!r} at {at}, where it must be {rule}")
+        seen[key] = array
+    return {key: arrays[key] for key in ARRAY_LAYOUT}
+
+
 def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]]) -> CombatModel:
-    model: dict[str, Any] = {}
-    for key, (kind, value) in header["scalars"].items():
-        model[key] = {"bool": bool, "int": int, "float": float.fromhex}[kind](value)
-    model.update(arrays)
-    batches = _untags(header["batches"])
-    features = _untags(header["features"])
-    missing = [k for k in (*LEVEL_ARRAYS, *EFFECT_ARRAYS, *FLAG_ARRAYS, *FEATURE_ARRAYS) if k not in model]
-    if missing:
-        raise ValueError(f"it lacks the array {missing[0]!r}")
-    n_levels, n_corrected = len(batches), len(model["features"])
-    shapes = {k: (n_levels,) for k in LEVEL_ARRAYS}
-    shapes.update({k: (n_levels, n_corrected) for k in (*EFFECT_ARRAYS, *FLAG_ARRAYS)})
-    shapes.update({k: (n_corrected,) for k in FEATURE_ARRAYS})
-    for key, shape in shapes.items():
-        if model[key].shape != shape:
-            raise ValueError(f"array {key!r} has shape {model[key].shape}, not {shape}")
-    if int(model.get("n_features", len(features))) != len(features):
-        raise ValueError(f"it names {len(features)} features for a model of {model['n_features']}")
-    options = header["options"]
-    reference = None if options["reference"] is None else _untag(options["reference"])
-    covariates = tuple(
-        CovariateColumn(str(c["name"]), str(c["kind"]), _untags(c["levels"])) for c in header["covariates"]
+    header = _object(header, "header", HEADER_FIELDS)
+    batches = _untags(header["batches"], "batches", distinct=True)
+    if len(batches) < 2:
+        raise ValueError(f"its header names {len(batches)} batches; a model has at least two")
+    features = _untags(header["features"], "features")
+    if not features:
+        raise ValueError("its header names no features")
+    labelled = _flag(header["labelled_features"], "labelled_features")
+    covariates = _items(header["covariates"], "covariates", _covariate)
+    if len({c.name for c in covariates}) != len(covariates):
+        raise ValueError("its header field 'covariates' names a covariate more than once")
+    options = _object(header["options"], "options", OPTION_FIELDS)
+    reference = None if options["reference"] is None else _untag(options["reference"], "options.reference")
+    keys = [_label_key(b) for b in batches]
+    if reference is not None and _label_key(reference) not in keys:
+        raise ValueError(f"its header field 'options.reference' is {_shown(reference)}, not one of its batches")
+    chosen = _Options(
+        _flag(options["parametric"], "options.parametric"), _flag(options["mean_only"], "options.mean_only"),
+        reference, *(_text(options[k], f"options.{k}", v) for k, v in OPTION_CHOICES.items()),
     )
-    return CombatModel(
-        model, batches, features, covariates, _report_from_json(header["report"]),
-        _Options(bool(options["parametric"]), bool(options["mean_only"]), reference,
-                 str(options["unestimable"]), str(options["partial_batches"])),
-        bool(header["labelled_features"]),
+    report = _report_from_json(header["report"])
+    agreements = (
+        ("report.batches", _tags(report.batches, "batch") == _tags(batches, "batch")),
+        ("report.n_features", report.n_features == len(features)),
+        ("report.batch_sizes", len(report.batch_sizes) == len(batches)),
     )
+    for field, agrees in agreements:
+        if not agrees:
+            raise ValueError(f"its header field {field!r} does not agree with the header's batches and features")
+    width = sum(1 if c.kind == "numeric" else len(c.levels) - 1 for c in covariates)
+    model: dict[str, Any] = _scalars(header["scalars"], {
+        "n_features": len(features),
+        "n_covariates": width,
+        "reference": -1 if reference is None else keys.index(_label_key(reference)),
+        "par_prior": chosen.parametric,
+        "mean_only": chosen.mean_only,
+        "effective_mean_only": report.effective_mean_only,
+    })
+    model.update(_judge_arrays(arrays, {"n_levels": len(batches), **model}))
+    if tuple(int(n) for n in model["level_sizes"]) != report.batch_sizes:
+        raise ValueError(
+            f"array 'level_sizes' holds {model['level_sizes'].tolist()}, but its header field "
+            f"'report.batch_sizes' says {list(report.batch_sizes)}"
+        )
+    return CombatModel(model, batches, features, covariates, report, chosen, labelled)

@@ -2,17 +2,25 @@
 
 from __future__ import annotations
 
+import gzip
 import json
+import os
+import signal
 import warnings
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import quarnel
 from quarnel import _cli
+from quarnel._files import TEMPORARY_PREFIX
+from quarnel._plot import correction_scores
 from quarnel._table import read_matrix
 
 N_FEATURES = 9
@@ -384,3 +392,179 @@ def test_progress_is_shown_on_a_terminal_unless_quiet(files, capsys, monkeypatch
     matrix, sheet, tmp = files
     assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv", *flags) == 0
     assert ("quarnel" in capsys.readouterr().err) == shown
+
+
+def _subprocess(tmp, *args, file_size_limit=None):
+    """The command line as its own process in ``tmp``, SIGINT handled as on a terminal
+    (a test runner started in the background may hand it down ignored)."""
+
+    def start():
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        if file_size_limit is not None:  # a full disk, as far as the writer can tell
+            import resource
+
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+    command = [sys.executable, "-m", "quarnel", *(str(a) for a in args)]
+    return subprocess.Popen(command, cwd=tmp, preexec_fn=start, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+
+
+def _temporaries(folder):
+    return sorted(p.name for p in Path(folder).iterdir() if p.name.startswith(TEMPORARY_PREFIX))
+
+
+def _size(path):
+    try:
+        return path.stat().st_size
+    except FileNotFoundError:
+        return 0
+
+
+def _earlier(path, earlier):
+    """``path`` holding an earlier result, or no file at all, before a run that must not
+    disturb it."""
+    if earlier is not None:
+        path.write_bytes(earlier)
+    return path
+
+
+def _unchanged(path, earlier):
+    return path.read_bytes() == earlier if earlier is not None else not path.exists()
+
+
+EARLIER = [pytest.param(None, id="new-file"), pytest.param(b"an earlier result\n", id="earlier-file")]
+
+
+@pytest.mark.parametrize("earlier", EARLIER)
+def test_an_interrupt_while_writing_leaves_no_part_of_the_matrix(tmp_path, earlier):
+    # 12 samples x 100,000 features: about 23 MB to write, a second or so of writing.
+    rng = np.random.default_rng(5)
+    rows = [f"F{i}\t" + "\t".join(f"{v:.2f}" for v in row) for i, row in enumerate(rng.normal(10, 1, (100_000, 12)).tolist())]
+    (tmp_path / "big.tsv").write_text("\t".join(["id", *SAMPLES]) + "\n" + "\n".join(rows) + "\n")
+    write_sheet(tmp_path / "s.tsv")
+    out = _earlier(tmp_path / "out.tsv", earlier)
+    with _subprocess(tmp_path, "correct", "big.tsv", "-s", "s.tsv", "-b", "lab", "-o", out.name, "-q") as process:
+        deadline = time.monotonic() + 60
+        # Only a temporary file with content is the matrix being written: the one made
+        # at the start, to find out whether the folder is writable, is empty and brief.
+        while not any(_size(tmp_path / name) for name in _temporaries(tmp_path)):
+            assert process.poll() is None and time.monotonic() < deadline, "the matrix was never seen being written"
+            time.sleep(0.002)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+    assert (process.returncode, err) == (130, "quarnel: error: interrupted\n")
+    assert _unchanged(out, earlier)
+    assert _temporaries(tmp_path) == []
+
+
+FAILED_WRITES = [
+    pytest.param(["-o", "o.tsv"], "o.tsv", id="matrix"),
+    pytest.param(["-o", "o.csv.gz"], "o.csv.gz", id="gzipped-matrix"),
+    pytest.param(["-o", "-", "--report", "r.json"], "r.json", id="report"),
+    pytest.param(["-o", "-", "--figure", "f.png"], "f.png", id="figure"),
+    pytest.param(["-o", "-", "--effects", "e.tsv"], "e.tsv", id="effects"),
+    pytest.param(["-o", "-", "--save-model", "m.npz"], "m.npz", id="model"),
+]
+
+
+@pytest.mark.parametrize("earlier", EARLIER)
+@pytest.mark.parametrize(("extra", "name"), FAILED_WRITES)
+def test_a_write_that_fails_midway_leaves_no_partial_output(files, extra, name, earlier):
+    if "--figure" in extra:
+        pytest.importorskip("matplotlib")
+    matrix, sheet, tmp = files
+    out = _earlier(tmp / name, earlier)
+    # Every output of this run but the standard output is beyond 512 bytes.
+    with _subprocess(tmp, "correct", matrix.name, "-s", sheet.name, "-b", "lab", "--log2", *extra, file_size_limit=512) as process:
+        _, err = process.communicate(timeout=60)
+    assert process.returncode == 3, err
+    assert f"quarnel: error: {name}: cannot be written (File too large)" in err
+    assert _unchanged(out, earlier)
+    assert _temporaries(tmp) == []
+
+
+def test_a_replaced_output_keeps_its_permissions_and_its_link(files):
+    matrix, sheet, tmp = files
+    (tmp / "results").mkdir()
+    target = tmp / "results" / "o.tsv"
+    target.write_text("an earlier result\n")
+    target.chmod(0o640)
+    (tmp / "o.tsv").symlink_to(target)
+    assert run("correct", matrix, "-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv", "-q") == 0
+    assert (tmp / "o.tsv").is_symlink() and read_matrix(target).values.shape == (12, N_FEATURES)
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert _temporaries(tmp) == _temporaries(tmp / "results") == []
+
+
+@pytest.mark.parametrize("gzipped", [False, True], ids=["plain", "gzip"])
+@pytest.mark.parametrize("which", ["matrix", "sheet"])
+def test_a_byte_order_mark_is_not_part_of_the_first_name(files, which, gzipped):
+    matrix, sheet, tmp = files
+    # Without the corner cell, the mark would sit on the first sample's name.
+    matrix.write_text(matrix.read_text().split("\t", 1)[1])
+    path = matrix if which == "matrix" else sheet
+    content = b"\xef\xbb\xbf" + path.read_bytes()
+    if gzipped:
+        path = path.with_name(path.name + ".gz")
+        content = gzip.compress(content)
+    path.write_bytes(content)
+    inputs = {"matrix": matrix, "sheet": sheet, which: path}
+    out = tmp / "o.tsv"
+    assert run("correct", inputs["matrix"], "-s", inputs["sheet"], "--sample-column", "sample", "-b", "lab", "--log2", "-o", out, "-q") == 0
+    assert out.read_text().split("\n", 1)[0] == "\t".join(SAMPLES)
+    with warnings.catch_warnings():  # P5 misses a lab: corrected where observed
+        expected = quarnel.combat(np.log2(values()), LAB)
+    assert read_matrix(out).values.tobytes() == expected.tobytes()
+
+
+def test_values_too_large_to_square_raise_no_overflow_warning(files, capsys):
+    matrix, sheet, tmp = files
+    scale = 2.0**530  # values about 1e160, whose squares overflow
+    write_matrix(matrix, values() * scale)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert run("correct", matrix, "-s", sheet, "-b", "lab", "-c", "condition", "-o", tmp / "o.tsv", "--report", tmp / "r.json") == 0
+    assert [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)] == []
+    assert "overflow" not in capsys.readouterr().err
+    # The widths are those of the same data at an ordinary scale.
+    silhouette = json.loads((tmp / "r.json").read_text())["silhouette"]
+    ordinary = correction_scores(values(), read_matrix(tmp / "o.tsv").values / scale, LAB, COND)
+    assert (silhouette["batch_before"], silhouette["batch_after"]) == (ordinary.batch_before, ordinary.batch_after)
+
+
+@given(st.integers(-1000, 1000))
+def test_silhouette_widths_do_not_depend_on_the_data_s_scale(exponent):
+    data = np.nan_to_num(np.log2(values()))
+    shifted = data + np.arange(12)[:, None] % 3
+    expected = correction_scores(data, shifted, LAB, COND)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got = correction_scores(np.ldexp(data, exponent), np.ldexp(shifted, exponent), LAB, COND)
+    assert got == expected
+
+
+def _damage_model(path, change):
+    """The saved model after change(header, arrays) edits it; a text it returns is the new header."""
+    with np.load(path, allow_pickle=False) as archive:
+        members = {k: archive[k] for k in archive.files}
+    header = json.loads(str(members["header"][0]))
+    members["header"] = np.array([change(header, members) or json.dumps(header)])
+    np.savez(path, **members)
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda h, m: '{"format": "quarnel-model", "batches": ' + "[" * 1000 + "]" * 1000 + "}", "its header nests deeper than"),
+    (lambda h, m: h["scalars"].update(n_covariates=["int", 2**70]), "'scalars.n_covariates'"),
+    (lambda h, m: h["scalars"].update(par_prior=["int", 2]), "'scalars.par_prior'"),
+    (lambda h, m: m.update(delta_hat=m["delta_hat"].astype(np.float32)), "'delta_hat' is float32"),
+], ids=["nested-header", "absurd-count", "int-for-bool", "float32-array"])
+def test_apply_with_a_damaged_model_exits_3_with_one_line(files, capsys, change, message):
+    matrix, sheet, tmp = files
+    common = ["-s", sheet, "-b", "lab", "--log2", "-o", tmp / "o.tsv"]
+    assert run("correct", matrix, *common, "--save-model", tmp / "m.npz") == 0
+    _damage_model(tmp / "m.npz", change)
+    capsys.readouterr()
+    assert run("apply", tmp / "m.npz", matrix, *common) == 3
+    err = capsys.readouterr().err
+    assert err.startswith(f"quarnel: error: model file {tmp / 'm.npz'} is damaged: ") and message in err
+    assert err.count("\n") == 1 and "Traceback" not in err

@@ -17,6 +17,7 @@ import numpy as np
 
 from . import __version__
 from ._combat import MAX_DENSE_BYTES, UnestimableFeatureWarning, correct_unpacked, labelled
+from ._files import check_replaceable, replacing
 from ._model import CombatModel, fit_unpacked, load_model
 from ._h5ad import H5ad, is_h5ad, read_h5ad, require_anndata, write_h5ad
 from ._plot import correction_scores
@@ -219,8 +220,14 @@ def _write_report(path: str | os.PathLike[str], report: CombatReport, scores: An
             "n_components": scores.n_components,
             "n_features": scores.n_features,
         }
+    _write_text(path, json.dumps(content, indent=2) + "\n")
+
+
+def _write_text(path: str | os.PathLike[str], text: str) -> None:
+    """Write ``text`` whole under ``path`` or, on any failure, not at all."""
     try:
-        Path(path).write_text(json.dumps(content, indent=2) + "\n", encoding="utf-8")
+        with replacing(path) as temporary:
+            Path(temporary).write_text(text, encoding="utf-8")
     except OSError as err:
         raise TableError(f"{path}: cannot be written ({err.strerror or err})") from None
 
@@ -240,10 +247,13 @@ def _probe(path: Path, what: str) -> None:
     try:
         with open(path, "ab"):
             pass
+        # Files are written beside their target and renamed, which needs a writable folder.
+        check_replaceable(path)
     except OSError as err:
         raise TableError(f"{path}: cannot be written ({err.strerror or err})") from None
-    if not existed:
-        path.unlink(missing_ok=True)
+    finally:
+        if not existed:
+            path.unlink(missing_ok=True)
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -370,6 +380,10 @@ def _correct(
             scores = _figure(
                 args, figure, values, corrected, batch, group, figure_title, (batch_column, group_column or "group")
             )
+        except TableError as err:
+            # A figure drawn but not written is an output error; the report still follows.
+            _error(str(err))
+            status = EXIT_INPUT
         except ValueError as err:
             # The corrected matrix is written already; say why the figure is not there.
             _error(f"the figure cannot be drawn: {err}")
@@ -408,10 +422,7 @@ def write_effects(path: str | os.PathLike[str], model: CombatModel, na_rep: str 
         for k, feature in enumerate(arrays["features"]):
             cells = [na_rep if np.isnan(arrays[n][level, k]) else repr(float(arrays[n][level, k])) for n in names]
             lines.append("\t".join((str(batch), str(model.features[feature]), *cells)))
-    try:
-        Path(path).write_text("\n".join(lines) + "\n", encoding="utf-8")
-    except OSError as err:
-        raise TableError(f"{path}: cannot be written ({err.strerror or err})") from None
+    _write_text(path, "\n".join(lines) + "\n")
 
 
 def _read_model(path: str) -> CombatModel:
@@ -419,9 +430,9 @@ def _read_model(path: str) -> CombatModel:
         return load_model(path)
     except FileNotFoundError:
         raise InputError(f"{path}: no such file") from None
-    except (IsADirectoryError, PermissionError) as err:
+    except OSError as err:  # a folder, no permission, a failing disk
         raise InputError(f"{path}: cannot be read ({err.strerror or err})") from None
-    except ValueError as err:
+    except ValueError as err:  # not a model file, or a damaged one: the message names the fault
         raise InputError(str(err)) from None
 
 

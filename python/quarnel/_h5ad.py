@@ -16,6 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._combat import dense
+from ._files import replacing
 from ._table import Matrix, TableError
 
 __all__ = ["H5ad", "is_h5ad", "read_h5ad", "require_anndata", "write_h5ad"]
@@ -105,6 +106,7 @@ def write_h5ad(
         adata = anndata.AnnData(X=corrected, obs=obs, var=var)
     adata.uns["quarnel"] = report
     try:
-        adata.write_h5ad(os.fspath(path))
+        with replacing(path) as temporary:
+            adata.write_h5ad(temporary)
     except OSError as err:
         raise TableError(f"{os.fspath(path)}: cannot be written ({err.strerror or err})") from None

@@ -6,7 +6,6 @@ import json
 import os
 import re
 import struct
-import tempfile
 import tokenize
 import warnings
 import zipfile
@@ -33,6 +32,7 @@ from ._combat import (
     report_run,
 )
 from ._dask import apply_lazily, is_dask_array
+from ._files import replacing
 from ._labels import BatchCoding, CovariateColumn, encode_batch, reencode_covariates
 from ._progress import ProgressBar, interactive
 from ._report import CombatReport
@@ -412,19 +412,10 @@ class CombatModel:
         arrays = {k: v for k, v in self._model.items() if isinstance(v, np.ndarray)}
         if "header" in arrays:  # pragma: no cover - the engine has no such entry
             raise ValueError("the model has an array named 'header'")
-        target = os.fspath(path)
-        folder = os.path.dirname(os.path.abspath(target))
         # Written beside the target and renamed over it, so that a failed save never
         # leaves half a model where a whole one was.
-        handle, temporary = tempfile.mkstemp(prefix=".quarnel-model-", suffix=".tmp", dir=folder)
-        try:
-            with os.fdopen(handle, "wb") as out:
-                np.savez_compressed(out, header=np.array([header]), **arrays)
-            os.replace(temporary, target)
-        except BaseException:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
-            raise
+        with replacing(path) as temporary, open(temporary, "wb") as out:
+            np.savez_compressed(out, header=np.array([header]), **arrays)
 
 
 def _same_label(a: Hashable, b: Hashable) -> bool:

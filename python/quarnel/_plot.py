@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._files import replacing
 from ._labels import encode_batch
 
 __all__ = ["CorrectionScores", "batch_silhouette", "correction_scores", "plot_correction", "plot_priors"]
@@ -64,14 +65,26 @@ def _codes(labels: Sequence[Hashable] | npt.ArrayLike, n: int, what: str) -> npt
     return coding.ids
 
 
-def _pca(matrix: npt.NDArray[np.float64], n_components: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Scores on the leading components and the share of variance each explains."""
-    centred = matrix - matrix.mean(axis=0)
+def _pca(
+    matrix: npt.NDArray[np.float64], n_components: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], float]:
+    """Scores on the leading components, the share of variance each explains, and the
+    unit of the scores.
+
+    The matrix is first divided by a power of two that brings its largest magnitude to
+    [0.5, 1): exact, and it keeps the squares below from overflowing for values beyond
+    about 1e154 (or vanishing for tiny ones). The scores are left in that unit, which
+    silhouette widths do not depend on; times ``unit`` they are in the data's own.
+    """
+    peak = float(np.max(np.abs(matrix))) if matrix.size else 0.0
+    exponent = int(np.frexp(peak)[1]) if math.isfinite(peak) and peak > 0 else 0
+    scaled = np.ldexp(matrix, -exponent)
+    centred = scaled - scaled.mean(axis=0)
     u, s, _ = np.linalg.svd(centred, full_matrices=False)
     k = max(1, min(n_components, s.size))
     total = float(np.sum(s**2))
     share = s[:k] ** 2 / total if total > 0 else np.zeros(k)
-    return u[:, :k] * s[:k], share
+    return u[:, :k] * s[:k], share, math.ldexp(1.0, exponent)
 
 
 def _silhouette(points: npt.NDArray[np.float64], codes: npt.NDArray[np.int64]) -> float:
@@ -125,7 +138,7 @@ def batch_silhouette(
     complete = ~np.isnan(matrix).any(axis=0)
     if complete.sum() < 2:
         raise ValueError("at least two features without missing values are needed")
-    scores, _ = _pca(matrix[:, complete], n_components)
+    scores, _, _ = _pca(matrix[:, complete], n_components)
     return _silhouette(scores, _codes(batch, matrix.shape[0], "batch"))
 
 
@@ -152,7 +165,7 @@ def correction_scores(
     group_codes = None if group is None else _codes(group, n, "group")
     widths: dict[str, float | None] = {}
     for name, matrix in (("before", first), ("after", second)):
-        scores, _ = _pca(matrix[:, complete], n_components)
+        scores, _, _ = _pca(matrix[:, complete], n_components)
         widths[f"batch_{name}"] = _silhouette(scores, batch_codes)
         widths[f"group_{name}"] = None if group_codes is None else _silhouette(scores, group_codes)
     return CorrectionScores(
@@ -220,7 +233,8 @@ def plot_correction(
     figure = Figure(figsize=(11, 4.6 * len(rows)), layout="constrained")
     axes = figure.subplots(len(rows), 2, squeeze=False)
     for col, (when, matrix) in enumerate((("before", first), ("after", second))):
-        points, share = _pca(matrix[:, complete], max(2, n_components))
+        points, share, unit = _pca(matrix[:, complete], max(2, n_components))
+        points = points * unit
         if points.shape[1] < 2:
             points = np.column_stack([points, np.zeros(n)])
             share = np.append(share, 0.0)
@@ -245,7 +259,8 @@ def plot_correction(
     used = f"PCA of the {int(complete.sum())} of {complete.size} features without a missing value"
     figure.suptitle(f"{title}\n{used}" if title else used)
     if path is not None:
-        figure.savefig(os.fspath(path), dpi=150)
+        with replacing(path) as temporary:  # the format follows the suffix it keeps
+            figure.savefig(temporary, dpi=150)
     return figure, scores
 
 
@@ -331,5 +346,6 @@ def plot_priors(model: Any, path: str | os.PathLike[str] | None = None, *, bins:
             ax.legend(fontsize="small")
     figure.suptitle("raw batch effects and their fitted priors")
     if path is not None:
-        figure.savefig(os.fspath(path), dpi=150)
+        with replacing(path) as temporary:  # the format follows the suffix it keeps
+            figure.savefig(temporary, dpi=150)
     return figure

@@ -21,6 +21,8 @@ from typing import IO
 import numpy as np
 import numpy.typing as npt
 
+from ._files import replacing
+
 __all__ = [
     "MISSING_TOKENS",
     "Matrix",
@@ -69,12 +71,14 @@ class SampleSheet:
         return [row[self.columns.index(name)] for row in self.rows]
 
 
-def _open_text(path: str | os.PathLike[str], mode: str) -> IO[str]:
+def _open_text(path: str | os.PathLike[str]) -> IO[str]:
+    # utf-8-sig drops the byte-order mark that spreadsheet programs put at the start of
+    # a UTF-8 file, which would otherwise become part of the first name.
     name = os.fspath(path)
     if name.endswith(".gz"):
-        binary: IO[bytes] = gzip.open(name, mode + "b")  # type: ignore[assignment]
-        return io.TextIOWrapper(binary, encoding="utf-8", newline="")
-    return open(name, mode, encoding="utf-8", newline="")
+        binary: IO[bytes] = gzip.open(name, "rb")  # type: ignore[assignment]
+        return io.TextIOWrapper(binary, encoding="utf-8-sig", newline="")
+    return open(name, "r", encoding="utf-8-sig", newline="")
 
 
 def delimiter_for(path: str | os.PathLike[str], first_line: str | None = None) -> str:
@@ -99,7 +103,7 @@ def _separator_hint(path: str | os.PathLike[str], sep: str) -> str:
 
 def _read_rows(path: str | os.PathLike[str], delimiter: str | None) -> tuple[list[list[str]], str]:
     try:
-        with _open_text(path, "r") as handle:
+        with _open_text(path) as handle:
             text = handle.read()
     except FileNotFoundError:
         raise TableError(f"{os.fspath(path)}: no such file") from None
@@ -246,7 +250,8 @@ def write_matrix(
 
     ``path`` ``"-"`` is standard output. ``digits`` gives each value that many
     significant digits; by default the shortest text that reads back to the same
-    float64.
+    float64. A file is written under a temporary name and renamed when complete, so
+    that a failed or interrupted write leaves ``path`` as it was.
     """
     # The output keeps the input's separator unless its name says otherwise.
     if delimiter is not None:
@@ -260,9 +265,13 @@ def write_matrix(
         csv.writer(sys.stdout, delimiter=sep, lineterminator="\n").writerows(lines)
         sys.stdout.flush()
         return
+    name = os.fspath(path)
     try:
-        with _open_text(path, "w") as handle:
-            csv.writer(handle, delimiter=sep, lineterminator="\n").writerows(lines)
+        with replacing(name) as temporary, open(temporary, "wb") as raw:
+            # The gzip header names the target, not the temporary file.
+            binary: IO[bytes] = gzip.GzipFile(name, "wb", fileobj=raw) if name.endswith(".gz") else raw  # type: ignore[assignment]
+            with io.TextIOWrapper(binary, encoding="utf-8", newline="") as handle:
+                csv.writer(handle, delimiter=sep, lineterminator="\n").writerows(lines)
     except OSError as err:
         raise TableError(f"{os.fspath(path)}: cannot be written ({err.strerror or err})") from None
 

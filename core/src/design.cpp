@@ -516,6 +516,13 @@ bool leaves_no_free_residual(const RowSupport& support, std::span<const unsigned
   return free <= kFreeTolerance;
 }
 
+std::vector<unsigned char> rows_fitted_exactly(const Matrix& rows) {
+  const Vector leverage = leverages(row_support(rows));
+  std::vector<unsigned char> fitted(static_cast<std::size_t>(rows.rows()));
+  for (std::size_t i = 0; i < fitted.size(); ++i) fitted[i] = 1.0 - leverage(static_cast<Index>(i)) <= kFreeTolerance;
+  return fitted;
+}
+
 std::vector<unsigned char> levels_fitted_exactly(const RowSupport& support,
                                                  std::span<const std::size_t> row_levels,
                                                  std::size_t n_levels) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "quarnel/design.hpp"
@@ -146,15 +147,68 @@ Result<double> pooled_variance_missing(const double* y, std::span<const double> 
   return pooled;
 }
 
-// The kept levels of feature j that the design fits exactly (DesignFit::level_fitted), or
-// an empty span when it fits none.
-std::span<const unsigned char> fitted_levels(const DesignFit& fit, std::size_t n_levels, Index j) {
-  const auto levels = std::span(fit.level_fitted).subspan(static_cast<std::size_t>(j) * n_levels, n_levels);
-  return std::ranges::find(levels, 1) == levels.end() ? std::span<const unsigned char>{} : levels;
+// Residuals this small beside their values are looked at again, to tell whether they are
+// zero in exact arithmetic; ordinary data never come near it.
+constexpr double kSuspectResidual = 1e-9;
+
+// Which levels of feature j (values `y`, fitted values `fitted`) have residuals that are all
+// zero in exact arithmetic, whatever rounding left of them: those the design fits exactly
+// (DesignFit::level_fitted), and those whose observed samples, less the ones the design
+// fits exactly, share one value and one design row. The batch's indicator makes a level's
+// residuals add up to zero, and such samples have one residual between them, so it is
+// zero. An empty vector when there is none.
+std::vector<unsigned char> zero_residual_levels(const double* y, std::span<const double> fitted,
+                                                const DesignFit& fit, const BatchLevels& levels,
+                                                Index j) {
+  const std::size_t n_levels = levels.level_count();
+  const auto design_fitted = std::span(fit.level_fitted).subspan(static_cast<std::size_t>(j) * n_levels, n_levels);
+  std::vector<unsigned char> zero(design_fitted.begin(), design_fitted.end());
+  std::vector<double> largest_residual(n_levels, 0.0);
+  std::vector<double> largest_value(n_levels, 0.0);
+  std::vector<std::size_t> observed(n_levels, 0);
+  for (std::size_t i = 0; i < fitted.size(); ++i) {
+    if (std::isnan(y[i])) continue;
+    const std::size_t level = levels.level_of_sample(i);
+    ++observed[level];
+    largest_residual[level] = std::max(largest_residual[level], std::abs(y[i] - fitted[i]));
+    largest_value[level] = std::max(largest_value[level], std::abs(y[i]));
+  }
+  std::vector<std::size_t> suspects;
+  for (std::size_t level = 0; level < n_levels; ++level) {
+    if (!zero[level] && observed[level] >= 2 &&
+        largest_residual[level] <= kSuspectResidual * largest_value[level]) {
+      suspects.push_back(level);
+    }
+  }
+  if (!suspects.empty()) {
+    std::vector<Index> rows;
+    for (std::size_t i = 0; i < fitted.size(); ++i) {
+      if (!std::isnan(y[i])) rows.push_back(static_cast<Index>(i));
+    }
+    Matrix observed_design(static_cast<Index>(rows.size()), fit.design.cols());
+    for (std::size_t r = 0; r < rows.size(); ++r) observed_design.row(static_cast<Index>(r)) = fit.design.row(rows[r]);
+    const std::vector<unsigned char> exact = rows_fitted_exactly(observed_design);
+    for (const std::size_t level : suspects) {
+      std::optional<Index> first;
+      bool shared = true;
+      for (std::size_t r = 0; r < rows.size() && shared; ++r) {
+        const Index i = rows[r];
+        if (exact[r] || levels.level_of_sample(static_cast<std::size_t>(i)) != level) continue;
+        if (!first) {
+          first = i;
+          continue;
+        }
+        shared = y[i] == y[*first] && fit.design.row(i) == fit.design.row(*first);
+      }
+      zero[level] = shared;
+    }
+  }
+  if (std::ranges::find(zero, 1) == zero.end()) zero.clear();
+  return zero;
 }
 
-// The residuals of a level the design fits exactly are zero in exact arithmetic, whatever
-// rounding left of them: its fitted values are taken to be the observed ones.
+// The residuals of such a level are taken as the zeros they are: its fitted values are
+// the observed ones.
 void zero_fitted_residuals(const double* y, std::span<const unsigned char> fitted_level,
                            const BatchLevels& levels, std::span<double> fitted) {
   for (std::size_t i = 0; i < fitted.size(); ++i) {
@@ -253,8 +307,8 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
       if (!out.fit_status[f]) continue;
       double* value = y.col(j).data();
       fitted_column(fit, levels, reference_level, j, fitted);
-      const std::span<const unsigned char> fitted_level = fitted_levels(fit, levels.level_count(), j);
-      if (!fitted_level.empty()) zero_fitted_residuals(value, fitted_level, levels, fitted);
+      const std::vector<unsigned char> zero_level = zero_residual_levels(value, fitted, fit, levels, j);
+      if (!zero_level.empty()) zero_fitted_residuals(value, zero_level, levels, fitted);
       const bool no_free = fit.no_free_residual[f];
       Result<double> pooled =
           missing ? pooled_variance_missing(value, fitted, levels, reference_level, no_free,
@@ -273,8 +327,8 @@ Result<StandardizedFeatures> standardize_each(Matrix kept_values, const BatchLev
         value[i] = (value[i] - mean[static_cast<std::size_t>(i)]) / scale;
         column_missing |= std::isnan(value[i]);
       }
-      if (!fitted_level.empty()) {
-        standardize_fitted_levels(value, fitted_level, fit, levels, reference_level, j, grand[f], scale);
+      if (!zero_level.empty()) {
+        standardize_fitted_levels(value, zero_level, fit, levels, reference_level, j, grand[f], scale);
       }
       block_missing[block] |= column_missing;
     }

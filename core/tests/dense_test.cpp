@@ -457,6 +457,21 @@ Problem with_batch_fitted_by_a_covariate(bool missing) {
   return p;
 }
 
+// Twelve samples in three batches of four and a covariate that marks sample 9 of batch 2,
+// which the design then fits exactly. Feature 0 holds `value` at samples `equal` and NaN at
+// sample `missing`: the other samples of their batch share one value and one design row, so
+// its residuals there are all zero in exact arithmetic.
+Problem with_equal_values_beside_a_fitted_sample(std::size_t missing, std::vector<std::size_t> equal,
+                                                 double value) {
+  Problem p({0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}, 4);
+  fill_random(p, 20);
+  add_covariates(p, 1, 21);
+  for (std::size_t s = 0; s < p.n_samples; ++s) (*p.covariates)[s] = s == 9 ? 1.0 : 0.0;
+  for (const std::size_t s : equal) p.at(s, 0) = value;
+  p.at(missing, 0) = kNaN;
+  return p;
+}
+
 struct DegenerateCase {
   std::string name;
   Problem (*build)();
@@ -565,6 +580,16 @@ INSTANTIATE_TEST_SUITE_P(
                          return p;
                        },
                        nullptr},
+        DegenerateCase{"equal_values_beside_a_sample_the_design_fits",
+                       [] { return with_equal_values_beside_a_fitted_sample(8, {9, 10, 11}, 6.2); },
+                       "numerical failure: delta_hat is not positive finite"},
+        DegenerateCase{"equal_reference_values_beside_a_sample_the_design_fits",
+                       [] {
+                         Problem p = with_equal_values_beside_a_fitted_sample(8, {10, 11}, 1.8);
+                         p.options.ref_batch = 2;
+                         return p;
+                       },
+                       "numerical failure: pooled variance is not positive finite"},
         DegenerateCase{"saturated_design",
                        [] {
                          Problem p({0, 1, 0, 1}, 4);

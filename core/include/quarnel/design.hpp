@@ -53,6 +53,10 @@ RowSupport row_support(const Matrix& rows);
 // within 1e-8; rounding puts such a sum within about 1e-13 of it).
 bool leaves_no_free_residual(const RowSupport& support, std::span<const unsigned char> contributes);
 
+// Per row of `rows`: whether the design they form fits it exactly, its leverage one to the
+// tolerance of leaves_no_free_residual.
+std::vector<unsigned char> rows_fitted_exactly(const Matrix& rows);
+
 // For every level, whether the design fits each of its rows exactly: the degrees of freedom
 // its rows keep (the sum of one minus their leverages) are at most the tolerance of
 // leaves_no_free_residual. A design can do so while the whole fit keeps free residuals: a

@@ -583,6 +583,7 @@ nb::dict model_dict(const quarnel::CombatModel& model) {
   dict["n_covariates"] = nb::int_(model.n_covariates);
   dict["covariate_columns"] = vector_array<std::int64_t>(model.covariate_columns);
   dict["par_prior"] = nb::bool_(model.par_prior);
+  dict["exact"] = nb::bool_(model.exact);
   dict["mean_only"] = nb::bool_(model.mean_only);
   dict["effective_mean_only"] = nb::bool_(model.effective_mean_only);
   dict["grand_mean"] = vector_array<double>(model.grand_mean);
@@ -676,6 +677,7 @@ quarnel::CombatModel read_model(nb::handle dict) {
   }
   const std::size_t k = model.covariate_columns.size();
   model.par_prior = nb::cast<bool>(model_item(dict, "par_prior"));
+  model.exact = nb::cast<bool>(model_item(dict, "exact"));
   model.mean_only = nb::cast<bool>(model_item(dict, "mean_only"));
   model.effective_mean_only = nb::cast<bool>(model_item(dict, "effective_mean_only"));
   const auto grand = model_array<double>(dict, "grand_mean", 1, "float64", {g}, reals);
@@ -996,8 +998,10 @@ constexpr const char fit_doc[] =
     "Returns a dict: 'model' (the fitted model as plain arrays: 'features', 'batch_ids',\n"
     "'grand_mean', 'covariate_coefficients', 'pooled_variance', levels x features\n"
     "'corrected', 'gamma_hat', 'delta_hat', 'gamma_star', 'delta_star', per level\n"
-    "'gamma_bar', 'tau2', 'a_prior', 'b_prior', and the options), and 'report',\n"
-    "'partial_issue', 'partial_batch', 'partial_batches' as combat_partial gives them.";
+    "'gamma_bar', 'tau2', 'a_prior', 'b_prior', and the options 'par_prior', 'exact',\n"
+    "'mean_only', 'effective_mean_only', ...), and 'report', 'partial_issue',\n"
+    "'partial_batch', 'partial_batches' as combat_partial gives them. exact=False fits the\n"
+    "partial features with the fast non-parametric estimate too, and the model keeps it.";
 
 constexpr const char apply_doc[] =
     "Corrects samples with a fitted model: apply(fit(...)['model'], values, batch) is\n"
@@ -1005,8 +1009,9 @@ constexpr const char apply_doc[] =
     "\n"
     "Samples of batches the model has not seen raise ValueError (kind 'UnknownBatches')\n"
     "unless new_batches is true: each such batch is then estimated as one more level of the\n"
-    "fitted run. Returns a dict: 'adjusted' and 'new_batches' (the new levels' 'batch_ids',\n"
-    "effects and priors, laid out as the model's).";
+    "fitted run, with the model's 'exact' choice of non-parametric estimate. Returns a\n"
+    "dict: 'adjusted' and 'new_batches' (the new levels' 'batch_ids', effects and priors,\n"
+    "laid out as the model's).";
 
 }  // namespace
 

@@ -53,7 +53,10 @@ OPTIONS = [
 
 
 @pytest.mark.parametrize("covariates", [None, "group", "both"])
-@pytest.mark.parametrize("options", OPTIONS + [dict(partial_batches="pass"), dict(reference="a", partial_batches="pass")])
+@pytest.mark.parametrize("options", OPTIONS + [
+    dict(partial_batches="pass"), dict(reference="a", partial_batches="pass"),
+    dict(parametric=False, exact=False), dict(parametric=False, exact=False, reference="b"),
+])
 def test_fit_then_transform_is_combat_bit_for_bit(options, covariates):
     values, rows = simulate(), np.arange(21)
     cov = covariates_of(rows, covariates)
@@ -106,6 +109,48 @@ def test_new_batches_are_rejected_by_name_or_estimated_against_the_model():
     complete = [0, 2, 3, 6, 8, 10, 11, 12, 13]
     shift = lambda x: np.abs(x[21:, complete].mean(0) - got[:21, complete].mean(0)).mean()
     assert shift(got) < 0.25 * shift(mixed)
+
+
+def with_partial(seed):
+    """simulate() on 40 features, of which 20 to 29 are missing from batch c as 5 is."""
+    values = simulate(seed, n_features=40)
+    values[BATCH == "c", 20:30] = np.nan
+    return values
+
+
+def same_bits(a, b):
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("options", [{}, dict(mean_only=True), dict(reference="b")], ids=["plain", "mean-only", "reference"])
+def test_fast_estimate_reaches_partial_features_and_new_batches(monkeypatch, tmp_path, options):
+    values = with_partial(seed=13)
+    new = values[BATCH == "a"] * 1.5 + 3.0  # batch a's single-value feature 9 included
+    runs = {}
+    for parallel in ("0", "1"):
+        monkeypatch.setenv("QUARNEL_PARALLEL", parallel)
+        for exact in (True, False):
+            model = quiet(quarnel.fit, values, BATCH, parametric=False, exact=exact, **options)
+            assert model.exact is exact
+            runs[parallel, exact] = (model, model.transform(values, BATCH),
+                                     model.transform(new, ["d"] * 7, new_batches="estimate"))
+    for exact in (True, False):
+        for serial, parallel in zip(runs["0", exact][1:], runs["1", exact][1:]):
+            assert same_bits(serial, parallel)
+    (_, exact_own, exact_new), (fast_model, fast_own, fast_new) = runs["0", True], runs["0", False]
+    partial = sorted(fast_model.report.partial_features)
+    assert partial == [5, *range(20, 30)]
+    corrected = fast_model.arrays()["features"]
+    spread = np.nanstd(values, axis=0)
+    for exact_out, fast_out, columns in ((exact_own, fast_own, partial), (exact_new, fast_new, corrected)):
+        assert not same_bits(exact_out[:, columns], fast_out[:, columns])
+        assert np.array_equal(np.isnan(exact_out), np.isnan(fast_out))
+        assert np.nanmax(np.abs(fast_out - exact_out) / spread) <= 1e-9
+    fast_model.save(tmp_path / "m.npz")
+    again = quarnel.load_model(tmp_path / "m.npz")
+    assert again.exact is False and again.arrays()["exact"] is False
+    assert same_bits(again.transform(new, ["d"] * 7, new_batches="estimate"), fast_new)
+    assert same_bits(again.transform(values, BATCH), fast_own)
 
 
 def new_level_in_numpy(model, x):

@@ -27,7 +27,8 @@ from quarnel._report import CombatReport
 BATCHES = ("lab A", 2019, 2.5, True)
 
 
-def hand_model(batches=BATCHES, features=("g0", 1, 2.0, "g3", "g4"), corrected=(0, 1, 3, 4), reference=None, seed=0):
+def hand_model(batches=BATCHES, features=("g0", 1, 2.0, "g3", "g4"), corrected=(0, 1, 3, 4), reference=None, seed=0,
+               exact=True):
     """A model as the engine describes it, with labels of every kind a file must keep."""
     rng = np.random.default_rng(seed)
     n_levels, n_corrected = len(batches), len(corrected)
@@ -36,7 +37,7 @@ def hand_model(batches=BATCHES, features=("g0", 1, 2.0, "g3", "g4"), corrected=(
         "zero_variance_features": np.array([2], np.int64), "batch_ids": np.arange(n_levels, dtype=np.int64),
         "level_sizes": np.full(n_levels, 5, np.int64), "n_covariates": 2,
         "reference": -1 if reference is None else batches.index(reference),
-        "covariate_columns": np.array([0, 1], np.int64), "par_prior": True, "mean_only": False,
+        "covariate_columns": np.array([0, 1], np.int64), "par_prior": True, "exact": exact, "mean_only": False,
         "effective_mean_only": False, "grand_mean": rng.normal(size=n_corrected),
         "covariate_coefficients": rng.normal(size=(2, n_corrected)),
         "pooled_variance": rng.uniform(0.5, 2, n_corrected),
@@ -56,7 +57,7 @@ def hand_model(batches=BATCHES, features=("g0", 1, 2.0, "g3", "g4"), corrected=(
         n_samples=5 * n_levels, n_features=len(features), passed_through=(features[2],),
         partial_features={features[4]: batches[:1] + batches[2:]},
     )
-    options = _model._Options(True, False, reference, "pass", "correct")
+    options = _model._Options(True, False, reference, "pass", "correct", exact)
     return _model.CombatModel(arrays, batches, features, columns, report, options, True)
 
 
@@ -69,7 +70,7 @@ def same_model(a, b):
             assert value.dtype == other.dtype and value.shape == other.shape and value.tobytes() == other.tobytes(), key
         else:
             assert type(value) is type(other) and value == other, key
-    for attr in ("batches", "features", "covariate_columns", "report", "reference"):
+    for attr in ("batches", "features", "covariate_columns", "report", "reference", "exact"):
         assert getattr(a, attr) == getattr(b, attr), attr
         assert [type(x) for x in getattr(a, "batches")] == [type(x) for x in getattr(b, "batches")]
     assert [type(x) for x in a.features] == [type(x) for x in b.features]
@@ -77,9 +78,10 @@ def same_model(a, b):
 
 @pytest.mark.parametrize("batches", [BATCHES, ("a", "b"), (np.int64(7), np.int64(-3)), (0.1, -0.0, 1e300)])
 @pytest.mark.parametrize("reference", [None, "first"])
-def test_save_load_save_is_bit_exact_and_keeps_label_types(tmp_path, batches, reference):
+@pytest.mark.parametrize("exact", [True, False])
+def test_save_load_save_is_bit_exact_and_keeps_label_types(tmp_path, batches, reference, exact):
     batches = tuple(b.item() if isinstance(b, np.generic) else b for b in batches)
-    model = hand_model(batches=batches, reference=batches[0] if reference else None)
+    model = hand_model(batches=batches, reference=batches[0] if reference else None, exact=exact)
     model.save(tmp_path / "m.npz")
     first = quarnel.load_model(tmp_path / "m.npz")
     same_model(model, first)
@@ -120,8 +122,8 @@ def _rewrite_header(path, change):
     (lambda p: p.write_bytes(_npy(np.arange(3))), "holds a single NumPy array"),
     (lambda p: np.savez(p, grand_mean=np.arange(3.0)), "holds no model header"),
     (lambda p: _rewrite_header(p, lambda h, a: h.update(format="other-tool")), "not a quarnel model file .*'other-tool'"),
-    (lambda p: _rewrite_header(p, lambda h, a: h.update(version=2)),
-     r"written by a newer quarnel \(format version 2; this one reads 1\)"),
+    (lambda p: _rewrite_header(p, lambda h, a: h.update(version=_model.FORMAT_VERSION + 1)),
+     rf"written by a newer quarnel \(format version {_model.FORMAT_VERSION + 1}; this one reads {_model.FORMAT_VERSION}\)"),
     (lambda p: _rewrite_header(p, lambda h, a: a.pop("tau2")), "damaged: .*lacks the array 'tau2'"),
     (lambda p: _rewrite_header(p, lambda h, a: a.update(gamma_star=a["gamma_star"][:, :2])), "'gamma_star' has shape"),
     (lambda p: _rewrite_header(p, lambda h, a: h["batches"].append(["date", "x"])), "damaged"),
@@ -133,6 +135,35 @@ def test_damaged_or_foreign_files_are_named_value_errors(tmp_path, damage, messa
     with pytest.raises(ValueError, match=message) as caught:
         quarnel.load_model(path)
     assert str(path) in str(caught.value)
+
+
+def as_format_1(header, arrays):
+    """The file as quarnel wrote it before a model recorded its exact."""
+    header["version"] = 1
+    del header["options"]["exact"], header["scalars"]["exact"]
+
+
+def test_a_format_1_file_loads_as_exact_as_older_quarnel_estimated_new_batches(tmp_path):
+    values, batch, covariates = fit_data()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fits = {exact: quarnel.fit(values, batch, covariates, parametric=False, exact=exact) for exact in (True, False)}
+    path = tmp_path / "m.npz"
+    fits[False].save(path)
+    _rewrite_header(path, as_format_1)
+    old = quarnel.load_model(path)
+    assert old.exact is True and old.arrays()["exact"] is True
+    rows = batch == "b"
+    new = values[rows] * 1.5 + 3.0
+    estimated = {k: m.transform(new, ["e"] * rows.sum(), {k: v[rows] for k, v in covariates.items()}, new_batches="estimate")
+                 for k, m in [("old", old), *fits.items()]}
+    assert estimated["old"].tobytes() == estimated[True].tobytes() != estimated[False].tobytes()
+    # Its fitted effects are the file's: the batches it was fitted on are corrected as before.
+    assert old.transform(values, batch, covariates).tobytes() == fits[False].transform(values, batch, covariates).tobytes()
+    old.save(tmp_path / "again.npz")  # in the current format, exact and all
+    with np.load(tmp_path / "again.npz", allow_pickle=False) as archive:
+        assert json.loads(str(archive["header"][0]))["version"] == _model.FORMAT_VERSION
+    same_model(old, quarnel.load_model(tmp_path / "again.npz"))
 
 
 FIT_COLUMNS = [("age", np.array([30.0, 41.5, 52.0, 30.0])), ("site", ["y", "x", "z", "x"]), ("sex", ["f", "m", "f", "m"])]
@@ -372,6 +403,11 @@ def _level_of_unseen_feature(m):
     (lambda h, m: _set(h["scalars"], "n_covariates", ["int", 2**70]), "'scalars.n_covariates' holds 1180591620717411303424"),
     (lambda h, m: _set(h["scalars"], "par_prior", ["int", 2]), "'scalars.par_prior' is \\['int', 2\\]"),
     (lambda h, m: _set(h["scalars"], "reference", ["int", 0]), "'scalars.reference' holds 0, not the level of options.reference"),
+    (lambda h, m: _set(h["scalars"], "exact", ["int", 0]), "'scalars.exact' is \\['int', 0\\], not \\['bool'"),
+    (lambda h, m: _set(h["scalars"], "exact", ["bool", False]), "'scalars.exact' holds False, not options.exact \\(True\\)"),
+    (lambda h, m: _set(h["options"], "exact", 1), "'options.exact' is 1, not true or false"),
+    (lambda h, m: h["scalars"].pop("exact"), "lacks the field 'scalars.exact'"),
+    (lambda h, m: _set(h, "version", 1), "holds the unknown field 'options.exact'"),
     (lambda h, m: _set(h, "labelled_features", "yes"), "'labelled_features' is 'yes', not true or false"),
     (lambda h, m: _set(h["options"], "unestimable", "maybe"), "'options.unestimable' is 'maybe'"),
     (lambda h, m: _set(h["batches"], 0, ["float", "0x1p99999"]), "'batches\\[0\\]' is .* not a label"),

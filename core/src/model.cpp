@@ -197,7 +197,7 @@ Status solve_new_level(const Matrix& z, const std::vector<std::size_t>& counts, 
 // The non-parametric posteriors of a new level: every feature's raw effects weighted by
 // the likelihood of its values under the level's other features' raw effects.
 Status average_new_level(const Matrix& z, const std::vector<std::size_t>& counts,
-                         bool location_only, NewLevel& level) {
+                         bool location_only, bool exact, NewLevel& level) {
   const std::size_t width = counts.size();
   // The prior points: features with a scale estimate (any observed one in mean-only mode).
   std::vector<std::size_t> points;
@@ -224,7 +224,7 @@ Status average_new_level(const Matrix& z, const std::vector<std::size_t>& counts
     }
     const auto own = std::ranges::find(points, m);
     Result<std::pair<double, double>> posterior = nonparametric_posterior(
-        observed, inputs, 0, static_cast<std::size_t>(own - points.begin()));
+        observed, inputs, 0, static_cast<std::size_t>(own - points.begin()), exact);
     if (!posterior) return fail(std::move(posterior.error()));
     level.gamma_star[m] = posterior->first;
     level.delta_star[m] = counts[m] >= 2 && !location_only ? posterior->second : 1.0;
@@ -259,7 +259,7 @@ Result<NewLevel> estimate_new_level(const CombatModel& model, const CombatDenseR
   level.observed = counts;
   const bool location_only = model.effective_mean_only || samples.size() < 2;
   Status solved = model.par_prior ? solve_new_level(z, counts, location_only, level)
-                                  : average_new_level(z, counts, location_only, level);
+                                  : average_new_level(z, counts, location_only, model.exact, level);
   if (!solved) return fail(std::move(solved.error()));
   return level;
 }
@@ -316,11 +316,12 @@ ModelFit model_of_run(const CombatDenseRequest& request, const CombatOptions& op
                                 ? non_intercept_columns(request.n_samples, *request.covariates)
                                 : std::vector<std::size_t>{};
   model.par_prior = options.par_prior;
+  model.exact = options.exact;
   model.mean_only = options.mean_only;
   model.effective_mean_only = run->report.effective_mean_only;
   const ParametricEstimates& estimates = run->estimates;
-  const CompletePriors priors = complete_priors(run_raw, levels, run->reference_level,
-                                                options.par_prior, model.effective_mean_only);
+  const CompletePriors priors = complete_priors(run_raw, levels, run->reference_level, options.par_prior,
+                                                model.effective_mean_only, options.exact);
   model.priors = model_priors(priors, levels.level_count());
 
   const ParallelPlan plan = ParallelPlan::for_shape(request.n_samples, partial.size(), levels.level_count());

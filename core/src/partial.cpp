@@ -93,10 +93,11 @@ std::vector<double> observed_in_level(const Matrix& standardized, const BatchLev
 
 CompletePriors complete_priors(const ParametricEstimates& estimates, const BatchLevels& levels,
                                std::optional<std::size_t> reference_level, bool par_prior,
-                               bool mean_only) {
+                               bool mean_only, bool exact) {
   CompletePriors priors;
   priors.par_prior = par_prior;
   priors.mean_only = mean_only;
+  priors.exact = exact;
   priors.reference_level = reference_level;
   if (estimates.gamma_hat.cols() < 2) return priors;  // no prior was formed
   priors.n_complete = static_cast<std::size_t>(estimates.gamma_hat.cols());
@@ -201,7 +202,7 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
                                 : solve_one_feature(z, *sub_levels, k, *gamma_hat, d_hat, prior);
     } else {
       posterior = nonparametric_posterior(observed_in_level(z, *sub_levels, k), *priors.nonparametric,
-                                          level, priors.n_complete);
+                                          level, priors.n_complete, priors.exact);
       if (posterior && location_only) posterior->second = 1.0;
     }
     if (!posterior) return numerical_failure();

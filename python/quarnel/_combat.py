@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
 import sys
 import warnings
 from collections import Counter
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, TypeVar, overload
 
@@ -327,11 +328,19 @@ def _infinite_at(unpacked: _Unpacked, i: int, j: int) -> None:
     )
 
 
-def _check_finite(unpacked: _Unpacked) -> None:
-    infinite = np.isinf(unpacked.values)
-    if infinite.any():
-        i, j = np.argwhere(infinite)[0]
-        _infinite_at(unpacked, i, j)
+@contextlib.contextmanager
+def infinities_named(unpacked: _Unpacked) -> Iterator[None]:
+    """The core's error for an infinite value (the first in storage order, which it finds
+    while it checks the request), worded with the sample's and the feature's labels."""
+    try:
+        yield
+    except ValueError as err:
+        if getattr(err, "kind", None) != "NonFiniteDenseValue":
+            raise
+        try:
+            _infinite_at(unpacked, int(err.sample), int(err.feature))
+        except ValueError as named:
+            raise named from None
 
 
 def _explain(err: BaseException, covariates: Covariates) -> str:
@@ -775,9 +784,9 @@ def plan_run(
             lambda i, j: _infinite_at(unpacked, i, j),
         )
     else:
-        _check_finite(unpacked)
         values = np.ascontiguousarray(unpacked.values)
-        judged = _core_call(_engine.assess, coding, covariates_, values, coding.ids, covariates_.matrix, **options)
+        with infinities_named(unpacked):
+            judged = _core_call(_engine.assess, coding, covariates_, values, coding.ids, covariates_.matrix, **options)
     verdicts = _Verdicts(judged["issue"], judged["batch"])
     fitted = verdicts.levels[verdicts.codes == LEVEL_FITTED]
     for level in np.unique(fitted).tolist():

@@ -134,11 +134,14 @@ def _round(matrix: Any, task: Callable[..., Any], per_chunk: Sequence[tuple[Any,
 
 
 def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> Mapping[str, Any]:
-    values = _block(block)
-    infinite = np.isinf(values)
-    if infinite.any():
-        return {"infinite": tuple(int(k) for k in np.argwhere(infinite)[0])}
-    return _engine.survey(values, ids, mod, **options)
+    try:
+        return _engine.survey(_block(block), ids, mod, **options)
+    except ValueError as err:
+        # The first infinite value in storage order, which the core finds as it checks the
+        # chunk, is named by the client with its labels.
+        if getattr(err, "kind", None) != "NonFiniteDenseValue":
+            raise
+        return {"infinite": (int(err.sample), int(err.feature))}
 
 
 def _assess(block: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> Mapping[str, Any]:

@@ -1,6 +1,6 @@
 # Type stub for the compiled quarnel._engine module. The TypedDicts exist only here: at
 # run time the results are plain dicts.
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Final, SupportsIndex, TypedDict
 
 import numpy as np
@@ -22,6 +22,43 @@ class _Report(TypedDict):
 
 class _PartialResult(TypedDict):
     adjusted: npt.NDArray[np.float64]
+    report: _Report
+    partial_issue: npt.NDArray[np.uint8]
+    partial_batch: npt.NDArray[np.int64]
+    partial_batches: list[list[int]]
+
+# A fitted model as plain entries: L levels (batch_ids are their ids, ascending), G
+# corrected features, K non-intercept covariate columns used.
+class _Model(TypedDict):
+    n_features: int
+    features: npt.NDArray[np.int64]  # G, ascending
+    zero_variance_features: npt.NDArray[np.int64]
+    batch_ids: npt.NDArray[np.int64]  # L
+    level_sizes: npt.NDArray[np.int64]  # L
+    reference: int  # the reference batch's id, or -1
+    n_covariates: int
+    covariate_columns: npt.NDArray[np.int64]  # K
+    par_prior: bool
+    # The non-parametric estimate of the partial features and of new batches estimated
+    # by apply: exact (True) or fast (False), as the fit was asked for.
+    exact: bool
+    mean_only: bool
+    effective_mean_only: bool
+    grand_mean: npt.NDArray[np.float64]  # G
+    covariate_coefficients: npt.NDArray[np.float64]  # K x G
+    pooled_variance: npt.NDArray[np.float64]  # G
+    corrected: npt.NDArray[np.uint8]  # L x G
+    gamma_hat: npt.NDArray[np.float64]  # L x G, NaN where not corrected
+    delta_hat: npt.NDArray[np.float64]
+    gamma_star: npt.NDArray[np.float64]
+    delta_star: npt.NDArray[np.float64]
+    gamma_bar: npt.NDArray[np.float64]  # L, NaN where there is no prior
+    tau2: npt.NDArray[np.float64]
+    a_prior: npt.NDArray[np.float64]
+    b_prior: npt.NDArray[np.float64]
+
+class _Fit(TypedDict):
+    model: _Model
     report: _Report
     partial_issue: npt.NDArray[np.uint8]
     partial_batch: npt.NDArray[np.int64]
@@ -59,9 +96,9 @@ def fit(
     partial: npt.NDArray[np.int64] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
     exact: bool | np.bool_ = True,
-) -> dict[str, object]: ...
+) -> _Fit: ...
 def apply(
-    model: dict[str, object],
+    model: Mapping[str, object],
     values: npt.NDArray[np.float64],
     batch: npt.NDArray[np.int64],
     mod: npt.NDArray[np.float64] | None = None,
@@ -170,4 +207,4 @@ def fit_chunk(
     offset: int,
     passes: npt.NDArray[np.int64],
     exact: bool | np.bool_,
-) -> dict[str, object]: ...
+) -> _Fit: ...

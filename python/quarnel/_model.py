@@ -20,7 +20,6 @@ import numpy.typing as npt
 from ._combat import (
     MAX_DENSE_BYTES,
     _align,
-    _check_finite,
     _column,
     _covariate_columns,
     _engine,
@@ -28,6 +27,7 @@ from ._combat import (
     _module,
     _Unpacked,
     _unpack,
+    infinities_named,
     plan_run,
     report_run,
 )
@@ -40,7 +40,9 @@ from ._report import CombatReport
 __all__ = ["CombatModel", "ModelLabelWarning", "fit", "load_model"]
 
 FORMAT_NAME = "quarnel-model"
-FORMAT_VERSION = 1
+# 2 added "exact" (options.exact and scalars.exact). A version 1 file has neither: its
+# partial features and new batches used the exact non-parametric estimate, as it loads.
+FORMAT_VERSION = 2
 
 # The per-level and per-feature arrays of a model; every other entry of the engine's
 # model is a plain number or flag. A file must hold all of these to be read.
@@ -171,6 +173,7 @@ class _Options:
     reference: Hashable | None
     unestimable: str
     partial_batches: str
+    exact: bool = True
 
 
 class CombatModel:
@@ -181,6 +184,10 @@ class CombatModel:
     labels of the fit (level ``i`` is batch ``batches[i]``), ``features`` the feature
     labels (column positions for array input), ``covariates`` the encoded covariate
     columns and ``report`` the :class:`CombatReport` of the fit.
+
+    ``exact`` tells which non-parametric estimate the model uses (see
+    :func:`quarnel.combat`): the one its partial features were fitted with and new batches
+    are estimated with by ``transform(..., new_batches="estimate")``.
     """
 
     def __init__(
@@ -216,6 +223,13 @@ class CombatModel:
     @property
     def reference(self) -> Hashable | None:
         return self._options.reference
+
+    @property
+    def exact(self) -> bool:
+        """The ``exact`` the model was fitted with. False: its non-parametric posteriors
+        (the partial features', and those of new batches it estimates) come from the fast
+        estimate; a parametric model has none."""
+        return self._options.exact
 
     def arrays(self) -> dict[str, Any]:
         """The model's numbers as the engine holds them (copies)."""
@@ -285,13 +299,13 @@ class CombatModel:
                     "transform those samples in memory"
                 )
             return apply_lazily(unpacked.values, self._model, ids, mod), unknown
-        _check_finite(unpacked)
         bar = ProgressBar() if progress else None
         try:
-            result = _engine.apply(
-                self._model, np.ascontiguousarray(unpacked.values), ids, mod,
-                new_batches=bool(unknown), progress=bar,
-            )
+            with infinities_named(unpacked):
+                result = _engine.apply(
+                    self._model, np.ascontiguousarray(unpacked.values), ids, mod,
+                    new_batches=bool(unknown), progress=bar,
+                )
         finally:
             if bar is not None:
                 bar.close()
@@ -395,6 +409,7 @@ class CombatModel:
                 "reference": None if options.reference is None else _tag(options.reference, "batch"),
                 "unestimable": options.unestimable,
                 "partial_batches": options.partial_batches,
+                "exact": options.exact,
             },
             "scalars": scalars,
             "report": _report_json(self.report),
@@ -478,7 +493,7 @@ def fit_unpacked(
     )
     result = plan.run(_engine.fit, progress)
     report = report_run(plan, result, unpacked, stacklevel=stacklevel + 1)
-    options = _Options(bool(parametric), bool(mean_only), reference, unestimable, partial_batches)
+    options = _Options(bool(parametric), bool(mean_only), reference, unestimable, partial_batches, bool(exact))
     return CombatModel(
         result["model"], plan.coding.levels, unpacked.feature_labels, plan.covariates.columns,
         report, options, unpacked.kind != "array",
@@ -562,7 +577,7 @@ def load_model(path: str | os.PathLike[str]) -> CombatModel:
             f"this one reads {FORMAT_VERSION}); update quarnel to read it"
         )
     try:
-        return _model_from(header, arrays)
+        return _model_from(header, arrays, version)
     except ValueError as err:
         raise ValueError(f"model file {name} is damaged: {err}") from None
 
@@ -609,7 +624,7 @@ MAX_HEADER_DEPTH = 16
 
 HEADER_FIELDS = ("format", "version", "batches", "features", "labelled_features", "covariates",
                  "options", "scalars", "report")
-OPTION_FIELDS = ("parametric", "mean_only", "reference", "unestimable", "partial_batches")
+OPTION_FIELDS = ("parametric", "mean_only", "reference", "unestimable", "partial_batches", "exact")
 COVARIATE_FIELDS = ("name", "kind", "levels")
 REPORT_FIELDS = (
     "batches", "batch_sizes", "reference", "covariates", "parametric", "mean_only",
@@ -625,6 +640,7 @@ SCALAR_LAYOUT: dict[str, tuple[str, str]] = {
     "n_covariates": ("int", "the number of covariate columns its covariates make"),
     "reference": ("int", "the level of options.reference (-1 without one)"),
     "par_prior": ("bool", "options.parametric"),
+    "exact": ("bool", "options.exact"),
     "mean_only": ("bool", "options.mean_only"),
     "effective_mean_only": ("bool", "report.effective_mean_only"),
 }
@@ -656,6 +672,22 @@ ARRAY_LAYOUT: dict[str, tuple[str, tuple[str, ...], str]] = {
 assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _LEVEL} == set(LEVEL_ARRAYS)
 assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _EFFECT} == {*EFFECT_ARRAYS, *FLAG_ARRAYS}
 assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _FEATURE} == set(FEATURE_ARRAYS)
+
+# The fields each format version added, and what a file older than that means by their
+# absence: it reads as if it held that value.
+ADDED_FIELDS: dict[int, dict[str, Any]] = {2: {"options.exact": True, "scalars.exact": True}}
+assert all(f.split(".")[1] in (OPTION_FIELDS if f.startswith("options.") else SCALAR_LAYOUT)
+           for added in ADDED_FIELDS.values() for f in added)
+
+
+def _absent(version: int, group: str) -> dict[str, Any]:
+    """The fields of `group` (options or scalars) a file of `version` does not hold, with the
+    value each stands for."""
+    return {
+        field.split(".")[1]: value
+        for since, added in ADDED_FIELDS.items() if version < since
+        for field, value in added.items() if field.startswith(f"{group}.")
+    }
 
 
 def _ascending(a: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
@@ -770,12 +802,16 @@ def _covariate(value: Any, field: str) -> CovariateColumn:
     return CovariateColumn(_text(value["name"], f"{field}.name"), kind, levels)
 
 
-def _scalars(value: Any, expected: Mapping[str, Any]) -> dict[str, Any]:
+def _scalars(value: Any, expected: Mapping[str, Any], version: int) -> dict[str, Any]:
     """The engine's plain entries, each of the type SCALAR_LAYOUT gives and equal to what
-    the rest of the header says it is."""
-    value = _object(value, "scalars", tuple(SCALAR_LAYOUT))
+    the rest of the header says it is; those a file of `version` predates are filled in."""
+    absent = _absent(version, "scalars")
+    value = _object(value, "scalars", tuple(k for k in SCALAR_LAYOUT if k not in absent))
     out: dict[str, Any] = {}
     for key, (kind, meaning) in SCALAR_LAYOUT.items():
+        if key in absent:
+            out[key] = absent[key]
+            continue
         field = f"scalars.{key}"
         pair = value[key]
         if not isinstance(pair, list) or len(pair) != 2 or pair[0] != kind:
@@ -816,7 +852,7 @@ def _judge_arrays(arrays: Mapping[str, npt.NDArray[Any]], counts: Mapping[str, i
     return {key: arrays[key] for key in ARRAY_LAYOUT}
 
 
-def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]]) -> CombatModel:
+def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]], version: int) -> CombatModel:
     header = _object(header, "header", HEADER_FIELDS)
     batches = _untags(header["batches"], "batches", distinct=True)
     if len(batches) < 2:
@@ -828,7 +864,8 @@ def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]
     covariates = _items(header["covariates"], "covariates", _covariate)
     if len({c.name for c in covariates}) != len(covariates):
         raise ValueError("its header field 'covariates' names a covariate more than once")
-    options = _object(header["options"], "options", OPTION_FIELDS)
+    absent = _absent(version, "options")
+    options = {**absent, **_object(header["options"], "options", tuple(f for f in OPTION_FIELDS if f not in absent))}
     reference = None if options["reference"] is None else _untag(options["reference"], "options.reference")
     keys = [_label_key(b) for b in batches]
     if reference is not None and _label_key(reference) not in keys:
@@ -836,6 +873,7 @@ def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]
     chosen = _Options(
         _flag(options["parametric"], "options.parametric"), _flag(options["mean_only"], "options.mean_only"),
         reference, *(_text(options[k], f"options.{k}", v) for k, v in OPTION_CHOICES.items()),
+        _flag(options["exact"], "options.exact"),
     )
     report = _report_from_json(header["report"])
     agreements = (
@@ -852,9 +890,10 @@ def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]
         "n_covariates": width,
         "reference": -1 if reference is None else keys.index(_label_key(reference)),
         "par_prior": chosen.parametric,
+        "exact": chosen.exact,
         "mean_only": chosen.mean_only,
         "effective_mean_only": report.effective_mean_only,
-    })
+    }, version)
     model.update(_judge_arrays(arrays, {"n_levels": len(batches), **model}))
     if tuple(int(n) for n in model["level_sizes"]) != report.batch_sizes:
         raise ValueError(

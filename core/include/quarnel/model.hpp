@@ -35,6 +35,10 @@ struct CombatModel {
   std::uint64_t n_covariates = 0;            // covariate columns the model is applied with
   std::vector<std::size_t> covariate_columns;  // the non-intercept ones it uses, ascending
   bool par_prior = true;
+  // Non-parametric models: whether the posteriors of the partial features and of batches
+  // estimated when the model is applied use the exact estimate or the fast one (see
+  // nonparametric_posterior), as the run's own did.
+  bool exact = true;
   bool mean_only = false;            // as requested
   bool effective_mean_only = false;  // as in force
   // Per corrected feature (G of them):

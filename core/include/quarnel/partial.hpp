@@ -34,9 +34,12 @@ struct PartialCombatOutput {
 
 // What the complete features' run leaves to the partial ones: the mode it ran in and each
 // level's prior, formed from its raw estimates by the same rules as the run's own.
+// `exact` is the run's choice of non-parametric estimate (see nonparametric_posterior),
+// which the partial features' posteriors follow.
 struct CompletePriors {
   bool par_prior = true;
   bool mean_only = false;
+  bool exact = true;
   std::optional<std::size_t> reference_level;
   std::vector<std::optional<LevelPrior>> parametric;  // per level; none for the reference
   std::optional<PosteriorInputs> nonparametric;
@@ -44,7 +47,7 @@ struct CompletePriors {
 };
 CompletePriors complete_priors(const ParametricEstimates& estimates, const BatchLevels& levels,
                                std::optional<std::size_t> reference_level, bool par_prior,
-                               bool mean_only);
+                               bool mean_only, bool exact);
 
 // One partial feature's own model, in the layout of the run's: its grand mean, its
 // coefficients of the run's non-intercept covariates (0 for a column its own design leaves

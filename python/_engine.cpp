@@ -38,6 +38,7 @@
 #include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/estimability.hpp"
+#include "quarnel/judged.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/model.hpp"
 #include "quarnel/partial.hpp"
@@ -494,23 +495,66 @@ void put_partial(nb::dict& result, const std::vector<quarnel::PartialOutcome>& o
   result["partial_batches"] = corrected_in;
 }
 
+// The features a run corrects, chosen by the caller from their verdicts: `choose` is
+// called once, as choose(issue, batch) with the arrays assess returns, and gives back the
+// complete and partial lists. An exception it raises stops the run and leaves the call.
+quarnel::ChooseFeatures chosen_by(nb::handle choose, std::uint64_t n_features) {
+  if (PyCallable_Check(choose.ptr()) == 0) raise(PyExc_TypeError, "choose must be callable or None");
+  return [choose, n_features](const quarnel::FeatureAssessment& assessment) {
+    nb::gil_scoped_acquire acquire;
+    try {
+      nb::dict verdicts = verdict_arrays(assessment);
+      const nb::object lists = choose(verdicts["issue"], verdicts["batch"]);
+      if (!PyTuple_Check(lists.ptr()) || PyTuple_GET_SIZE(lists.ptr()) != 2) {
+        raise(PyExc_TypeError, "choose must return a (complete, partial) tuple");
+      }
+      quarnel::FeatureChoice choice{read_features(lists[0], "complete", n_features),
+                                    read_features(lists[1], "partial", n_features)};
+      require_disjoint(choice.complete, choice.partial);
+      return choice;
+    } catch (nb::python_error& raised) {
+      raised.restore();
+      throw quarnel::RunCancelled();
+    }
+  };
+}
+
+// The lists given, or the caller's choice from the verdicts.
+struct FeatureLists {
+  std::vector<std::size_t> complete, partial;
+  std::optional<quarnel::ChooseFeatures> choose;
+};
+FeatureLists feature_lists(const Problem& problem, nb::handle complete_object,
+                           nb::handle partial_object, nb::handle choose) {
+  FeatureLists lists;
+  if (choose.is_none()) {
+    read_lists(problem, complete_object, partial_object, lists.complete, lists.partial);
+  } else if (!complete_object.is_none() || !partial_object.is_none()) {
+    raise(PyExc_TypeError, "choose and the complete and partial lists exclude each other");
+  } else {
+    lists.choose = chosen_by(choose, problem.request.n_features);
+  }
+  return lists;
+}
+
 nb::dict combat_partial(nb::handle values, nb::handle batch, nb::handle mod,
                         nb::handle par_prior, nb::handle mean_only, nb::handle ref_batch,
                         nb::handle complete_object, nb::handle partial_object,
-                        nb::handle progress, nb::handle exact) {
+                        nb::handle progress, nb::handle exact, nb::handle choose) {
   Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
   problem.options.exact = read_flag(exact, "exact");
   listen(problem, progress);
   const std::uint64_t n_features = problem.request.n_features;
-  std::vector<std::size_t> complete, partial;
-  read_lists(problem, complete_object, partial_object, complete, partial);
+  const FeatureLists lists = feature_lists(problem, complete_object, partial_object, choose);
 
   quarnel::PartialCombatOutput output = run_core([&] {
-    return quarnel::combat_dense_partial(problem.request, problem.options, complete, partial);
+    return lists.choose ? quarnel::combat_dense_judged(problem.request, problem.options, *lists.choose)
+                        : quarnel::combat_dense_partial(problem.request, problem.options,
+                                                        lists.complete, lists.partial);
   });
   quarnel::CombatDenseOutput& dense = output.output;
   if (dense.adjusted.size() != problem.request.n_samples * n_features ||
-      output.partial.size() != partial.size()) {
+      (!lists.choose && output.partial.size() != lists.partial.size())) {
     raise_internal_fault("combat_dense_partial returned a result unlike its request");
   }
 
@@ -704,14 +748,15 @@ quarnel::CombatModel read_model(nb::handle dict) {
 
 nb::dict fit(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
              nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
-             nb::handle partial_object, nb::handle progress, nb::handle exact) {
+             nb::handle partial_object, nb::handle progress, nb::handle exact, nb::handle choose) {
   Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
   problem.options.exact = read_flag(exact, "exact");
   listen(problem, progress);
-  std::vector<std::size_t> complete, partial;
-  read_lists(problem, complete_object, partial_object, complete, partial);
-  const quarnel::ModelFit fitted = run_core(
-      [&] { return quarnel::fit_model(problem.request, problem.options, complete, partial); });
+  const FeatureLists lists = feature_lists(problem, complete_object, partial_object, choose);
+  const quarnel::ModelFit fitted = run_core([&] {
+    return lists.choose ? quarnel::fit_model_judged(problem.request, problem.options, *lists.choose)
+                        : quarnel::fit_model(problem.request, problem.options, lists.complete, lists.partial);
+  });
   nb::dict result;
   result["model"] = model_dict(fitted.model);
   result["report"] = report_dict(fitted.report);
@@ -987,6 +1032,11 @@ constexpr const char combat_partial_doc[] =
     "exact=False forms the non-parametric likelihoods from each job's count, mean and\n"
     "centred sum of squares rather than from every value: equal to rounding.\n"
     "\n"
+    "choose, when given in place of the lists, is called once as choose(issue, batch) with\n"
+    "every feature's verdict as assess gives it, from the standardisation the run then goes\n"
+    "on from, and returns the (complete, partial) lists; an exception it raises stops the\n"
+    "run. The result is that of the lists it returns, with every feature standardised once.\n"
+    "\n"
     "progress, when given, is called as progress(stage, done, total) on the calling thread\n"
     "between the stages of the run and the slices of its long stages; an exception it\n"
     "raises stops the run.";
@@ -1042,25 +1092,28 @@ NB_MODULE(_engine, m) {
         nb::arg("mean_only") = false, nb::arg("ref_batch").none() = nb::none(),
         nb::arg("complete").none() = nb::none(), nb::arg("partial").none() = nb::none(),
         nb::arg("progress").none() = nb::none(), nb::arg("exact") = true,
+        nb::arg("choose").none() = nb::none(),
         nb::sig("def combat_partial(values: numpy.ndarray, batch: numpy.ndarray, "
                 "mod: numpy.ndarray | None = None, par_prior: bool = True, "
                 "mean_only: bool = False, ref_batch: int | None = None, "
                 "complete: numpy.ndarray | None = None, "
                 "partial: numpy.ndarray | None = None, "
                 "progress: typing.Callable[[str, int, int], object] | None = None, "
-                "exact: bool = True) -> dict"),
+                "exact: bool = True, choose: typing.Callable[[numpy.ndarray, numpy.ndarray], "
+                "tuple[numpy.ndarray, numpy.ndarray]] | None = None) -> dict"),
         combat_partial_doc);
   m.def("fit", &fit, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none() = nb::none(),
         nb::arg("par_prior") = true, nb::arg("mean_only") = false,
         nb::arg("ref_batch").none() = nb::none(), nb::arg("complete").none() = nb::none(),
         nb::arg("partial").none() = nb::none(), nb::arg("progress").none() = nb::none(),
-        nb::arg("exact") = true,
+        nb::arg("exact") = true, nb::arg("choose").none() = nb::none(),
         nb::sig("def fit(values: numpy.ndarray, batch: numpy.ndarray, "
                 "mod: numpy.ndarray | None = None, par_prior: bool = True, "
                 "mean_only: bool = False, ref_batch: int | None = None, "
                 "complete: numpy.ndarray | None = None, partial: numpy.ndarray | None = None, "
                 "progress: typing.Callable[[str, int, int], object] | None = None, "
-                "exact: bool = True) -> dict"),
+                "exact: bool = True, choose: typing.Callable[[numpy.ndarray, numpy.ndarray], "
+                "tuple[numpy.ndarray, numpy.ndarray]] | None = None) -> dict"),
         fit_doc);
   m.def("apply", &apply, nb::arg("model"), nb::arg("values"), nb::arg("batch"),
         nb::arg("mod").none() = nb::none(), nb::arg("new_batches") = false,

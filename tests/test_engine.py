@@ -208,3 +208,48 @@ def test_a_raising_signal_handler_stops_the_run():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def choose_callers_way(issue, batch):
+    """The lists quarnel's callers choose: estimable and constant features as one run,
+    features missing from whole batches where observed."""
+    return (np.flatnonzero(issue <= 1).astype(np.int64),
+            np.flatnonzero(issue == NO_VALUES).astype(np.int64))
+
+
+@pytest.mark.parametrize("call", [_engine.combat_partial, _engine.fit])
+def test_a_run_that_chooses_from_its_verdicts_gives_the_lists_bits(call):
+    values, batch = missing_in_batch_one()
+    values[0, 4] = np.nan
+    seen = []
+
+    def choose(issue, batch_ids):
+        seen.append(issue.copy())
+        return choose_callers_way(issue, batch_ids)
+
+    judged = call(values, batch, choose=choose)
+    assert len(seen) == 1
+    np.testing.assert_array_equal(seen[0], _engine.assess(values, batch)["issue"])
+    complete, partial = choose_callers_way(seen[0], None)
+    listed = call(values, batch, complete=complete, partial=partial)
+    key = "adjusted" if call is _engine.combat_partial else "model"
+    if key == "adjusted":
+        np.testing.assert_array_equal(bits(judged["adjusted"]), bits(listed["adjusted"]))
+    else:
+        for name, array in listed["model"].items():
+            np.testing.assert_array_equal(judged["model"][name], array, err_msg=name)
+    assert judged["partial_batches"] == listed["partial_batches"]
+
+
+@pytest.mark.parametrize(("choose", "kwargs", "error", "match"), [
+    (lambda issue, batch: (_ for _ in ()).throw(KeyError("mine")), {}, KeyError, "mine"),
+    (lambda issue, batch: [issue, batch], {}, TypeError, r"choose must return a \(complete, partial\) tuple"),
+    (lambda issue, batch: (np.array([1, 0]), np.empty(0, np.int64)), {}, ValueError, "complete must be strictly ascending"),
+    (lambda issue, batch: (np.array([0, 1]), np.array([1])), {}, ValueError, "listed in both"),
+    (choose_callers_way, {"complete": np.array([0])}, TypeError, "exclude each other"),
+    ("not callable", {}, TypeError, "choose must be callable"),
+])
+def test_a_choice_that_fails_stops_the_run_with_its_error(choose, kwargs, error, match):
+    values, batch = missing_in_batch_one()
+    with pytest.raises(error, match=match):
+        _engine.combat_partial(values, batch, choose=choose, **kwargs)

@@ -270,3 +270,26 @@ def test_report_maps_the_core_s_zero_variance_features_back_past_removed_ones():
     assert report.unestimable_features == {4: "no observed value in batch 'lab_B'"}
     assert report.passed_through == (4, 7, 9)
     assert same_bits(corrected[:, [4, 7, 9]], values[:, [4, 7, 9]])
+
+
+@pytest.mark.parametrize("unestimable", ["pass", "raise"])
+def test_the_core_judges_and_corrects_in_one_call(monkeypatch, unestimable):
+    """In memory the verdicts come from the run itself: nothing asks the core for them
+    apart, and a strict call raises from them before anything is estimated."""
+    values = base()
+    one_value(values)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+        expected = quarnel.combat(values, LABELS, partial_batches="pass")
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("the verdicts were asked for apart from the run")
+
+    monkeypatch.setattr(quarnel._engine, "assess", refuse)
+    if unestimable == "raise":
+        with pytest.raises(ValueError, match=r"^1 feature cannot be estimated: 4 \("):
+            quarnel.combat(values, LABELS, unestimable="raise", partial_batches="pass")
+        return
+    with pytest.warns(quarnel.UnestimableFeatureWarning):
+        assert same_bits(quarnel.combat(values, LABELS, partial_batches="pass"), expected)
+        quarnel.fit(values, LABELS, partial_batches="pass")

@@ -78,20 +78,15 @@ std::optional<FeatureVerdict> scale_verdict(const BatchLevels& levels, const Sca
 
 namespace {
 
-// The verdicts on the `kept` features, whose columns `projected` holds, in the run's mode;
-// the constant ones' verdicts are already in `assessment`.
-Result<FeatureAssessment> assess_kept(FeatureAssessment assessment, Matrix projected,
-                                      std::span<const std::size_t> kept, const CombatDenseRequest& request,
-                                      const BatchLevels& levels,
-                                      std::optional<std::size_t> reference_level,
-                                      const RunMode& mode, bool parallel) {
-  assessment.effective_mean_only = mode.effective_mean_only;
-  if (kept.empty()) return assessment;
-  const Counts counts = observed_counts(projected, levels);
-  Result<StandardizedFeatures> each = standardize_each(std::move(projected), levels, request.covariates,
-                                                       reference_level, mode.missing, parallel);
-  if (!each) return fail(std::move(each.error()));
-
+// The verdicts on the `kept` features, whose standardisation in the run's mode `each`
+// holds (column m is feature kept[m]); the constant ones' verdicts are already in
+// `assessment`.
+void judge_kept(FeatureAssessment& assessment, const StandardizedFeatures& each,
+                std::span<const std::size_t> kept, const BatchLevels& levels,
+                std::optional<std::size_t> reference_level, const RunMode& mode, bool parallel) {
+  // Standardisation keeps every NaN where it was and makes no new one.
+  const Matrix& standardized = each.standardization.standardized;
+  const Counts counts = observed_counts(standardized, levels);
   std::vector<unsigned char> judged(kept.size(), 0);
   for (std::size_t m = 0; m < kept.size(); ++m) {
     const auto column = static_cast<Index>(m);
@@ -100,33 +95,30 @@ Result<FeatureAssessment> assess_kept(FeatureAssessment assessment, Matrix proje
       level_counts[level] = counts(static_cast<Index>(level), column);
     }
     FeatureVerdict& verdict = assessment.verdicts[kept[m]];
-    if (!each->fit_status[m]) {
-      verdict = fit_failure_verdict(each->fit_status[m].error(), levels, level_counts);
-    } else if (!each->variance_status[m]) {
+    if (!each.fit_status[m]) {
+      verdict = fit_failure_verdict(each.fit_status[m].error(), levels, level_counts);
+    } else if (!each.variance_status[m]) {
       verdict = variance_failure_verdict(levels, level_counts, reference_level,
-                                         each->no_free_residual[m], each->variance_overflow[m]);
+                                         each.no_free_residual[m], each.variance_overflow[m]);
     } else {
       continue;
     }
     judged[m] = 1;
   }
-  if (!mode.effective_mean_only) {
-    const ScaleMeasurements scales =
-        measure_scales(each->standardization.standardized, levels, parallel);
-    for (std::size_t m = 0; m < kept.size(); ++m) {
-      if (judged[m]) continue;
-      const auto level_fitted = std::span(each->level_fitted).subspan(m * levels.level_count(), levels.level_count());
-      if (auto verdict = scale_verdict(levels, scales, static_cast<Index>(m), level_fitted)) {
-        assessment.verdicts[kept[m]] = *verdict;
-      }
+  if (mode.effective_mean_only) return;
+  const ScaleMeasurements scales = measure_scales(standardized, levels, parallel);
+  for (std::size_t m = 0; m < kept.size(); ++m) {
+    if (judged[m]) continue;
+    const auto level_fitted = std::span(each.level_fitted).subspan(m * levels.level_count(), levels.level_count());
+    if (auto verdict = scale_verdict(levels, scales, static_cast<Index>(m), level_fitted)) {
+      assessment.verdicts[kept[m]] = *verdict;
     }
   }
-  return assessment;
 }
 
-// The request's features in the mode given, or in the mode they decide themselves.
-Result<FeatureAssessment> assess(const CombatDenseRequest& request, const CombatOptions& options,
-                                 std::optional<RunMode> given) {
+// The request's features judged in the mode given, or in the mode they decide themselves.
+Result<JudgedFeatures> judge(const CombatDenseRequest& request, const CombatOptions& options,
+                             std::optional<RunMode> given) {
   Result<BatchLevels> validated = validate_request(request, options);
   if (!validated) return fail(std::move(validated.error()));
   const BatchLevels& levels = *validated;
@@ -136,10 +128,10 @@ Result<FeatureAssessment> assess(const CombatDenseRequest& request, const Combat
   const std::optional<std::size_t> reference_level =
       options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
 
+  FeatureSelection selection =
+      select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
   FeatureAssessment assessment;
   assessment.verdicts.resize(n_features);
-  const FeatureSelection selection =
-      select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
   for (const std::uint64_t j : selection.zero_variance_features) {
     assessment.verdicts[j] = {FeatureIssue::constant, std::nullopt};
   }
@@ -148,21 +140,38 @@ Result<FeatureAssessment> assess(const CombatDenseRequest& request, const Combat
   const RunMode mode =
       given ? *given
             : decide_run_mode(options.mean_only, levels, kept.size(), has_missing(projected, plan.parallel));
-  return assess_kept(std::move(assessment), std::move(projected), kept, request, levels,
-                     reference_level, mode, plan.parallel);
+  assessment.effective_mean_only = mode.effective_mean_only;
+  StandardizedFeatures standardized;
+  if (!kept.empty()) {
+    Result<StandardizedFeatures> each = standardize_each(std::move(projected), levels, request.covariates,
+                                                         reference_level, mode.missing, plan.parallel);
+    if (!each) return fail(std::move(each.error()));
+    standardized = std::move(*each);
+    judge_kept(assessment, standardized, kept, levels, reference_level, mode, plan.parallel);
+  }
+  return JudgedFeatures{std::move(assessment), std::move(*validated), std::move(selection), mode,
+                        std::move(standardized)};
 }
 
 }  // namespace
 
+Result<JudgedFeatures> judge_features(const CombatDenseRequest& request, const CombatOptions& options) {
+  return judge(request, options, std::nullopt);
+}
+
 Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
                                           const CombatOptions& options) {
-  return assess(request, options, std::nullopt);
+  Result<JudgedFeatures> judged = judge(request, options, std::nullopt);
+  if (!judged) return fail(std::move(judged.error()));
+  return std::move(judged->assessment);
 }
 
 Result<FeatureAssessment> assess_features_in_mode(const CombatDenseRequest& request,
                                                   const CombatOptions& options,
                                                   const RunMode& mode) {
-  return assess(request, options, mode);
+  Result<JudgedFeatures> judged = judge(request, options, mode);
+  if (!judged) return fail(std::move(judged.error()));
+  return std::move(judged->assessment);
 }
 
 }  // namespace quarnel

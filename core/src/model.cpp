@@ -459,15 +459,20 @@ Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& reque
                                                  std::span<const std::size_t> partial) {
   Result<ModelFit> fit = fit_model(request, options, complete, partial);
   if (!fit) return fail(std::move(fit.error()));
+  return correct_with_fit(std::move(*fit), request, options);
+}
+
+Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequest& request,
+                                             const CombatOptions& options) {
   Result<ApplyOutput> applied =
-      apply_model(fit->model, request, ApplyOptions{false, options.cancel_requested});
+      apply_model(fit.model, request, ApplyOptions{false, options.cancel_requested});
   if (!applied) return fail(std::move(applied.error()));
   PartialCombatOutput out;
   out.output.adjusted = std::move(applied->adjusted);
   out.output.n_samples = request.n_samples;
   out.output.n_features = request.n_features;
-  out.output.report = std::move(fit->report);
-  out.partial = std::move(fit->partial);
+  out.output.report = std::move(fit.report);
+  out.partial = std::move(fit.partial);
   return out;
 }
 

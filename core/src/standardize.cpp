@@ -241,6 +241,16 @@ StandMean::StandMean(std::vector<double> grand, Matrix covariates, Matrix coeffi
           "standardisation mean factors agree in shape");
 }
 
+StandMean StandMean::of(std::span<const Index> features) const {
+  std::vector<double> grand;
+  Matrix coefficients(coefficients_.rows(), static_cast<Index>(features.size()));
+  for (std::size_t m = 0; m < features.size(); ++m) {
+    grand.push_back(grand_[static_cast<std::size_t>(features[m])]);
+    coefficients.col(static_cast<Index>(m)) = coefficients_.col(features[m]);
+  }
+  return StandMean(std::move(grand), covariates_, std::move(coefficients));
+}
+
 double StandMean::operator()(Index sample, Index feature) const {
   double effect = 0.0;
   for (Index c = 0; c < covariates_.cols(); ++c) {

@@ -23,6 +23,8 @@
 #include "quarnel/api.hpp"
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
+#include "quarnel/estimability.hpp"
+#include "quarnel/judged.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/model.hpp"
 #include "quarnel/parallel.hpp"
@@ -655,6 +657,89 @@ TEST(RandomProblems, OutcomeIgnoresSampleOrderAndShiftsFollowTheData) {
   }
   // Most problems are sound: the comparison of outputs must not be left to a few.
   EXPECT_GE(succeeded, 90u);
+}
+
+// The choice of features quarnel's own callers make from the verdicts: every feature the
+// core can estimate or passes through itself as one run, those missing from whole batches
+// where they are observed.
+FeatureChoice choose_as_callers_do(const FeatureAssessment& assessment) {
+  FeatureChoice choice;
+  for (std::size_t j = 0; j < assessment.verdicts.size(); ++j) {
+    const FeatureIssue issue = assessment.verdicts[j].issue;
+    if (issue == FeatureIssue::none || issue == FeatureIssue::constant) choice.complete.push_back(j);
+    if (issue == FeatureIssue::no_values) choice.partial.push_back(j);
+  }
+  return choice;
+}
+
+// A run that judges its features first hands its choice the verdicts assess_features gives,
+// and corrects the features chosen to the bits of combat_dense_partial on the same lists,
+// or fails as it does; that holds whether the features chosen were judged in the run's own
+// missing-data mode or not (a NaN only in a feature left out, or missing from a batch).
+TEST(JudgedRun, ChoosesFromTheVerdictsOfAssessAndCorrectsAsTheListsWould) {
+  std::size_t corrected = 0;
+  for (std::uint64_t seed = 0; seed < 80; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    Problem p({0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 2}, 8);
+    fill_random(p, seed + 300);
+    if (seed % 3 != 0) add_covariates(p, 1, seed + 400);
+    for (std::size_t s = 3; s < 7; ++s) p.at(s, 0) = kNaN;  // missing from batch 1
+    if (seed % 2 == 0) p.at(8, 1) = kNaN;                    // one NaN in a feature of the run
+    if (seed % 4 == 1) {
+      for (std::size_t s = 0; s < 3; ++s) p.at(s, 2) = 5.0;  // constant within batch 0
+    }
+    if (seed % 5 == 2) {
+      for (std::size_t s = 4; s < 7; ++s) p.at(s, 3) = kNaN;  // one value left in batch 1
+    }
+    p.options.par_prior = seed % 3 != 1;
+    p.options.mean_only = seed % 7 == 3;
+    if (seed % 4 == 3) p.options.ref_batch = rng() % 3;
+
+    ASSERT_OK_AND_ASSIGN(const FeatureAssessment assessment, assess_features(p.request(), p.options));
+    std::optional<FeatureChoice> chosen;
+    const Result<PartialCombatOutput> judged =
+        combat_dense_judged(p.request(), p.options, [&](const FeatureAssessment& given) {
+          for (std::size_t j = 0; j < given.verdicts.size(); ++j) {
+            EXPECT_EQ(given.verdicts[j].issue, assessment.verdicts[j].issue) << "feature " << j;
+            EXPECT_EQ(given.verdicts[j].batch, assessment.verdicts[j].batch) << "feature " << j;
+          }
+          chosen = choose_as_callers_do(given);
+          return *chosen;
+        });
+    ASSERT_TRUE(chosen.has_value());
+    const Result<PartialCombatOutput> listed =
+        combat_dense_partial(p.request(), p.options, chosen->complete, chosen->partial);
+    ASSERT_EQ(judged.has_value(), listed.has_value());
+    if (!listed) {
+      EXPECT_EQ(render(judged.error()), render(listed.error()));
+      continue;
+    }
+    ++corrected;
+    EXPECT_TRUE(bit_identical(judged->output.adjusted, listed->output.adjusted));
+    EXPECT_EQ(judged->output.report.zero_variance_features, listed->output.report.zero_variance_features);
+    EXPECT_EQ(judged->output.report.effective_mean_only, listed->output.report.effective_mean_only);
+    ASSERT_EQ(judged->partial.size(), listed->partial.size());
+    for (std::size_t k = 0; k < listed->partial.size(); ++k) {
+      EXPECT_EQ(judged->partial[k].issue, listed->partial[k].issue);
+      EXPECT_EQ(judged->partial[k].batches, listed->partial[k].batches);
+    }
+  }
+  EXPECT_GE(corrected, 60u);
+}
+
+// A choice that stops the run leaves it with nothing: the run ends where the choice is made.
+TEST(JudgedRun, AChoiceThatCancelsStopsTheRun) {
+  Problem p({0, 0, 0, 1, 1, 1}, 4);
+  fill_random(p, 7);
+  bool asked = false;
+  EXPECT_THROW(static_cast<void>(combat_dense_judged(p.request(), p.options,
+                                                     [&](const FeatureAssessment&) -> FeatureChoice {
+                                                       asked = true;
+                                                       throw RunCancelled();
+                                                     })),
+               RunCancelled);
+  EXPECT_TRUE(asked);
 }
 
 // A fitted model applied to samples one at a time gives the bits of applying it to all of

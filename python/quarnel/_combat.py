@@ -698,11 +698,26 @@ def labelled(
 
 
 @dataclass(frozen=True)
+class Choice:
+    """The core's verdict on every feature, and which features a run corrects as one
+    problem (``complete``) and which alone in the batches where they are observed
+    (``partial``)."""
+
+    verdicts: _Verdicts
+    unestimable: npt.NDArray[np.intp]
+    complete: npt.NDArray[np.int64]
+    partial: npt.NDArray[np.int64]
+
+
+@dataclass
 class Plan:
-    """A run decided: the samples' batches and covariates encoded, the core's verdict on
-    every feature, and which features it corrects as one problem (``complete``) and which
-    alone in the batches where they are observed (``partial``). Correcting and fitting a
-    model go through the same plan, so that they treat every feature alike."""
+    """A run decided: the samples' batches and covariates encoded, and the rules by which
+    the core's verdicts choose the features it corrects. Correcting and fitting a model go
+    through the same plan, so that they treat every feature alike.
+
+    The choice is made from the verdicts of the run itself, which judges every feature
+    from the standardisation it then goes on from (``choice`` is set when the core gives
+    them); Dask input is judged in a round of its own first."""
 
     coding: BatchCoding
     covariates: Covariates
@@ -710,16 +725,41 @@ class Plan:
     reference_level: int | None
     values: npt.NDArray[np.float64]
     options: dict[str, Any]
-    verdicts: _Verdicts
-    unestimable: npt.NDArray[np.intp]
-    complete: npt.NDArray[np.int64]
-    partial: npt.NDArray[np.int64]
+    unpacked: _Unpacked
+    unestimable: str
+    partial_batches: str
+    pass_hint: str
+    choice: Choice | None = None
     survey: Any = None  # Dask input: per feature, whether it varies and holds a NaN
+
+    def choose(self, issue: npt.NDArray[np.uint8], batch: npt.NDArray[np.int64]) -> Choice:
+        """The features to correct, from the core's verdicts; raises where the verdicts
+        call for an error (covariates that fit a whole batch, ``unestimable="raise"``)."""
+        verdicts = _Verdicts(issue, batch)
+        coding = self.coding
+        for level in np.unique(verdicts.levels[verdicts.codes == LEVEL_FITTED]).tolist():
+            if text := _fitted_batch(coding, self.covariates, level):
+                raise ValueError(text)
+        unestimable = verdicts.unestimable()
+        if self.unestimable == "raise" and unestimable.size:
+            raise ValueError(
+                f"{_features(unestimable.size)} cannot be estimated: "
+                f"{_describe(unestimable, verdicts, self.unpacked, coding.levels, self.reference_level, 5)}"
+                f" ({self.pass_hint})"
+            )
+        complete = np.flatnonzero(verdicts.codes <= CONSTANT).astype(np.int64)
+        partial = (
+            unestimable[verdicts.codes[unestimable] == NO_VALUES].astype(np.int64)
+            if self.partial_batches == "correct" else np.empty(0, np.int64)
+        )
+        self.choice = Choice(verdicts, unestimable, complete, partial)
+        return self.choice
 
     def fit_chunks(self) -> dict[str, Any]:
         """Dask input: ``_engine.fit``'s result, fitted in rounds over the chunks."""
+        assert self.choice is not None
         parts = fit_chunks(self.values, self.coding.ids, self.covariates.matrix, self.options,
-                           self.survey, self.complete, self.partial)
+                           self.survey, self.choice.complete, self.choice.partial)
         starts = [0, *np.cumsum(self.values.chunks[1]).tolist()]
         return joined_fit(parts, starts)
 
@@ -731,13 +771,18 @@ class Plan:
                 return fitted
             return {**fitted, "adjusted": apply_lazily(
                 self.values, fitted["model"], self.coding.ids, self.covariates.matrix)}
+
+        def choose(issue: npt.NDArray[np.uint8], batch: npt.NDArray[np.int64]) -> tuple[Any, Any]:
+            choice = self.choose(issue, batch)
+            return choice.complete, choice.partial
+
         bar = ProgressBar() if progress else None
         try:
-            return _core_call(
-                call, self.coding, self.covariates, self.values, self.coding.ids,
-                self.covariates.matrix, complete=self.complete, partial=self.partial,
-                progress=bar, **self.options,
-            )
+            with infinities_named(self.unpacked):
+                return _core_call(
+                    call, self.coding, self.covariates, self.values, self.coding.ids,
+                    self.covariates.matrix, choose=choose, progress=bar, **self.options,
+                )
         finally:
             if bar is not None:
                 bar.close()
@@ -756,7 +801,7 @@ def plan_run(
     pass_hint: str = "unestimable='pass' passes them through unchanged",
     exact: bool = True,
 ) -> Plan:
-    """Encode the labels, ask the core for its verdicts and decide the features' fate."""
+    """Encode the labels and set the rules by which the features are chosen."""
     if unestimable not in ("pass", "raise"):
         raise ValueError(f"unestimable must be 'pass' or 'raise', got {unestimable!r}")
     if partial_batches not in ("correct", "pass"):
@@ -777,43 +822,26 @@ def plan_run(
                 f"reference batch {reference!r} is not one of the batches {list(coding.levels)}"
             ) from None
     options = dict(par_prior=bool(parametric), mean_only=bool(mean_only), ref_batch=reference_level)
-    if is_dask_array(unpacked.values):
-        values = unpacked.values
+    dask = is_dask_array(unpacked.values)
+    values = unpacked.values if dask else np.ascontiguousarray(unpacked.values)
+    # The likelihood method matters to the estimates only, not to the verdicts.
+    plan = Plan(coding, covariates_, reference, reference_level, values, {**options, "exact": bool(exact)},
+                unpacked, unestimable, partial_batches, pass_hint)
+    if dask:
         judged = _core_call(
             assess_chunks, coding, covariates_, values, coding.ids, covariates_.matrix, options,
             lambda i, j: _infinite_at(unpacked, i, j),
         )
-    else:
-        values = np.ascontiguousarray(unpacked.values)
-        with infinities_named(unpacked):
-            judged = _core_call(_engine.assess, coding, covariates_, values, coding.ids, covariates_.matrix, **options)
-    verdicts = _Verdicts(judged["issue"], judged["batch"])
-    fitted = verdicts.levels[verdicts.codes == LEVEL_FITTED]
-    for level in np.unique(fitted).tolist():
-        if text := _fitted_batch(coding, covariates_, level):
-            raise ValueError(text)
-    unestimable_features = verdicts.unestimable()
-    if unestimable == "raise" and unestimable_features.size:
-        raise ValueError(
-            f"{_features(unestimable_features.size)} cannot be estimated: "
-            f"{_describe(unestimable_features, verdicts, unpacked, coding.levels, reference_level, 5)}"
-            f" ({pass_hint})"
-        )
-    complete = np.flatnonzero(verdicts.codes <= CONSTANT).astype(np.int64)
-    partial = (
-        unestimable_features[verdicts.codes[unestimable_features] == NO_VALUES].astype(np.int64)
-        if partial_batches == "correct" else np.empty(0, np.int64)
-    )
-    # The likelihood method matters to the estimates only, not to the verdicts.
-    options = {**options, "exact": bool(exact)}
-    survey = {"varies": judged["varies"], "missing": judged["missing"]} if "varies" in judged else None
-    return Plan(coding, covariates_, reference, reference_level, values, options, verdicts,
-                unestimable_features, complete, partial, survey)
+        plan.choose(judged["issue"], judged["batch"])
+        plan.survey = {"varies": judged["varies"], "missing": judged["missing"]}
+    return plan
 
 
 def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, stacklevel: int = 2) -> CombatReport:
     """The report of a planned run from the core's result, with the warnings it calls for."""
-    coding, verdicts = plan.coding, plan.verdicts
+    coding, choice = plan.coding, plan.choice
+    assert choice is not None, "the run has chosen its features"
+    verdicts = choice.verdicts
     n_samples, n_features = unpacked.values.shape
     core_report = result["report"]
     labels = unpacked.feature_labels
@@ -823,10 +851,10 @@ def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, st
     partial_outcome = {
         int(f): (int(code), int(level), batches)
         for f, code, level, batches in zip(
-            plan.partial, result["partial_issue"], result["partial_batch"], result["partial_batches"]
+            choice.partial, result["partial_issue"], result["partial_batch"], result["partial_batches"]
         )
     }
-    for f in plan.unestimable.tolist():
+    for f in choice.unestimable.tolist():
         code, level = int(verdicts.codes[f]), int(verdicts.levels[f])
         if f in partial_outcome:
             code, level, batches = partial_outcome[f]

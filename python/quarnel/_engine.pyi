@@ -72,6 +72,10 @@ def assess(
     mean_only: bool | np.bool_ = False,
     ref_batch: SupportsIndex | None = None,
 ) -> _Assessment: ...
+# Given every feature's verdict (issue codes, batch ids or -1), the complete and partial
+# feature lists.
+_Choose = Callable[[npt.NDArray[np.uint8], npt.NDArray[np.int64]], tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]]
+
 def combat_partial(
     values: npt.NDArray[np.float64],
     batch: npt.NDArray[np.int64],
@@ -83,6 +87,7 @@ def combat_partial(
     partial: npt.NDArray[np.int64] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
     exact: bool | np.bool_ = True,
+    choose: _Choose | None = None,
 ) -> _PartialResult: ...
 
 def fit(
@@ -96,6 +101,7 @@ def fit(
     partial: npt.NDArray[np.int64] | None = None,
     progress: Callable[[str, int, int], object] | None = None,
     exact: bool | np.bool_ = True,
+    choose: _Choose | None = None,
 ) -> _Fit: ...
 def apply(
     model: Mapping[str, object],

@@ -15,6 +15,8 @@
 #include "quarnel/api.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/run_mode.hpp"
+#include "quarnel/standardize.hpp"
+#include "quarnel/zero_variance.hpp"
 
 namespace quarnel {
 
@@ -63,6 +65,19 @@ FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
 // complete data); a feature's own failure is its verdict.
 Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
                                           const CombatOptions& options);
+
+// assess_features with what it worked from: the validated levels, the zero-variance
+// selection, the mode, and the kept features' standardisation in that mode (column m is
+// selection.kept[m]; a feature whose fit or pooled variance failed keeps its values), from
+// which a run of some of those features can go on without standardising them again.
+struct JudgedFeatures {
+  FeatureAssessment assessment;
+  BatchLevels levels;
+  FeatureSelection selection;
+  RunMode mode;
+  StandardizedFeatures standardized;
+};
+Result<JudgedFeatures> judge_features(const CombatDenseRequest& request, const CombatOptions& options);
 
 // assess_features in the mode given: the whole run's, when the request holds some of its
 // features.

@@ -107,6 +107,11 @@ struct ApplyOutput {
 Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseRequest& request,
                                 const ApplyOptions& options);
 
+// The correction of the data a model was fitted to: apply_model on the same request, with
+// the fit's report.
+Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequest& request,
+                                             const CombatOptions& options);
+
 // fit_model followed by apply_model on the same data.
 Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,
                                                  const CombatOptions& options,

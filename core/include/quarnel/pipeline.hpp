@@ -12,6 +12,9 @@
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/parametric.hpp"
+#include "quarnel/run_mode.hpp"
+#include "quarnel/standardize.hpp"
+#include "quarnel/zero_variance.hpp"
 
 namespace quarnel {
 
@@ -33,6 +36,16 @@ struct PipelineFit {
 // `features`.
 Result<PipelineFit> fit_pipeline(const CombatDenseRequest& request, const CombatOptions& options,
                                  const BatchLevels& levels, std::span<const std::size_t> features);
+
+// The two ends of fit_pipeline, for a run whose kept features another stage has already
+// standardised. start_pipeline: the run's report so far (singleton batches, and the
+// features of `features` that `selection` passes through) and its kept features.
+// fit_standardized: the rest, from the kept features' standardisation in the run's `mode`.
+PipelineFit start_pipeline(const CombatOptions& options, const BatchLevels& levels,
+                           std::span<const std::size_t> features, const FeatureSelection& selection);
+Result<PipelineFit> fit_standardized(PipelineFit fit, Standardization standardization,
+                                     const BatchLevels& levels, const CombatOptions& options,
+                                     const RunMode& mode, std::size_t n_samples);
 
 // 0, 1, ..., n_features - 1.
 std::vector<std::size_t> every_feature(std::size_t n_features);

@@ -32,6 +32,9 @@ class StandMean {
   // The feature's value for every sample, into `out` (one slot per sample).
   void column(Eigen::Index feature, std::span<double> out) const;
 
+  // The same mean for `features` alone (indices of this one's features, ascending).
+  StandMean of(std::span<const Eigen::Index> features) const;
+
   const std::vector<double>& grand() const { return grand_; }
   const Matrix& coefficients() const { return coefficients_; }  // k' x G
 

@@ -974,6 +974,124 @@ nb::dict fit_chunk(nb::handle values, nb::handle batch, nb::handle mod, nb::hand
   return result;
 }
 
+// ---------------------------------------------------------------------------------------
+// New batches estimated over chunks of a model's features (see quarnel/stages.hpp)
+
+nb::dict new_batch_record(const quarnel::NewBatchEstimates& raw) {
+  nb::dict record;
+  record["batch_ids"] = vector_array<std::int64_t>(raw.batch_ids);
+  record["sizes"] = vector_array<std::int64_t>(raw.sizes);
+  record["gamma_hat"] = matrix_array<double>(raw.gamma_hat);
+  record["delta_hat"] = matrix_array<double>(raw.delta_hat);
+  record["counts"] = matrix_array<std::int64_t>(raw.counts);
+  return record;
+}
+
+quarnel::NewBatchEstimates read_new_batch_record(nb::handle object) {
+  const nb::dict record = nb::cast<nb::dict>(object);
+  quarnel::NewBatchEstimates raw;
+  const ArrayView<std::int64_t> ids = read_in_place<std::int64_t>(record["batch_ids"], "batch_ids", 1, "int64");
+  for (const std::int64_t id : elements(ids)) raw.batch_ids.push_back(static_cast<std::uint64_t>(id));
+  raw.sizes = read_counts(record["sizes"], "sizes");
+  raw.gamma_hat = read_matrix<double>(record["gamma_hat"], "gamma_hat", "float64");
+  raw.delta_hat = read_matrix<double>(record["delta_hat"], "delta_hat", "float64");
+  raw.counts = read_matrix<std::int64_t>(record["counts"], "counts", "int64").cast<std::size_t>();
+  const auto n_new = static_cast<Eigen::Index>(raw.batch_ids.size());
+  if (static_cast<Eigen::Index>(raw.sizes.size()) != n_new || raw.gamma_hat.rows() != n_new ||
+      raw.delta_hat.rows() != n_new || raw.counts.rows() != n_new ||
+      raw.delta_hat.cols() != raw.gamma_hat.cols() || raw.counts.cols() != raw.gamma_hat.cols()) {
+    raise(PyExc_ValueError, "the new batches' record differs in shape from its batches");
+  }
+  return raw;
+}
+
+// The request of a chunk a model part is applied to, as apply reads it.
+Problem applied_problem(nb::handle values, nb::handle batch, nb::handle mod) {
+  return Problem(values, batch, mod, nb::bool_(true), nb::bool_(false), nb::none());
+}
+
+nb::dict new_batch_estimates(nb::handle model_object, nb::handle values, nb::handle batch,
+                             nb::handle mod) {
+  const quarnel::CombatModel model = read_model(model_object);
+  const Problem problem = applied_problem(values, batch, mod);
+  return new_batch_record(run_core([&] { return quarnel::new_batch_estimates(model, problem.request); }));
+}
+
+nb::dict settle_new_batches(nb::handle model_object, nb::handle raw_object, nb::handle traces_object) {
+  const quarnel::CombatModel model = read_model(model_object);
+  const quarnel::NewBatchEstimates raw = read_new_batch_record(raw_object);
+  std::vector<std::vector<std::optional<quarnel::LevelTrace>>> traces;
+  if (!traces_object.is_none()) {
+    for (nb::handle chunk : nb::cast<nb::list>(traces_object)) {
+      std::vector<std::optional<quarnel::LevelTrace>> batches;
+      for (nb::handle batch : nb::cast<nb::list>(chunk)) {
+        if (batch.is_none()) {
+          batches.emplace_back();
+          continue;
+        }
+        nb::list one;
+        one.append(batch);
+        batches.emplace_back(std::move(read_traces(one).front()));
+      }
+      traces.push_back(std::move(batches));
+    }
+  }
+  const quarnel::RunSettlement settled =
+      run_core([&] { return quarnel::settle_new_batches(model, raw, traces); });
+  nb::dict result;
+  result["settled"] = nb::bool_(settled.settled);
+  result["passes"] = vector_array<std::int64_t>(settled.passes);
+  result["explore_from"] = vector_array<std::int64_t>(settled.explore_from);
+  return result;
+}
+
+nb::list trace_new_batches(nb::handle model_object, nb::handle values, nb::handle batch,
+                           nb::handle mod, nb::handle raw_object, std::size_t offset,
+                           nb::handle explore_object) {
+  const quarnel::CombatModel model = read_model(model_object);
+  const Problem problem = applied_problem(values, batch, mod);
+  const quarnel::NewBatchEstimates raw = read_new_batch_record(raw_object);
+  const std::vector<std::size_t> explore_from = read_counts(explore_object, "explore_from");
+  if (explore_from.size() != raw.batch_ids.size()) raise(PyExc_ValueError, "explore_from has one entry per new batch");
+  if (offset + model.features.size() > static_cast<std::size_t>(raw.gamma_hat.cols())) {
+    raise(PyExc_ValueError, "the chunk's features lie beyond the new batches' record");
+  }
+  const std::vector<std::optional<quarnel::LevelTrace>> traces = run_core([&] {
+    return quarnel::trace_new_batches(model, problem.request, raw, offset, explore_from);
+  });
+  nb::list list;
+  for (const std::optional<quarnel::LevelTrace>& trace : traces) {
+    if (!trace) {
+      list.append(nb::none());
+      continue;
+    }
+    list.append(trace_list({*trace})[0]);
+  }
+  return list;
+}
+
+nb::dict new_batch_posteriors(nb::handle model_object, nb::handle values, nb::handle batch,
+                              nb::handle mod, nb::handle raw_object, std::size_t offset,
+                              nb::handle passes_object) {
+  const quarnel::CombatModel model = read_model(model_object);
+  const Problem problem = applied_problem(values, batch, mod);
+  const quarnel::NewBatchEstimates raw = read_new_batch_record(raw_object);
+  const std::vector<std::size_t> passes = read_counts(passes_object, "passes");
+  if (passes.size() != raw.batch_ids.size()) raise(PyExc_ValueError, "passes has one entry per new batch");
+  if (offset + model.features.size() > static_cast<std::size_t>(raw.gamma_hat.cols())) {
+    raise(PyExc_ValueError, "the chunk's features lie beyond the new batches' record");
+  }
+  const quarnel::NewLevels fresh = run_core([&] {
+    return quarnel::new_batch_posteriors(model, problem.request, raw, offset, passes);
+  });
+  nb::dict levels;
+  levels["batch_ids"] = vector_array<std::int64_t>(fresh.batch_ids);
+  put_effects(levels, fresh.corrected, fresh.gamma_hat, fresh.delta_hat, fresh.gamma_star,
+              fresh.delta_star);
+  put_priors(levels, fresh.priors);
+  return levels;
+}
+
 // The names of the FeatureIssue codes, indexed by code.
 constexpr std::pair<quarnel::FeatureIssue, const char*> issue_names[] = {
     {quarnel::FeatureIssue::none, "none"},
@@ -1175,6 +1293,32 @@ NB_MODULE(_engine, m) {
                 "delta_hat: numpy.ndarray, offset: int, passes: numpy.ndarray, "
                 "exact: bool) -> dict"),
         "A chunk's part of the run's model, as fit gives it for the whole matrix.");
+#define QUARNEL_APPLIED "model: dict, values: numpy.ndarray, batch: numpy.ndarray, mod: numpy.ndarray | None"
+  m.def("new_batch_estimates", &new_batch_estimates, nb::arg("model"), nb::arg("values"),
+        nb::arg("batch"), nb::arg("mod").none(),
+        nb::sig("def new_batch_estimates(" QUARNEL_APPLIED ") -> dict"),
+        "The raw effects of a chunk's batches the model has not seen: 'batch_ids', "
+        "'sizes', and per batch and feature 'gamma_hat', 'delta_hat' and 'counts'.");
+  m.def("settle_new_batches", &settle_new_batches, nb::arg("model"), nb::arg("raw"),
+        nb::arg("traces").none(),
+        nb::sig("def settle_new_batches(model: dict, raw: dict, traces: list | None) -> dict"),
+        "What the new batches' posteriors need from all features: 'settled', and per new "
+        "batch 'passes' and 'explore_from' for the next traces.");
+  m.def("trace_new_batches", &trace_new_batches, nb::arg("model"), nb::arg("values"),
+        nb::arg("batch"), nb::arg("mod").none(), nb::arg("raw"), nb::arg("offset"),
+        nb::arg("explore_from"),
+        nb::sig("def trace_new_batches(" QUARNEL_APPLIED ", raw: dict, offset: int, "
+                "explore_from: numpy.ndarray) -> list"),
+        "A chunk's new-batch solver passes: per new batch (changes, failure detail or "
+        "None), or None where the chunk has no feature its solver updates.");
+  m.def("new_batch_posteriors", &new_batch_posteriors, nb::arg("model"), nb::arg("values"),
+        nb::arg("batch"), nb::arg("mod").none(), nb::arg("raw"), nb::arg("offset"),
+        nb::arg("passes"),
+        nb::sig("def new_batch_posteriors(" QUARNEL_APPLIED ", raw: dict, offset: int, "
+                "passes: numpy.ndarray) -> dict"),
+        "A chunk's new batches as apply estimates them: 'batch_ids', their effects and "
+        "their priors.");
+#undef QUARNEL_APPLIED
 #undef QUARNEL_MODE
 #undef QUARNEL_PROBLEM
 }

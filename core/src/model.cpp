@@ -476,4 +476,9 @@ Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequ
   return out;
 }
 
+Matrix standardize_new_samples(const CombatModel& model, const CombatDenseRequest& request,
+                               std::span<const std::size_t> samples) {
+  return standardize_new_batch(model, request, samples);
+}
+
 }  // namespace quarnel

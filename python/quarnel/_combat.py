@@ -717,7 +717,7 @@ class Plan:
 
     The choice is made from the verdicts of the run itself, which judges every feature
     from the standardisation it then goes on from (``choice`` is set when the core gives
-    them); Dask input is judged in a round of its own first."""
+    them); Dask input is judged in rounds of its own first."""
 
     coding: BatchCoding
     covariates: Covariates
@@ -730,7 +730,6 @@ class Plan:
     partial_batches: str
     pass_hint: str
     choice: Choice | None = None
-    survey: Any = None  # Dask input: per feature, whether it varies and holds a NaN
 
     def choose(self, issue: npt.NDArray[np.uint8], batch: npt.NDArray[np.int64]) -> Choice:
         """The features to correct, from the core's verdicts; raises where the verdicts
@@ -755,22 +754,22 @@ class Plan:
         self.choice = Choice(verdicts, unestimable, complete, partial)
         return self.choice
 
-    def fit_chunks(self) -> dict[str, Any]:
-        """Dask input: ``_engine.fit``'s result, fitted in rounds over the chunks."""
-        assert self.choice is not None
+    def fit_chunks(self, progress: ProgressBar | None) -> dict[str, Any]:
+        """Dask input: ``_engine.fit``'s result, judged and fitted in rounds over the chunks."""
+        options = {k: v for k, v in self.options.items() if k != "exact"}
+        judged = assess_chunks(
+            self.values, self.coding.ids, self.covariates.matrix, options,
+            lambda i, j: _infinite_at(self.unpacked, i, j), progress=progress,
+        )
+        choice = self.choose(judged["issue"], judged["batch"])
+        survey = {"varies": judged["varies"], "missing": judged["missing"]}
         parts = fit_chunks(self.values, self.coding.ids, self.covariates.matrix, self.options,
-                           self.survey, self.choice.complete, self.choice.partial)
+                           survey, choice.complete, choice.partial, progress=progress)
         starts = [0, *np.cumsum(self.values.chunks[1]).tolist()]
         return joined_fit(parts, starts)
 
     def run(self, call: Any, progress: bool) -> Any:
         """``call`` (``_engine.combat_partial`` or ``_engine.fit``) on this plan."""
-        if self.survey is not None:
-            fitted = _core_call(self.fit_chunks, self.coding, self.covariates)
-            if call is _engine.fit:
-                return fitted
-            return {**fitted, "adjusted": apply_lazily(
-                self.values, fitted["model"], self.coding.ids, self.covariates.matrix)}
 
         def choose(issue: npt.NDArray[np.uint8], batch: npt.NDArray[np.int64]) -> tuple[Any, Any]:
             choice = self.choose(issue, batch)
@@ -778,6 +777,12 @@ class Plan:
 
         bar = ProgressBar() if progress else None
         try:
+            if is_dask_array(self.values):
+                fitted = _core_call(self.fit_chunks, self.coding, self.covariates, bar)
+                if call is _engine.fit:
+                    return fitted
+                return {**fitted, "adjusted": apply_lazily(
+                    self.values, fitted["model"], self.coding.ids, self.covariates.matrix)}
             with infinities_named(self.unpacked):
                 return _core_call(
                     call, self.coding, self.covariates, self.values, self.coding.ids,
@@ -822,19 +827,9 @@ def plan_run(
                 f"reference batch {reference!r} is not one of the batches {list(coding.levels)}"
             ) from None
     options = dict(par_prior=bool(parametric), mean_only=bool(mean_only), ref_batch=reference_level)
-    dask = is_dask_array(unpacked.values)
-    values = unpacked.values if dask else np.ascontiguousarray(unpacked.values)
-    # The likelihood method matters to the estimates only, not to the verdicts.
-    plan = Plan(coding, covariates_, reference, reference_level, values, {**options, "exact": bool(exact)},
+    values = unpacked.values if is_dask_array(unpacked.values) else np.ascontiguousarray(unpacked.values)
+    return Plan(coding, covariates_, reference, reference_level, values, {**options, "exact": bool(exact)},
                 unpacked, unestimable, partial_batches, pass_hint)
-    if dask:
-        judged = _core_call(
-            assess_chunks, coding, covariates_, values, coding.ids, covariates_.matrix, options,
-            lambda i, j: _infinite_at(unpacked, i, j),
-        )
-        plan.choose(judged["issue"], judged["batch"])
-        plan.survey = {"varies": judged["varies"], "missing": judged["missing"]}
-    return plan
 
 
 def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, stacklevel: int = 2) -> CombatReport:

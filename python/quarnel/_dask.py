@@ -3,9 +3,13 @@
 The run goes in rounds over the chunks, each chunk task calling the compiled stages with
 every sample and the chunk's features (see ``quarnel/stages.hpp`` in the core): a survey
 and the verdicts, the raw estimates, where each level's solver stops, and each chunk's part
-of the model. Between rounds only small records travel to the client: a few bytes per
-feature, or one value per batch and feature. The correction itself stays lazy, one task
-per chunk. Dask is imported only when a Dask array is given.
+of the model; a model applied to batches it has not seen adds rounds of those batches' raw
+effects and solvers. Between rounds only small records travel to the client: a few bytes
+per feature, or one value per batch and feature. The correction itself stays lazy, one
+task per chunk. Records cross processes in whatever buffers pickling gives them, so each
+is made aligned where it arrives (_received). On a distributed cluster a round reports its
+chunks done to a progress callback, and an interrupted round's tasks are cancelled. Dask
+is imported only when a Dask array is given.
 """
 
 from __future__ import annotations
@@ -88,25 +92,38 @@ def _block(block: Any) -> npt.NDArray[np.float64]:
     return np.require(block, dtype=np.float64, requirements=["C", "A"])
 
 
-def _aligned(obj: Any) -> Any:
-    """Arrays as the engine reads them in place: a worker may receive them in buffers that
-    are not aligned to their elements."""
+def _received(obj: Any) -> Any:
+    """A record as the engine reads it in place, whatever buffer it came in. A record that
+    crossed processes arrives in buffers pickling chose: read-only, or unaligned to its
+    elements. Every record a task is given or returns passes through here, and an array is
+    copied only when it is not aligned and C-contiguous."""
     if isinstance(obj, np.ndarray):
-        return np.require(obj, requirements=["C", "A"])
+        aligned = obj.ctypes.data % max(obj.dtype.alignment, 1) == 0
+        return obj if aligned and obj.flags.c_contiguous else np.array(obj, order="C", copy=True)
     if isinstance(obj, dict):
-        return {k: _aligned(v) for k, v in obj.items()}
+        return {k: _received(v) for k, v in obj.items()}
     if isinstance(obj, (list, tuple)):
-        return type(obj)(_aligned(v) for v in obj)
+        return type(obj)(_received(v) for v in obj)
     return obj
+
+
+def _receiving(task: Callable[..., Any]) -> Callable[..., Any]:
+    """The task with its records received as the engine reads them."""
+
+    def run(*args: Any) -> Any:
+        return task(*_received(args))
+
+    return run
 
 
 def _guarded(task: Callable[..., Any]) -> Callable[..., Any]:
     """The task with the core's errors returned rather than raised, so that the client
     raises the first chunk's, as a run over the whole matrix would meet it first."""
+    received = _receiving(task)
 
     def run(*args: Any) -> Any:
         try:
-            return task(*_aligned(args))
+            return received(*args)
         except (ValueError, RuntimeError) as err:
             return _Failure(err)
 
@@ -118,19 +135,67 @@ class _Failure:
         self.error = error
 
 
+# What a callback is told of a round's progress: (round, chunks done, chunks in all).
+Progress = Callable[[str, int, int], None]
+
+
 def _round(matrix: Any, task: Callable[..., Any], per_chunk: Sequence[tuple[Any, ...]] | None = None,
-           *shared: Any) -> list[Any]:
-    """task(block, *chunk_args, *shared) on every chunk, computed; the first failure raised."""
+           *shared: Any, stage: str, progress: Progress | None = None) -> list[Any]:
+    """task(block, *chunk_args, *shared) on every chunk, computed; the first failure raised.
+    progress, when given, hears of every chunk done."""
     import dask
 
     blocks = matrix.to_delayed().ravel().tolist()
     guarded = dask.delayed(_guarded(task), pure=True)
     extra = per_chunk if per_chunk is not None else [()] * len(blocks)
-    results = dask.compute(*[guarded(b, *a, *shared) for b, a in zip(blocks, extra)])
+    results = _received(_compute([guarded(b, *a, *shared) for b, a in zip(blocks, extra)], stage, progress))
     for result in results:
         if isinstance(result, _Failure):
             raise result.error
     return list(results)
+
+
+def _client() -> Any:
+    """The distributed Client that dask.compute would run on, if any."""
+    if "distributed" not in sys.modules:
+        return None
+    import dask.base
+
+    client = getattr(dask.base.get_scheduler(), "__self__", None)
+    return client if type(client).__name__ == "Client" else None
+
+
+def _compute(tasks: list[Any], stage: str, progress: Progress | None) -> list[Any]:
+    """The tasks' results. On a distributed cluster the round's futures are cancelled when
+    the wait for them is interrupted (Ctrl-C on the client) or fails."""
+    import dask
+
+    client = _client()
+    if client is None:
+        if progress is None:
+            return list(dask.compute(*tasks))
+        from dask.callbacks import Callback
+
+        keys, done = {t.key for t in tasks}, [0]
+
+        def finished(key: Any, *_: Any) -> None:
+            if key in keys:
+                done[0] += 1
+                progress(stage, done[0], len(tasks))
+
+        with Callback(posttask=finished):
+            return list(dask.compute(*tasks))
+    from distributed import as_completed
+
+    futures = client.compute(tasks)
+    try:
+        if progress is not None:
+            for done, _ in enumerate(as_completed(futures), 1):
+                progress(stage, done, len(futures))
+        return list(client.gather(futures))
+    except BaseException:
+        client.cancel(futures)
+        raise
 
 
 def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> Mapping[str, Any]:
@@ -149,10 +214,10 @@ def _assess(block: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple
 
 
 def assess_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any],
-                  on_infinite: Callable[[int, int], None]) -> dict[str, Any]:
+                  on_infinite: Callable[[int, int], None], progress: Progress | None = None) -> dict[str, Any]:
     """The verdicts on every feature, judged chunk by chunk in the mode of all of them, and
     the survey they rest on ('varies', 'missing')."""
-    surveys = _round(matrix, _survey, None, ids, mod, options)
+    surveys = _round(matrix, _survey, None, ids, mod, options, stage="survey", progress=progress)
     for start, survey in zip(_starts(matrix), surveys):
         if "infinite" in survey:
             sample, feature = survey["infinite"]
@@ -160,7 +225,7 @@ def assess_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any],
     varies = np.concatenate([s["varies"] for s in surveys]).astype(bool)
     missing = np.concatenate([s["missing"] for s in surveys]).astype(bool)
     mode = _engine.run_mode(ids, options["mean_only"], int(varies.sum()), bool((missing & varies).any()))
-    judged = _round(matrix, _assess, None, ids, mod, options, mode)
+    judged = _round(matrix, _assess, None, ids, mod, options, mode, stage="verdicts", progress=progress)
     return {
         "issue": np.concatenate([j["issue"] for j in judged]),
         "batch": np.concatenate([j["batch"] for j in judged]),
@@ -195,7 +260,8 @@ def _fit(block: Any, complete: Any, partial: Any, offset: int, ids: Any, mod: An
 
 
 def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], survey: dict[str, Any],
-               complete: npt.NDArray[np.int64], partial: npt.NDArray[np.int64]) -> list[dict[str, Any]]:
+               complete: npt.NDArray[np.int64], partial: npt.NDArray[np.int64],
+               progress: Progress | None = None) -> list[dict[str, Any]]:
     """Every chunk's part of the run's model (fit's result for its features)."""
     exact = bool(options["exact"])
     options = {k: v for k, v in options.items() if k != "exact"}
@@ -208,7 +274,8 @@ def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], survey:
     kept_before = np.concatenate([[0], np.cumsum(kept)])
     offsets = [int(kept_before[start]) for start, _ in bounds]
     completes = [_local(complete, start, stop) for start, stop in bounds]
-    raws = _round(matrix, _raw, [(c,) for c in completes], ids, mod, options, mode)
+    raws = _round(matrix, _raw, [(c,) for c in completes], ids, mod, options, mode, stage="raw effects",
+                  progress=progress)
     gamma_hat = np.ascontiguousarray(np.concatenate([r["gamma_hat"] for r in raws], axis=1))
     n_levels, n_kept = gamma_hat.shape
     if mode[1]:
@@ -221,12 +288,12 @@ def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], survey:
                              traces=None, **options)
     while not settled["settled"]:
         traces = _round(matrix, _trace, list(zip(completes, offsets)), ids, mod, options, mode,
-                        gamma_hat, delta_hat, settled["explore_from"])
+                        gamma_hat, delta_hat, settled["explore_from"], stage="solver", progress=progress)
         settled = _engine.settle(ids, mode=mode, gamma_hat=gamma_hat, delta_hat=delta_hat,
                                  counts=counts, traces=traces, **options)
     partials = [_local(partial, start, stop) for start, stop in bounds]
     return _round(matrix, _fit, list(zip(completes, partials, offsets)), ids, mod, options, mode,
-                  gamma_hat, delta_hat, settled["passes"], exact)
+                  gamma_hat, delta_hat, settled["passes"], exact, stage="model", progress=progress)
 
 
 # Per-feature entries of a model, and the axis their features run along.
@@ -273,23 +340,90 @@ def model_part(model: dict[str, Any], start: int, stop: int) -> dict[str, Any]:
 
 
 def _apply_block(block: Any, model: dict[str, Any], ids: Any, mod: Any, new_batches: bool) -> Any:
-    model, ids, mod = _aligned((model, ids, mod))
     return _engine.apply(model, _block(block), ids, mod, new_batches=new_batches)["adjusted"]
+
+
+def _lazily(matrix: Any, task: Callable[..., Any], per_chunk: Sequence[tuple[Any, ...]], *shared: Any) -> Any:
+    """task(block, *chunk_args, *shared) on every chunk, as a lazy Dask array of the same
+    chunks."""
+    import dask
+    import dask.array as da
+
+    starts = _starts(matrix)
+    blocks = matrix.to_delayed().ravel().tolist()
+    run = dask.delayed(_receiving(task), pure=True)
+    columns = [
+        da.from_delayed(run(b, *a, *shared), shape=(matrix.shape[0], stop - start), dtype=np.float64)
+        for b, a, start, stop in zip(blocks, per_chunk, starts[:-1], starts[1:])
+    ]
+    return da.concatenate(columns, axis=1)
+
+
+def _model_parts(matrix: Any, model: dict[str, Any]) -> list[dict[str, Any]]:
+    starts = _starts(matrix)
+    return [model_part(model, start, stop) for start, stop in zip(starts[:-1], starts[1:])]
 
 
 def apply_lazily(matrix: Any, model: dict[str, Any], ids: Any, mod: Any,
                  new_batches: bool = False) -> Any:
     """The correction of every chunk with its part of the model, as a lazy Dask array of the
     same chunks."""
-    import dask
-    import dask.array as da
+    return _lazily(matrix, _apply_block, [(p,) for p in _model_parts(matrix, model)], ids, mod, new_batches)
 
-    starts = _starts(matrix)
-    blocks = matrix.to_delayed().ravel().tolist()
-    apply = dask.delayed(_apply_block, pure=True)
-    columns = [
-        da.from_delayed(apply(b, model_part(model, start, stop), ids, mod, new_batches),
-                        shape=(matrix.shape[0], stop - start), dtype=np.float64)
-        for b, start, stop in zip(blocks, starts[:-1], starts[1:])
-    ]
-    return da.concatenate(columns, axis=1)
+
+def _new_raw(block: Any, part: dict[str, Any], ids: Any, mod: Any) -> Mapping[str, Any]:
+    return _engine.new_batch_estimates(part, _block(block), ids, mod)
+
+
+def _new_trace(block: Any, part: dict[str, Any], offset: int, ids: Any, mod: Any,
+               raw: dict[str, Any], explore_from: Any) -> list[Any]:
+    return _engine.trace_new_batches(part, _block(block), ids, mod, raw, offset, explore_from)
+
+
+# A model's entries with one row (or entry) per batch.
+_LEVEL_ENTRIES = ("corrected", "gamma_hat", "delta_hat", "gamma_star", "delta_star",
+                  "gamma_bar", "tau2", "a_prior", "b_prior")
+
+
+def with_new_batches(model: dict[str, Any], fresh: Mapping[str, Any], sizes: Any) -> dict[str, Any]:
+    """The model with the estimated new batches among its fitted ones, in batch order: it
+    corrects their samples as it corrects a fitted batch's."""
+    ids = np.concatenate([model["batch_ids"], fresh["batch_ids"]])
+    order = np.argsort(ids, kind="stable")
+    out = dict(model)
+    out["batch_ids"] = np.ascontiguousarray(ids[order])
+    out["level_sizes"] = np.ascontiguousarray(
+        np.concatenate([model["level_sizes"], np.asarray(sizes, dtype=np.int64)])[order])
+    for key in _LEVEL_ENTRIES:
+        out[key] = np.ascontiguousarray(np.concatenate([model[key], fresh[key]])[order])
+    return out
+
+
+def _apply_new_block(block: Any, part: dict[str, Any], offset: int, ids: Any, mod: Any,
+                     raw: dict[str, Any], passes: Any) -> Any:
+    values = _block(block)
+    fresh = _engine.new_batch_posteriors(part, values, ids, mod, raw, offset, passes)
+    return _engine.apply(with_new_batches(part, fresh, raw["sizes"]), values, ids, mod,
+                         new_batches=False)["adjusted"]
+
+
+def apply_new_batches_lazily(matrix: Any, model: dict[str, Any], ids: Any, mod: Any,
+                             progress: Progress | None = None) -> Any:
+    """The correction of every chunk with its part of the model and the batches it has not
+    seen estimated, as apply estimates them from all features: a round of each chunk's raw
+    effects in those batches, rounds of their solvers where their priors ask for them,
+    then, lazily, each chunk's posteriors and correction."""
+    parts = _model_parts(matrix, model)
+    features = np.asarray(model["features"])
+    offsets = [int(np.searchsorted(features, start)) for start in _starts(matrix)[:-1]]
+    records = _round(matrix, _new_raw, [(p,) for p in parts], ids, mod, stage="new batches",
+                     progress=progress)
+    raw = {"batch_ids": records[0]["batch_ids"], "sizes": records[0]["sizes"]}
+    for key in ("gamma_hat", "delta_hat", "counts"):
+        raw[key] = np.ascontiguousarray(np.concatenate([r[key] for r in records], axis=1))
+    settled = _engine.settle_new_batches(model, raw, None)
+    while not settled["settled"]:
+        traces = _round(matrix, _new_trace, list(zip(parts, offsets)), ids, mod, raw,
+                        settled["explore_from"], stage="solver", progress=progress)
+        settled = _engine.settle_new_batches(model, raw, traces)
+    return _lazily(matrix, _apply_new_block, list(zip(parts, offsets)), ids, mod, raw, settled["passes"])

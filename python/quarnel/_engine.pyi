@@ -214,3 +214,42 @@ def fit_chunk(
     passes: npt.NDArray[np.int64],
     exact: bool | np.bool_,
 ) -> _Fit: ...
+
+# Batches a model has not seen, estimated over chunks of its features.
+
+class _NewBatchRecord(TypedDict):
+    batch_ids: npt.NDArray[np.int64]
+    sizes: npt.NDArray[np.int64]
+    gamma_hat: npt.NDArray[np.float64]
+    delta_hat: npt.NDArray[np.float64]
+    counts: npt.NDArray[np.int64]
+
+def new_batch_estimates(
+    model: Mapping[str, object],
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+) -> _NewBatchRecord: ...
+def settle_new_batches(
+    model: Mapping[str, object],
+    raw: Mapping[str, object],
+    traces: list[list[tuple[npt.NDArray[np.float64], str | None] | None]] | None,
+) -> _Settlement: ...
+def trace_new_batches(
+    model: Mapping[str, object],
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+    raw: Mapping[str, object],
+    offset: int,
+    explore_from: npt.NDArray[np.int64],
+) -> list[tuple[npt.NDArray[np.float64], str | None] | None]: ...
+def new_batch_posteriors(
+    model: Mapping[str, object],
+    values: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None,
+    raw: Mapping[str, object],
+    offset: int,
+    passes: npt.NDArray[np.int64],
+) -> dict[str, npt.NDArray[np.generic]]: ...

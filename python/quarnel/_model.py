@@ -31,7 +31,7 @@ from ._combat import (
     plan_run,
     report_run,
 )
-from ._dask import apply_lazily, is_dask_array
+from ._dask import apply_lazily, apply_new_batches_lazily, is_dask_array
 from ._files import replacing
 from ._labels import BatchCoding, CovariateColumn, encode_batch, reencode_covariates
 from ._progress import ProgressBar, interactive
@@ -292,13 +292,16 @@ class CombatModel:
         ids, unknown = self._batch_ids(batch, unpacked, new_batches)
         mod = self._design(covariates, unpacked)
         if is_dask_array(unpacked.values):
-            if unknown:
-                raise ValueError(
-                    f"batches {list(unknown)} are not in the model; a new batch is estimated "
-                    "from all features at once, which a Dask array's chunks do not hold: "
-                    "transform those samples in memory"
-                )
-            return apply_lazily(unpacked.values, self._model, ids, mod), unknown
+            if not unknown:
+                return apply_lazily(unpacked.values, self._model, ids, mod), unknown
+            # The new batches' priors need their raw effects of every feature: rounds over
+            # the chunks before the lazy correction.
+            bar = ProgressBar() if progress else None
+            try:
+                return apply_new_batches_lazily(unpacked.values, self._model, ids, mod, progress=bar), unknown
+            finally:
+                if bar is not None:
+                    bar.close()
         bar = ProgressBar() if progress else None
         try:
             with infinities_named(unpacked):

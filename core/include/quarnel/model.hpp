@@ -100,6 +100,12 @@ struct ApplyOutput {
   NewLevels new_levels;
 };
 
+// The standardised values of one new batch's samples (rows) for every feature the model
+// corrects (columns), with the model's frozen means and variances, as apply_model
+// standardises them when it estimates the batch.
+Matrix standardize_new_samples(const CombatModel& model, const CombatDenseRequest& request,
+                               std::span<const std::size_t> samples);
+
 // Corrects the request's samples with the model. Samples of the reference batch, features
 // the model does not correct, and batches in which a feature is not corrected come back
 // as they came in; NaN stays NaN. The request must have the model's feature and covariate

@@ -264,6 +264,8 @@ Result<NewLevel> estimate_new_level(const CombatModel& model, const CombatDenseR
   return level;
 }
 
+}  // namespace
+
 Status check_model_request(const CombatModel& model, const CombatDenseRequest& request) {
   if (Status shape = check_dense_shape(request); !shape) return shape;
   if (request.n_features != model.n_features) {
@@ -281,8 +283,6 @@ Status check_model_request(const CombatModel& model, const CombatDenseRequest& r
   if (request.covariates) return check_covariate_shape(request.n_samples, *request.covariates);
   return {};
 }
-
-}  // namespace
 
 Result<ModelFit> fit_model(const CombatDenseRequest& request, const CombatOptions& options,
                            std::span<const std::size_t> complete,

@@ -407,25 +407,11 @@ std::optional<LevelTrace> trace_new_batch(const Matrix& z, const NewBatchEstimat
   return std::move(traces[0]);
 }
 
-Status check_new_batch_request(const CombatModel& model, const CombatDenseRequest& request) {
-  if (Status shape = check_dense_shape(request); !shape) return shape;
-  if (Status finite = check_dense_values_not_infinite(request); !finite) return finite;
-  if (request.batch.size() != request.n_samples) {
-    return fail(BatchLengthMismatch{request.n_samples, request.batch.size()});
-  }
-  const std::uint64_t n_covariates = request.covariates ? request.covariates->n_covariates : 0;
-  if (n_covariates != model.n_covariates) {
-    const std::uint64_t len = request.covariates ? request.covariates->values.size() : 0;
-    return fail(CovariateShapeMismatch{request.n_samples, model.n_covariates, len});
-  }
-  return {};
-}
-
 }  // namespace
 
 Result<NewBatchEstimates> new_batch_estimates(const CombatModel& model,
                                               const CombatDenseRequest& request) {
-  if (Status valid = check_new_batch_request(model, request); !valid) return fail(std::move(valid.error()));
+  if (Status valid = check_model_request(model, request); !valid) return fail(std::move(valid.error()));
   const UnseenBatches unseen = unseen_batches(model, request.batch);
   const auto n_new = static_cast<Index>(unseen.ids.size());
   const auto width = static_cast<Index>(model.features.size());
@@ -503,7 +489,7 @@ Result<RunSettlement> settle_new_batches(const CombatModel& model, const NewBatc
 Result<std::vector<std::optional<LevelTrace>>> trace_new_batches(
     const CombatModel& model, const CombatDenseRequest& request, const NewBatchEstimates& raw,
     std::size_t offset, std::span<const std::size_t> explore_from) {
-  if (Status valid = check_new_batch_request(model, request); !valid) return fail(std::move(valid.error()));
+  if (Status valid = check_model_request(model, request); !valid) return fail(std::move(valid.error()));
   const UnseenBatches unseen = unseen_batches_of(model, request, raw);
   require(explore_from.size() == unseen.ids.size(), "one starting pass per new batch");
   std::vector<std::optional<LevelTrace>> traces(unseen.ids.size());
@@ -520,7 +506,7 @@ Result<std::vector<std::optional<LevelTrace>>> trace_new_batches(
 Result<NewLevels> new_batch_posteriors(const CombatModel& model, const CombatDenseRequest& request,
                                        const NewBatchEstimates& raw, std::size_t offset,
                                        std::span<const std::size_t> passes) {
-  if (Status valid = check_new_batch_request(model, request); !valid) return fail(std::move(valid.error()));
+  if (Status valid = check_model_request(model, request); !valid) return fail(std::move(valid.error()));
   const UnseenBatches unseen = unseen_batches_of(model, request, raw);
   require(passes.size() == unseen.ids.size(), "one stopping pass per new batch");
   const auto n_new = static_cast<Index>(unseen.ids.size());

@@ -100,6 +100,10 @@ struct ApplyOutput {
   NewLevels new_levels;
 };
 
+// The checks of a request a model is applied to, in their order: its shape, the model's
+// feature count, finite values, one batch id per sample, the model's covariate count.
+Status check_model_request(const CombatModel& model, const CombatDenseRequest& request);
+
 // The standardised values of one new batch's samples (rows) for every feature the model
 // corrects (columns), with the model's frozen means and variances, as apply_model
 // standardises them when it estimates the batch.

@@ -1,4 +1,5 @@
-"""Benchmarks of ``_quarnel.combat`` on problems drawn from the location/scale model.
+"""Benchmarks of ``_quarnel.combat`` and of the public ``quarnel.combat`` on problems drawn
+from the location/scale model.
 
 Each problem is generated with a fixed seed as
 
@@ -10,6 +11,12 @@ with uneven batch sizes, and corrected at least three times serially
 child process so that its peak resident memory can be attributed to the call. Times are
 reported as medians and as ratios to the problem's copy floor: one ``np.copyto`` of the
 input into a preallocated array of the same shape, measured in the same process.
+
+Right after the compiled call, the same child process times the public ``quarnel.combat``
+on the same data and options (in parallel, without a progress bar), and measures its peak
+memory the same way, from a peak reset to what the process holds just before it. A
+second table gives its median time, its ratio to the compiled call's parallel median and
+its added memory.
 
     python bench/run.py                # every problem
     python bench/run.py P1 P3          # some of them
@@ -90,9 +97,39 @@ def peak_rss_bytes() -> int:
     return int(line.split()[1]) * 1024
 
 
+def reset_peak_rss() -> bool:
+    """Lower this process's peak resident memory to what it holds now (Linux 4.0 and later);
+    whether it could."""
+    try:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+    except OSError:
+        return False
+    return True
+
+
+def measure_public(problem: Problem, values, batch, mod, repeats: int) -> dict:
+    """The public call on the problem, in parallel: median time and added peak memory
+    (None where the peak cannot be reset)."""
+    import quarnel  # imported by measure() already, before its baseline
+
+    os.environ["QUARNEL_PARALLEL"] = "1"
+    can_reset = reset_peak_rss()
+    baseline_rss = peak_rss_bytes()
+    runs = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = quarnel.combat(values, batch, mod, parametric=problem.par_prior, progress=False)
+        runs.append(time.perf_counter() - start)
+        del result
+    added_rss = max(0, peak_rss_bytes() - baseline_rss) if can_reset else None
+    return {"public": float(np.median(runs)), "public_added_rss": added_rss}
+
+
 def measure(problem: Problem, repeats: int) -> dict:
     """Runs in a child process: the numbers of one problem."""
     import _quarnel
+    import quarnel  # noqa: F401  (here, so that its import counts towards no call's memory)
 
     values, batch, mod = generate(problem)
     baseline_rss = peak_rss_bytes()
@@ -107,6 +144,7 @@ def measure(problem: Problem, repeats: int) -> dict:
             del result
         timings[mode] = float(np.median(runs))
     added_rss = max(0, peak_rss_bytes() - baseline_rss)
+    public = measure_public(problem, values, batch, mod, repeats)
 
     # The floor is measured last so that its buffer does not raise the baseline's peak.
     floor_target = np.empty_like(values)
@@ -122,6 +160,7 @@ def measure(problem: Problem, repeats: int) -> dict:
         "parallel": timings["1"],
         "added_rss": added_rss,
         "input_bytes": values.nbytes,
+        **public,
     }
 
 
@@ -162,14 +201,27 @@ def main() -> None:
         "| speed-up | parallel / floor | added memory / input |"
     )
     print("|---|---|---|---|---|---|---|---|---|---|")
+    results = {}
     for name in args.problems:
         p = PROBLEMS[name]
-        r = run_child(name, args.repeats)
+        r = results[name] = run_child(name, args.repeats)
         print(
             f"| {p.name} | {p.n_samples} x {p.n_features} | {p.n_batches} | {p.note} "
             f"| {r['floor'] * 1e3:.1f} ms | {r['serial']:.3f} s | {r['parallel']:.3f} s "
             f"| {r['serial'] / r['parallel']:.2f}x | {r['parallel'] / r['floor']:.1f}x "
             f"| {r['added_rss'] / r['input_bytes']:.2f}x |",
+            flush=True,
+        )
+
+    print()
+    print("Public call (quarnel.combat, parallel) against the compiled call's parallel time:")
+    print("| Problem | compiled | public | public / compiled | public added memory / input |")
+    print("|---|---|---|---|---|")
+    for name, r in results.items():
+        memory = "n/a" if r["public_added_rss"] is None else f"{r['public_added_rss'] / r['input_bytes']:.2f}x"
+        print(
+            f"| {name} | {r['parallel']:.3f} s | {r['public']:.3f} s "
+            f"| {r['public'] / r['parallel']:.2f}x | {memory} |",
             flush=True,
         )
 

@@ -138,9 +138,10 @@ def test_damaged_or_foreign_files_are_named_value_errors(tmp_path, damage, messa
 
 
 def as_format_1(header, arrays):
-    """The file as quarnel wrote it before a model recorded its exact."""
+    """The file as quarnel wrote it before a model recorded its exact and its report the
+    kinds of its reasons."""
     header["version"] = 1
-    del header["options"]["exact"], header["scalars"]["exact"]
+    del header["options"]["exact"], header["scalars"]["exact"], header["report"]["unestimable_kinds"]
 
 
 def test_a_format_1_file_loads_as_exact_as_older_quarnel_estimated_new_batches(tmp_path):
@@ -164,6 +165,57 @@ def test_a_format_1_file_loads_as_exact_as_older_quarnel_estimated_new_batches(t
     with np.load(tmp_path / "again.npz", allow_pickle=False) as archive:
         assert json.loads(str(archive["header"][0]))["version"] == _model.FORMAT_VERSION
     same_model(old, quarnel.load_model(tmp_path / "again.npz"))
+
+
+@functools.lru_cache(maxsize=1)
+def several_kinds_fit():
+    from test_public_unestimable import DOSE, LABELS, several_kinds
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return quarnel.fit(several_kinds(), LABELS, DOSE, partial_batches="pass")
+
+
+FIRST_EXPLAINED = "observed values leave no spread to estimate a variance from"  # how format 1 first worded it
+
+
+def first_wording(header, arrays):
+    as_format_1(header, arrays)
+    for pair in header["report"]["unestimable_features"]:
+        if pair[1].startswith("the design fits its observed values exactly"):
+            pair[1] = FIRST_EXPLAINED
+
+
+@pytest.mark.parametrize("rewrite", [None, as_format_1, first_wording], ids=["current", "format-1", "format-1-first-wording"])
+def test_a_report_keeps_the_kinds_of_its_reasons_through_a_file(tmp_path, rewrite):
+    model = several_kinds_fit()
+    path = tmp_path / "m.npz"
+    model.save(path)
+    if rewrite is not None:
+        _rewrite_header(path, rewrite)
+    loaded = quarnel.load_model(path).report
+    assert loaded.unestimable_kinds == model.report.unestimable_kinds
+    assert len(set(loaded.unestimable_kinds.values())) == 5
+    assert loaded.summary() == model.report.summary()
+    if rewrite is first_wording:
+        assert FIRST_EXPLAINED in loaded.unestimable_features.values()
+    else:
+        assert loaded == model.report
+
+
+@pytest.mark.parametrize(("change", "message"), [
+    pytest.param(lambda h: h["report"]["unestimable_features"][0].__setitem__(1, "no value in batch 'lab_B'"),
+                 r"'report.unestimable_features\[0\]\[1\]' is \"no value in batch 'lab_B'\", not a reason quarnel gave",
+                 id="format-1-unknown-reason"),
+    pytest.param(lambda h: h["report"]["unestimable_features"][0].__setitem__(1, "no observed value in batch "),
+                 "'report.unestimable_features\\[0\\]\\[1\\]' is .*not a reason quarnel gave", id="format-1-reason-without-its-batch"),
+])
+def test_a_format_1_report_is_judged_as_format_1_wrote_it(tmp_path, change, message):
+    path = tmp_path / "m.npz"
+    several_kinds_fit().save(path)
+    _rewrite_header(path, lambda h, a: (as_format_1(h, a), change(h)))
+    with pytest.raises(ValueError, match=f"model file {re.escape(str(path))} is damaged: .*{message}"):
+        quarnel.load_model(path)
 
 
 FIT_COLUMNS = [("age", np.array([30.0, 41.5, 52.0, 30.0])), ("site", ["y", "x", "z", "x"]), ("sex", ["f", "m", "f", "m"])]
@@ -408,6 +460,9 @@ def _level_of_unseen_feature(m):
     (lambda h, m: _set(h["options"], "exact", 1), "'options.exact' is 1, not true or false"),
     (lambda h, m: h["scalars"].pop("exact"), "lacks the field 'scalars.exact'"),
     (lambda h, m: _set(h, "version", 1), "holds the unknown field 'options.exact'"),
+    (lambda h, m: _set(h["report"], "unestimable_kinds", ["too_large"]), "'report.unestimable_kinds' gives the kinds of 1 features, but 'report.unestimable_features' lists 0"),
+    (lambda h, m: _set(h["report"], "unestimable_kinds", ["overflow"]), "'report.unestimable_kinds\\[0\\]' is 'overflow', not one of \\['no_values'"),
+    (lambda h, m: h["report"].pop("unestimable_kinds"), "lacks the field 'report.unestimable_kinds'"),
     (lambda h, m: _set(h, "labelled_features", "yes"), "'labelled_features' is 'yes', not true or false"),
     (lambda h, m: _set(h["options"], "unestimable", "maybe"), "'options.unestimable' is 'maybe'"),
     (lambda h, m: _set(h["batches"], 0, ["float", "0x1p99999"]), "'batches\\[0\\]' is .* not a label"),

@@ -8,6 +8,7 @@ returns that feature's column bit for bit while every other column equals what
 
 from __future__ import annotations
 
+import importlib
 import warnings
 
 import numpy as np
@@ -15,6 +16,7 @@ import pytest
 
 import _quarnel
 import quarnel
+from quarnel import _engine, _estimability
 
 SIZES = (6, 5, 7)
 LEVEL = np.repeat(np.arange(3), SIZES).astype(np.int64)
@@ -293,3 +295,94 @@ def test_the_core_judges_and_corrects_in_one_call(monkeypatch, unestimable):
     with pytest.warns(quarnel.UnestimableFeatureWarning):
         assert same_bits(quarnel.combat(values, LABELS, partial_batches="pass"), expected)
         quarnel.fit(values, LABELS, partial_batches="pass")
+
+
+# ---------------------------------------------------------------------------------------
+# Kinds: every count by kind comes from the core's verdicts, never from the reasons' words
+
+def put(mutate, column, values):
+    """Break feature `column` of `values` the way `mutate` breaks feature 4."""
+    scratch = values.copy()
+    scratch[:, 4] = values[:, column]
+    mutate(scratch)
+    values[:, column] = scratch[:, 4]
+
+
+# With DOSE as covariate: the broken features, each with its mutation and kind.
+SEVERAL_KINDS = {
+    1: (too_large, "too_large"), 2: (too_large, "too_large"), 4: (no_values, "no_values"),
+    5: (too_large, "too_large"), 7: (one_value, "few_values"), 9: (explained_by_dose, "explained"),
+    10: (no_values, "no_values"), 11: (one_value_per_batch, "singular"), 12: (one_value, "few_values"),
+}
+SEVERAL_COUNTS = (
+    "3 whose values are too large to square; 2 with no observed value in some batch; "
+    "2 with fewer than two observed values in some batch; 1 whose observed values the design "
+    "fits exactly; 1 whose covariate effects cannot be estimated"
+)
+
+
+def several_kinds():
+    """14 features under the covariate DOSE, 9 of them unestimable in 5 kinds."""
+    values = base(n_features=14)
+    for column, (mutate, _) in SEVERAL_KINDS.items():
+        put(mutate, column, values)
+    return values
+
+
+@pytest.mark.parametrize("reworded", [False, True], ids=["as-worded", "every-reason-reworded-alike"])
+def test_counts_by_kind_come_from_the_verdicts(monkeypatch, reworded):
+    if reworded:  # one text for every reason: only the kinds can tell them apart
+        for name, words in list(_estimability.WORDS.items()):
+            monkeypatch.setitem(_estimability.WORDS, name, words._replace(reason="cannot be estimated"))
+    with pytest.warns(quarnel.UnestimableFeatureWarning) as caught:
+        _, report = quarnel.combat(several_kinds(), LABELS, DOSE, return_report=True, partial_batches="pass")
+    assert report.unestimable_kinds == {c: kind for c, (_, kind) in SEVERAL_KINDS.items()}
+    assert list(report.unestimable_kinds) == list(report.unestimable_features)
+    assert report.counts_by_kind() == {"too_large": 3, "no_values": 2, "few_values": 2, "explained": 1, "singular": 1}
+    assert f"9 features that cannot be estimated ({SEVERAL_COUNTS})" in report.summary()
+    assert str(caught[0].message).startswith(f"9 of 14 features cannot be estimated and were passed through unchanged ({SEVERAL_COUNTS})")
+    stored = report.to_dict()
+    assert dict(zip(stored["unestimable_features"], stored["unestimable_kinds"])) == report.unestimable_kinds
+    if reworded:
+        assert set(report.unestimable_features.values()) == {"cannot be estimated"}
+
+
+def test_a_report_without_the_kind_of_every_reason_is_refused():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        _, report = quarnel.combat(several_kinds(), LABELS, DOSE, return_report=True, partial_batches="pass")
+    fields = {name: getattr(report, name) for name in report.__dataclass_fields__}
+    for kinds, message in [(dict(list(report.unestimable_kinds.items())[1:]), "kind of every unestimable feature"),
+                           ({**report.unestimable_kinds, 1: "overflow"}, r"kinds \['overflow'\]")]:
+        with pytest.raises(ValueError, match=message):
+            type(report)(**{**fields, "unestimable_kinds": kinds})
+
+
+UNESTIMABLE_VERDICTS = [name for name in _engine.FEATURE_ISSUES if name not in _estimability.NOT_UNESTIMABLE]
+
+
+@pytest.mark.parametrize("name", UNESTIMABLE_VERDICTS)
+def test_every_verdict_the_engine_reports_has_words(name):
+    code = _estimability.CODE[name]
+    assert _engine.FEATURE_ISSUES[code] == name
+    words = _estimability.WORDS[name]
+    assert words.reason and words.count
+    text = _estimability.reason(code, 1, ("first", "second"))
+    assert ("'second'" in text) == ("{batch" in words.reason)
+    assert _estimability.kind(code, 1) == name
+
+
+@pytest.mark.parametrize(("names", "message"), [
+    pytest.param((*_engine.FEATURE_ISSUES, "brand_new"), r"verdicts \['brand_new'\] that quarnel._estimability has no words for",
+                 id="verdict-without-words"),
+    pytest.param(tuple(n for n in _engine.FEATURE_ISSUES if n != "too_large"), r"words feature verdicts \['too_large'\] that quarnel._engine does not report",
+                 id="words-for-no-verdict"),
+])
+def test_the_import_stops_when_the_engine_s_verdicts_and_the_words_disagree(monkeypatch, names, message):
+    monkeypatch.setattr(_engine, "FEATURE_ISSUES", names)
+    try:
+        with pytest.raises(RuntimeError, match=message):
+            importlib.reload(_estimability)
+    finally:
+        monkeypatch.undo()
+        importlib.reload(_estimability)

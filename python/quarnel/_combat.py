@@ -16,7 +16,7 @@ import numpy.typing as npt
 from ._labels import BatchCoding, Covariates, encode_batch, encode_covariates
 from ._progress import ProgressBar, interactive
 from ._report import CombatReport
-from ._estimability import CONSTANT, ESTIMABLE, LEVEL_FITTED, NO_VALUES, SUMMARY, kind_of, reason
+from ._estimability import CONSTANT, ESTIMABLE, LEVEL_FITTED, NO_VALUES, count_words, kind, reason
 from ._dask import (
     apply_lazily, assess_chunks, dense_chunks, feature_chunks, fit_chunks, is_dask_array, joined_fit,
 )
@@ -382,9 +382,9 @@ def _features(n: int) -> str:
     return f"{n} feature" if n == 1 else f"{n} features"
 
 
-def _counts(reasons: Mapping[Hashable, str]) -> str:
-    kinds = Counter(kind_of(r) for r in reasons.values())
-    return "; ".join(f"{n} {SUMMARY[k]}" for k, n in kinds.most_common())
+def _counts(kinds: Mapping[Hashable, str]) -> str:
+    """The features' kinds (label -> kind) counted in words."""
+    return count_words(Counter(kinds.values()))
 
 
 def _confounding(coding: BatchCoding, covariates: Covariates) -> str | None:
@@ -841,6 +841,7 @@ def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, st
     core_report = result["report"]
     labels = unpacked.feature_labels
     reasons: dict[Hashable, str] = {}
+    kinds: dict[Hashable, str] = {}
     unestimable_passed: list[int] = []
     partial_features: dict[Hashable, tuple[Hashable, ...]] = {}
     partial_outcome = {
@@ -857,6 +858,7 @@ def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, st
                 partial_features[labels[f]] = tuple(coding.levels[b] for b in batches)
                 continue
         reasons[labels[f]] = reason(code, level, coding.levels, plan.reference_level)
+        kinds[labels[f]] = kind(code, level)
         unestimable_passed.append(f)
     zero_variance = [int(j) for j in core_report["zero_variance_features"]]
     passed = sorted(set(zero_variance) | set(unestimable_passed))
@@ -875,11 +877,12 @@ def report_run(plan: Plan, result: Mapping[str, Any], unpacked: _Unpacked, *, st
         n_features=n_features,
         passed_through=tuple(labels[f] for f in passed),
         partial_features=partial_features,
+        unestimable_kinds=kinds,
     )
     if reasons:
         warnings.warn(
             f"{len(reasons)} of {n_features} features cannot be estimated and were passed "
-            f"through unchanged ({_counts(reasons)}); return_report=True lists them",
+            f"through unchanged ({_counts(kinds)}); return_report=True lists them",
             UnestimableFeatureWarning,
             stacklevel=stacklevel,
         )

@@ -10,7 +10,7 @@ import tokenize
 import warnings
 import zipfile
 import zlib
-from collections.abc import Callable, Hashable, Mapping, Sequence
+from collections.abc import Callable, Collection, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -32,6 +32,7 @@ from ._combat import (
     report_run,
 )
 from ._dask import apply_lazily, apply_new_batches_lazily, is_dask_array
+from ._estimability import KINDS
 from ._files import replacing
 from ._labels import BatchCoding, CovariateColumn, encode_batch, reencode_covariates
 from ._progress import ProgressBar, interactive
@@ -40,8 +41,10 @@ from ._report import CombatReport
 __all__ = ["CombatModel", "ModelLabelWarning", "fit", "load_model"]
 
 FORMAT_NAME = "quarnel-model"
-# 2 added "exact" (options.exact and scalars.exact). A version 1 file has neither: its
-# partial features and new batches used the exact non-parametric estimate, as it loads.
+# 2 added "exact" (options.exact and scalars.exact) and the kind of each unestimable
+# feature's reason (report.unestimable_kinds). A version 1 file has neither: its partial
+# features and new batches used the exact non-parametric estimate, as it loads, and its
+# kinds are read from its reasons' texts (see FORMAT_1_REASONS).
 FORMAT_VERSION = 2
 
 # The per-level and per-feature arrays of a model; every other entry of the engine's
@@ -134,6 +137,7 @@ def _report_json(report: CombatReport) -> dict[str, Any]:
         "singleton_batches": _tags(report.singleton_batches, "batch"),
         "zero_variance_features": _tags(report.zero_variance_features, "feature"),
         "unestimable_features": [[_tag(f, "feature"), r] for f, r in report.unestimable_features.items()],
+        "unestimable_kinds": list(report.unestimable_kinds.values()),
         "n_samples": report.n_samples,
         "n_features": report.n_features,
         "passed_through": _tags(report.passed_through, "feature"),
@@ -143,8 +147,21 @@ def _report_json(report: CombatReport) -> dict[str, Any]:
     }
 
 
-def _report_from_json(data: Any) -> CombatReport:
-    data = _object(data, "report", REPORT_FIELDS)
+def _report_from_json(data: Any, version: int) -> CombatReport:
+    absent = _absent(version, "report")
+    data = _object(data, "report", tuple(f for f in REPORT_FIELDS if f not in absent))
+    reasons = _pairs(data["unestimable_features"], "report.unestimable_features", _text)
+    if "unestimable_kinds" in absent:
+        kinds = _format_1_kinds(reasons)
+    else:
+        listed = _items(data["unestimable_kinds"], "report.unestimable_kinds",
+                        lambda v, f: _text(v, f, KINDS))
+        if len(listed) != len(reasons):
+            raise ValueError(
+                f"its header field 'report.unestimable_kinds' gives the kinds of {len(listed)} "
+                f"features, but 'report.unestimable_features' lists {len(reasons)}"
+            )
+        kinds = dict(zip(reasons, listed))
     return CombatReport(
         batches=_untags(data["batches"], "report.batches"),
         batch_sizes=_items(data["batch_sizes"], "report.batch_sizes", _count),
@@ -155,7 +172,8 @@ def _report_from_json(data: Any) -> CombatReport:
         effective_mean_only=_flag(data["effective_mean_only"], "report.effective_mean_only"),
         singleton_batches=_untags(data["singleton_batches"], "report.singleton_batches"),
         zero_variance_features=_untags(data["zero_variance_features"], "report.zero_variance_features"),
-        unestimable_features=_pairs(data["unestimable_features"], "report.unestimable_features", _text),
+        unestimable_features=reasons,
+        unestimable_kinds=kinds,
         n_samples=_count(data["n_samples"], "report.n_samples"),
         n_features=_count(data["n_features"], "report.n_features"),
         passed_through=_untags(data["passed_through"], "report.passed_through"),
@@ -632,7 +650,8 @@ COVARIATE_FIELDS = ("name", "kind", "levels")
 REPORT_FIELDS = (
     "batches", "batch_sizes", "reference", "covariates", "parametric", "mean_only",
     "effective_mean_only", "singleton_batches", "zero_variance_features",
-    "unestimable_features", "n_samples", "n_features", "passed_through", "partial_features",
+    "unestimable_features", "unestimable_kinds", "n_samples", "n_features", "passed_through",
+    "partial_features",
 )
 OPTION_CHOICES = {"unestimable": ("pass", "raise"), "partial_batches": ("correct", "pass")}
 COVARIATE_KINDS = ("numeric", "categorical")
@@ -678,14 +697,57 @@ assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _FEATURE} == set(FEATURE_A
 
 # The fields each format version added, and what a file older than that means by their
 # absence: it reads as if it held that value.
-ADDED_FIELDS: dict[int, dict[str, Any]] = {2: {"options.exact": True, "scalars.exact": True}}
-assert all(f.split(".")[1] in (OPTION_FIELDS if f.startswith("options.") else SCALAR_LAYOUT)
-           for added in ADDED_FIELDS.values() for f in added)
+# A report's kinds stand for nothing fixed: the loader reads them from its reasons (None).
+ADDED_FIELDS: dict[int, dict[str, Any]] = {
+    2: {"options.exact": True, "scalars.exact": True, "report.unestimable_kinds": None},
+}
+_GROUPS: dict[str, Collection[str]] = {"options": OPTION_FIELDS, "scalars": SCALAR_LAYOUT, "report": REPORT_FIELDS}
+assert all(f.split(".")[1] in _GROUPS[f.split(".")[0]] for added in ADDED_FIELDS.values() for f in added)
+
+# The reasons a version 1 file gives its unestimable features, as quarnel wrote them then
+# ("{batch!r}" stands for a batch's label), and the kind of each. Version 1 stored no kinds,
+# so its kinds are read back from these texts, once, when such a file is loaded. This is
+# the only place a reason's text is read back into its kind, and it is for version 1 files
+# only: later files store the kinds, and later texts may be worded differently.
+FORMAT_1_REASONS: tuple[tuple[str, str], ...] = (
+    ("no observed value in batch {batch!r}", "no_values"),
+    ("fewer than two observed values in batch {batch!r}", "few_values"),
+    ("fewer than two observed values in reference batch {batch!r}", "few_values"),
+    ("too few observed values to estimate the residual variance", "no_residual"),
+    ("covariate effects cannot be estimated from the observed samples", "singular"),
+    ("observed values all equal in batch {batch!r}", "equal_values"),
+    ("its own estimates failed numerically", "numerical"),
+    ("observed in fewer than two batches", "one_batch"),
+    ("not observed in reference batch {batch!r}", "no_reference"),
+    ("too few fully observed features to form priors", "no_prior"),
+    ("the design fits every value of batch {batch!r} exactly, leaving it no spread", "level_fitted"),
+    ("values too large to square in double precision (residuals beyond about 1e154): scale them down", "too_large"),
+    ("the design fits its observed values exactly, leaving no spread to estimate a variance from", "explained"),
+    ("observed values leave no spread to estimate a variance from", "explained"),  # its first wording
+)
+assert {k for _, k in FORMAT_1_REASONS} <= set(KINDS)
+
+
+def _format_1_kind(text: str, field: str) -> str:
+    for template, kind in FORMAT_1_REASONS:
+        start, batch, end = template.partition("{batch!r}")
+        if text == template or (batch and len(text) > len(start) + len(end)
+                                and text.startswith(start) and text.endswith(end)):
+            return kind
+    raise ValueError(f"its header field {field!r} is {_shown(text)}, not a reason quarnel gave")
+
+
+def _format_1_kinds(reasons: Mapping[Hashable, str]) -> dict[Hashable, str]:
+    """The kinds of a version 1 file's unestimable features, read from their reasons."""
+    return {
+        label: _format_1_kind(text, f"report.unestimable_features[{i}][1]")
+        for i, (label, text) in enumerate(reasons.items())
+    }
 
 
 def _absent(version: int, group: str) -> dict[str, Any]:
-    """The fields of `group` (options or scalars) a file of `version` does not hold, with the
-    value each stands for."""
+    """The fields of `group` (options, scalars or report) a file of `version` does not hold,
+    with the value each stands for."""
     return {
         field.split(".")[1]: value
         for since, added in ADDED_FIELDS.items() if version < since
@@ -878,7 +940,7 @@ def _model_from(header: Mapping[str, Any], arrays: Mapping[str, npt.NDArray[Any]
         reference, *(_text(options[k], f"options.{k}", v) for k, v in OPTION_CHOICES.items()),
         _flag(options["exact"], "options.exact"),
     )
-    report = _report_from_json(header["report"])
+    report = _report_from_json(header["report"], version)
     agreements = (
         ("report.batches", _tags(report.batches, "batch") == _tags(batches, "batch")),
         ("report.n_features", report.n_features == len(features)),

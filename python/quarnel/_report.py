@@ -7,7 +7,7 @@ from collections.abc import Hashable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._estimability import SUMMARY, kind_of
+from ._estimability import KINDS, count_words
 
 __all__ = ["CombatReport"]
 
@@ -50,6 +50,11 @@ class CombatReport:
     unestimable_features
         Features whose batch effects cannot be estimated, with the reason for each;
         passed through unchanged (see :func:`quarnel.combat`).
+    unestimable_kinds
+        The same features, in the same order, with the kind of each reason: the name
+        ``quarnel._engine.FEATURE_ISSUES`` gives the core's verdict (``"no_values"``,
+        ``"too_large"``, ...), or ``"explained"`` when the design fits every observed
+        value of the feature exactly.
     partial_features
         Features missing from whole batches that were corrected in the batches where
         they are observed, with those batches.
@@ -71,6 +76,19 @@ class CombatReport:
     n_features: int = 0
     passed_through: tuple[Hashable, ...] = ()
     partial_features: dict[Hashable, tuple[Hashable, ...]] = field(default_factory=dict)
+    unestimable_kinds: dict[Hashable, str] = field(default_factory=dict)
+
+    def __post_init__(self) -> None:
+        if list(self.unestimable_kinds) != list(self.unestimable_features):
+            raise ValueError("unestimable_kinds must give the kind of every unestimable feature, in the same order")
+        unknown = sorted({k for k in self.unestimable_kinds.values() if k not in KINDS})
+        if unknown:
+            raise ValueError(f"unestimable_kinds holds kinds {unknown}, not among {list(KINDS)}")
+
+    def counts_by_kind(self) -> dict[str, int]:
+        """How many unestimable features there are of each kind, most common first."""
+        counts = Counter(self.unestimable_kinds.values())
+        return dict(counts.most_common())
 
     @property
     def n_corrected(self) -> int:
@@ -91,6 +109,7 @@ class CombatReport:
             "zero_variance_features": [_plain(f) for f in self.zero_variance_features],
             "unestimable_features": [_plain(f) for f in self.unestimable_features],
             "unestimable_reasons": list(self.unestimable_features.values()),
+            "unestimable_kinds": list(self.unestimable_kinds.values()),
             "n_samples": self.n_samples,
             "n_features": self.n_features,
             "n_corrected": self.n_corrected,
@@ -127,8 +146,7 @@ class CombatReport:
                 "constant within a batch"
             )
         if self.unestimable_features:
-            kinds = Counter(kind_of(r) for r in self.unestimable_features.values())
-            detail = "; ".join(f"{n} {SUMMARY[kind]}" for kind, n in kinds.most_common())
+            detail = count_words(self.counts_by_kind())
             n = len(self.unestimable_features)
             lines.append(
                 f"passed through unchanged: {n} feature{'' if n == 1 else 's'} that "

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "quarnel/api.hpp"
+#include "quarnel/request.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/run_mode.hpp"
 #include "quarnel/standardize.hpp"

@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "quarnel/api.hpp"
+#include "quarnel/request.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/estimability.hpp"
 #include "quarnel/model.hpp"

@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "quarnel/api.hpp"
+#include "quarnel/request.hpp"
 #include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "quarnel/api.hpp"
+#include "quarnel/request.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/estimability.hpp"
 #include "quarnel/nonparametric.hpp"

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "quarnel/api.hpp"
+#include "quarnel/request.hpp"
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/parametric.hpp"

@@ -28,7 +28,7 @@
 #include <span>
 #include <vector>
 
-#include "quarnel/api.hpp"
+#include "quarnel/request.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/model.hpp"
 #include "quarnel/parametric.hpp"

@@ -13,18 +13,6 @@ namespace quarnel {
 namespace {
 
 using Index = Eigen::Index;
-using Counts = Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic>;
-
-// Every level's observed count of every column of `data` (L x G).
-Counts observed_counts(const Matrix& data, const BatchLevels& levels) {
-  Counts counts = Counts::Zero(static_cast<Index>(levels.level_count()), data.cols());
-  for (Index j = 0; j < data.cols(); ++j) {
-    for (Index i = 0; i < data.rows(); ++i) {
-      if (!std::isnan(data(i, j))) ++counts(static_cast<Index>(levels.level_of_sample(static_cast<std::size_t>(i))), j);
-    }
-  }
-  return counts;
-}
 
 FeatureVerdict at_level(FeatureIssue issue, const BatchLevels& levels, std::size_t level) {
   return {issue, levels.batch_id(level)};
@@ -76,45 +64,27 @@ std::optional<FeatureVerdict> scale_verdict(const BatchLevels& levels, const Sca
 
 }  // namespace
 
-namespace {
-
-// The verdicts on the `kept` features, whose standardisation in the run's mode `each`
-// holds (column m is feature kept[m]); the constant ones' verdicts are already in
-// `assessment`.
-void judge_kept(FeatureAssessment& assessment, const StandardizedFeatures& each,
-                std::span<const std::size_t> kept, const BatchLevels& levels,
-                std::optional<std::size_t> reference_level, const RunMode& mode, bool parallel) {
-  // Standardisation keeps every NaN where it was and makes no new one.
-  const Matrix& standardized = each.standardization.standardized;
-  const Counts counts = observed_counts(standardized, levels);
-  std::vector<unsigned char> judged(kept.size(), 0);
-  for (std::size_t m = 0; m < kept.size(); ++m) {
-    const auto column = static_cast<Index>(m);
-    std::vector<std::size_t> level_counts(levels.level_count());
-    for (std::size_t level = 0; level < level_counts.size(); ++level) {
-      level_counts[level] = counts(static_cast<Index>(level), column);
-    }
-    FeatureVerdict& verdict = assessment.verdicts[kept[m]];
-    if (!each.fit_status[m]) {
-      verdict = fit_failure_verdict(each.fit_status[m].error(), levels, level_counts);
-    } else if (!each.variance_status[m]) {
-      verdict = variance_failure_verdict(levels, level_counts, reference_level,
-                                         each.no_free_residual[m], each.variance_overflow[m]);
-    } else {
-      continue;
-    }
-    judged[m] = 1;
+FeatureVerdict kept_feature_verdict(const StandardizedFeatures& each, const ScaleMeasurements& scales,
+                                    std::size_t m, const BatchLevels& levels,
+                                    std::optional<std::size_t> reference_level, bool judge_scales) {
+  const auto column = static_cast<Index>(m);
+  // Standardisation keeps every NaN where it was and makes no new one, so the scales'
+  // counts are the observed ones.
+  std::vector<std::size_t> level_counts(levels.level_count());
+  for (std::size_t level = 0; level < level_counts.size(); ++level) {
+    level_counts[level] = scales.counts(static_cast<Index>(level), column);
   }
-  if (mode.effective_mean_only) return;
-  const ScaleMeasurements scales = measure_scales(standardized, levels, parallel);
-  for (std::size_t m = 0; m < kept.size(); ++m) {
-    if (judged[m]) continue;
-    const auto level_fitted = std::span(each.level_fitted).subspan(m * levels.level_count(), levels.level_count());
-    if (auto verdict = scale_verdict(levels, scales, static_cast<Index>(m), level_fitted)) {
-      assessment.verdicts[kept[m]] = *verdict;
-    }
+  if (!each.fit_status[m]) return fit_failure_verdict(each.fit_status[m].error(), levels, level_counts);
+  if (!each.variance_status[m]) {
+    return variance_failure_verdict(levels, level_counts, reference_level, each.no_free_residual[m],
+                                    each.variance_overflow[m]);
   }
+  if (!judge_scales) return {};
+  const auto level_fitted = std::span(each.level_fitted).subspan(m * levels.level_count(), levels.level_count());
+  return scale_verdict(levels, scales, column, level_fitted).value_or(FeatureVerdict{});
 }
+
+namespace {
 
 // The request's features judged in the mode given, or in the mode they decide themselves.
 Result<JudgedFeatures> judge(const CombatDenseRequest& request, const CombatOptions& options,
@@ -147,7 +117,11 @@ Result<JudgedFeatures> judge(const CombatDenseRequest& request, const CombatOpti
                                                          reference_level, mode.missing, plan.parallel);
     if (!each) return fail(std::move(each.error()));
     standardized = std::move(*each);
-    judge_kept(assessment, standardized, kept, levels, reference_level, mode, plan.parallel);
+    const ScaleMeasurements scales = measure_scales(standardized.standardization.standardized, levels, plan.parallel);
+    for (std::size_t m = 0; m < kept.size(); ++m) {
+      assessment.verdicts[kept[m]] =
+          kept_feature_verdict(standardized, scales, m, levels, reference_level, !mode.effective_mean_only);
+    }
   }
   return JudgedFeatures{std::move(assessment), std::move(*validated), std::move(selection), mode,
                         std::move(standardized)};

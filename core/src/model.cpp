@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "quarnel/design.hpp"
+#include "quarnel/judged.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parallel.hpp"
 #include "quarnel/pipeline.hpp"
@@ -214,8 +215,7 @@ Status average_new_level(const Matrix& z, const std::vector<std::size_t>& counts
   const std::vector<std::uint64_t> pair{0, 1};
   Result<BatchLevels> levels = BatchLevels::from_ids(pair, 2);
   require(levels.has_value(), "two ids make two levels");
-  static const Matrix no_data;
-  const PosteriorInputs inputs = prepare_posterior_inputs(no_data, *levels, g, d);
+  const PosteriorInputs inputs = prepare_posterior_inputs(*levels, g, d);
   for (std::size_t m = 0; m < width; ++m) {
     if (counts[m] == 0) continue;
     std::vector<double> observed;
@@ -287,16 +287,8 @@ Status check_model_request(const CombatModel& model, const CombatDenseRequest& r
 Result<ModelFit> fit_model(const CombatDenseRequest& request, const CombatOptions& options,
                            std::span<const std::size_t> complete,
                            std::span<const std::size_t> partial) {
-  Result<BatchLevels> validated = validate_request(request, options);
-  if (!validated) return fail(std::move(validated.error()));
-  const BatchLevels& levels = *validated;
-  require(std::ranges::is_sorted(complete) && std::ranges::is_sorted(partial) &&
-              (complete.empty() || complete.back() < request.n_features) &&
-              (partial.empty() || partial.back() < request.n_features),
-          "feature lists are ascending indices of the request's features");
-  Result<PipelineFit> run = fit_pipeline(request, options, levels, complete);
-  if (!run) return fail(std::move(run.error()));
-  return model_of_run(request, options, levels, *run, run->estimates, partial);
+  const FeatureChoice listed{{complete.begin(), complete.end()}, {partial.begin(), partial.end()}};
+  return fit_model_judged(request, options, [&](const FeatureAssessment&) { return listed; });
 }
 
 ModelFit model_of_run(const CombatDenseRequest& request, const CombatOptions& options,

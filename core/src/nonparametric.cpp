@@ -177,10 +177,9 @@ std::vector<LikelihoodSweep> supported_likelihood_sweeps() {
   return sweeps;
 }
 
-PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const BatchLevels& levels,
-                                         const Matrix& gamma_hat, const Matrix& delta_hat) {
+PosteriorInputs prepare_posterior_inputs(const BatchLevels& levels, const Matrix& gamma_hat,
+                                         const Matrix& delta_hat) {
   PosteriorInputs inputs;
-  inputs.standardized = &standardized;
   inputs.members = levels.members_of_all_levels();
   const std::size_t n_levels = levels.level_count();
   for (std::size_t i = 0; i < n_levels; ++i) {
@@ -556,13 +555,13 @@ Result<std::pair<double, double>> nonparametric_posterior(std::span<const double
   return std::pair{gamma_star, delta_star};
 }
 
-Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
+Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features, const Matrix& data,
                                        const PosteriorInputs& inputs, bool exact,
                                        std::size_t first_feature) {
   const std::size_t level = job / n_features;
   const std::size_t feature = job % n_features;
   std::vector<double>& observed = job_scratch().observed;
-  gather_observed(*inputs.standardized, feature, inputs.members[level], observed);
+  gather_observed(data, feature, inputs.members[level], observed);
   Result<std::pair<double, double>> posterior =
       nonparametric_posterior(observed, inputs, level, first_feature + feature, exact);
   if (!posterior) return fail(std::move(posterior.error()));
@@ -588,7 +587,7 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
   if (!delta_hat) return fail(std::move(delta_hat.error()));
 
   const PosteriorInputs inputs =
-      prepare_posterior_inputs(standardized, levels, *gamma_hat, *delta_hat);
+      prepare_posterior_inputs(levels, *gamma_hat, *delta_hat);
   const std::size_t n_jobs = levels.level_count() * n_features;
   // The jobs run in consecutive slices of about kJobVisitsPerSlice sample-feature visits
   // (a job visits every feature once per observed sample of its level), so that the
@@ -611,7 +610,7 @@ Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standa
       results[job] = job / n_features == reference_level
                          ? Result<FeaturePosterior>(
                                FeaturePosterior{job / n_features, job % n_features, 0.0, 1.0})
-                         : posterior_job(job, n_features, inputs, exact);
+                         : posterior_job(job, n_features, standardized, inputs, exact);
     });
     stop_if_cancelled(cancel, {"estimate", first + count, n_jobs});
   }

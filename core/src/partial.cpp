@@ -102,9 +102,8 @@ CompletePriors complete_priors(const ParametricEstimates& estimates, const Batch
   if (estimates.gamma_hat.cols() < 2) return priors;  // no prior was formed
   priors.n_complete = static_cast<std::size_t>(estimates.gamma_hat.cols());
   if (!par_prior) {
-    static const Matrix no_data;
-    priors.nonparametric =
-        prepare_posterior_inputs(no_data, levels, estimates.gamma_hat, estimates.delta_hat);
+      priors.nonparametric =
+        prepare_posterior_inputs(levels, estimates.gamma_hat, estimates.delta_hat);
     return priors;
   }
   priors.parametric.resize(levels.level_count());

@@ -11,6 +11,7 @@
 #include "quarnel/parallel.hpp"
 #include "quarnel/pipeline.hpp"
 #include "quarnel/standardize.hpp"
+#include "quarnel/tiles.hpp"
 #include "quarnel/zero_variance.hpp"
 
 namespace quarnel {
@@ -26,6 +27,10 @@ struct PreparedChunk {
   std::vector<std::size_t> kept;
   std::vector<std::uint64_t> zero_variance;
   Standardization standardization;
+
+  TileRun run(const CombatDenseRequest& request, const CombatOptions& options) const {
+    return TileRun{request, options, *levels, reference_level};
+  }
 };
 
 Result<PreparedChunk> prepare_chunk(const CombatDenseRequest& request, const CombatOptions& options,
@@ -43,117 +48,11 @@ Result<PreparedChunk> prepare_chunk(const CombatDenseRequest& request, const Com
   std::ranges::set_intersection(complete, selection.kept, std::back_inserter(chunk.kept));
   std::ranges::set_difference(complete, chunk.kept, std::back_inserter(chunk.zero_variance));
   if (chunk.kept.empty()) return chunk;
-  Result<Standardization> standardization = standardize_in_mode(
-      project_features(request.values, request.n_samples, request.n_features, chunk.kept, chunk.plan),
-      levels, request.covariates, chunk.reference_level, mode.missing, chunk.plan.parallel);
+  Result<Standardization> standardization =
+      standardize_tile(chunk.run(request, options), chunk.kept, mode.missing, chunk.plan.parallel);
   if (!standardization) return fail(std::move(standardization.error()));
   chunk.standardization = std::move(*standardization);
   return chunk;
-}
-
-// The parametric prior of every level but the reference, or its error.
-std::vector<std::optional<Result<LevelPrior>>> level_priors(const BatchLevels& levels,
-                                                            std::optional<std::size_t> reference_level,
-                                                            const RunMode& mode,
-                                                            const ParametricEstimates& raw) {
-  std::vector<std::optional<Result<LevelPrior>>> priors(levels.level_count());
-  for (std::size_t level = 0; level < levels.level_count(); ++level) {
-    if (level == reference_level) continue;
-    priors[level] = mode.effective_mean_only ? mean_only_level_prior(raw.gamma_hat, level)
-                                             : full_level_prior(raw.gamma_hat, raw.delta_hat, level);
-  }
-  return priors;
-}
-
-// The priors the solvers run from; levels whose prior failed have none (settle_run has
-// reported those before any chunk is fitted).
-std::vector<std::optional<LevelPrior>> solver_priors(const BatchLevels& levels,
-                                                     std::optional<std::size_t> reference_level,
-                                                     const RunMode& mode,
-                                                     const ParametricEstimates& raw) {
-  std::vector<std::optional<LevelPrior>> out(levels.level_count());
-  const auto priors = level_priors(levels, reference_level, mode, raw);
-  for (std::size_t level = 0; level < out.size(); ++level) {
-    if (priors[level] && *priors[level]) out[level] = **priors[level];
-  }
-  return out;
-}
-
-Matrix chunk_columns(const Matrix& run, std::size_t offset, std::size_t width) {
-  return run.middleCols(static_cast<Index>(offset), static_cast<Index>(width));
-}
-
-// The chunk's rows of the reference level: location 0, scale 1.
-void align_reference(ParametricEstimates& estimates, std::optional<std::size_t> reference_level) {
-  if (!reference_level) return;
-  estimates.gamma_star.row(static_cast<Index>(*reference_level)).setZero();
-  estimates.delta_star.row(static_cast<Index>(*reference_level)).setOnes();
-}
-
-// Each kept feature's posteriors, as the run's estimator draws them for it.
-Result<ParametricEstimates> chunk_posteriors(const PreparedChunk& chunk, const CombatOptions& options,
-                                             const RunMode& mode, const ParametricEstimates& raw,
-                                             std::size_t offset, std::span<const std::size_t> passes) {
-  const BatchLevels& levels = *chunk.levels;
-  const Matrix& standardized = chunk.standardization.standardized;
-  const std::size_t width = chunk.kept.size();
-  const auto n_levels = static_cast<Index>(levels.level_count());
-  const Matrix gamma_hat = chunk_columns(raw.gamma_hat, offset, width);
-  const Matrix delta_hat = chunk_columns(raw.delta_hat, offset, width);
-  ParametricEstimates estimates{Matrix::Zero(n_levels, gamma_hat.cols()),
-                                Matrix::Ones(n_levels, gamma_hat.cols()), gamma_hat, delta_hat};
-  // A single kept feature informs no prior: its raw locations are its effects.
-  if (mode.n_kept == 1) {
-    estimates.gamma_star = gamma_hat;
-    estimates.gamma_hat = estimates.delta_hat = Matrix();
-    align_reference(estimates, chunk.reference_level);
-    return estimates;
-  }
-  if (!options.par_prior) {
-    const PosteriorInputs inputs = prepare_posterior_inputs(standardized, levels, raw.gamma_hat, raw.delta_hat);
-    const std::size_t n_jobs = levels.level_count() * width;
-    std::vector<Result<FeaturePosterior>> results = parallel_map<Result<FeaturePosterior>>(
-        chunk.plan.parallel && n_jobs >= 2, n_jobs, [&](std::size_t job) -> Result<FeaturePosterior> {
-          if (job / width == chunk.reference_level) return FeaturePosterior{job / width, job % width, 0.0, 1.0};
-          return posterior_job(job, width, inputs, options.exact, offset);
-        });
-    if (Status failed = first_error(results); !failed) return fail(std::move(failed.error()));
-    for (const Result<FeaturePosterior>& result : results) {
-      estimates.gamma_star(static_cast<Index>(result->level), static_cast<Index>(result->feature)) = result->gamma_star;
-      estimates.delta_star(static_cast<Index>(result->level), static_cast<Index>(result->feature)) = result->delta_star;
-    }
-    return estimates;
-  }
-  const std::vector<std::optional<LevelPrior>> priors =
-      solver_priors(levels, chunk.reference_level, mode, raw);
-  std::vector<Result<LevelEstimates>> results(levels.level_count());
-  if (mode.effective_mean_only) {
-    for (std::size_t level = 0; level < results.size(); ++level) {
-      LevelEstimates& level_estimates = *results[level];
-      level_estimates.gamma_star.assign(width, 0.0);
-      level_estimates.delta_star.assign(width, 1.0);
-      if (!priors[level]) continue;
-      for (std::size_t j = 0; j < width; ++j) {
-        level_estimates.gamma_star[j] =
-            mean_only_posterior(*priors[level], gamma_hat(static_cast<Index>(level), static_cast<Index>(j)));
-      }
-    }
-  } else {
-    std::vector<PassRule> rules(levels.level_count());
-    for (std::size_t level = 0; level < rules.size(); ++level) rules[level].stop_pass = passes[level];
-    const ScaleMeasurements scales = measure_scales(standardized, levels, chunk.plan.parallel);
-    std::vector<LevelTrace> traces =
-        trace_level_solvers(standardized, gamma_hat, scales, levels, priors, rules, chunk.plan.parallel);
-    for (std::size_t level = 0; level < results.size(); ++level) {
-      results[level] = priors[level] ? std::move(traces[level].outcome)
-                                     : Result<LevelEstimates>(LevelEstimates{
-                                           std::vector<double>(width, 0.0), std::vector<double>(width, 1.0)});
-    }
-  }
-  if (Status written = write_level_estimates(results, estimates.gamma_star, estimates.delta_star); !written) {
-    return fail(std::move(written.error()));
-  }
-  return estimates;
 }
 
 }  // namespace
@@ -265,17 +164,8 @@ Result<std::vector<LevelTrace>> trace_chunk_solvers(const CombatDenseRequest& re
   Result<PreparedChunk> chunk = prepare_chunk(request, options, complete, mode);
   if (!chunk) return fail(std::move(chunk.error()));
   if (chunk->kept.empty()) return std::vector<LevelTrace>{};
-  const BatchLevels& levels = *chunk->levels;
-  require(explore_from.size() == levels.level_count(), "one starting pass per level");
-  std::vector<PassRule> rules(levels.level_count());
-  for (std::size_t level = 0; level < rules.size(); ++level) {
-    rules[level].min_pass = std::max<std::size_t>(1, explore_from[level]);
-  }
-  const Matrix& standardized = chunk->standardization.standardized;
-  const ScaleMeasurements scales = measure_scales(standardized, levels, chunk->plan.parallel);
-  return trace_level_solvers(standardized, chunk_columns(raw.gamma_hat, offset, chunk->kept.size()),
-                             scales, levels, solver_priors(levels, chunk->reference_level, mode, raw),
-                             rules, chunk->plan.parallel);
+  return trace_tile(chunk->run(request, options), chunk->standardization, mode, raw, offset, explore_from,
+                    chunk->plan.parallel);
 }
 
 Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOptions& options,
@@ -295,7 +185,8 @@ Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOption
   fit.reference_level = chunk->reference_level;
   fit.kept = chunk->kept;
   if (!fit.kept.empty()) {
-    Result<ParametricEstimates> estimates = chunk_posteriors(*chunk, options, mode, raw, offset, passes);
+    Result<ParametricEstimates> estimates = tile_posteriors(chunk->run(request, options), chunk->standardization,
+                                                            mode, raw, offset, passes, chunk->plan.parallel);
     if (!estimates) return fail(std::move(estimates.error()));
     const StandMean& mean = chunk->standardization.stand_mean;
     fit.grand_mean = mean.grand();
@@ -566,8 +457,7 @@ Result<NewLevels> new_batch_posteriors(const CombatModel& model, const CombatDen
     const std::vector<std::uint64_t> pair{0, 1};
     Result<BatchLevels> levels = BatchLevels::from_ids(pair, 2);
     require(levels.has_value(), "two ids make two levels");
-    static const Matrix no_data;
-    const PosteriorInputs inputs = prepare_posterior_inputs(no_data, *levels, g, d);
+      const PosteriorInputs inputs = prepare_posterior_inputs(*levels, g, d);
     for (Index c = 0; c < width; ++c) {
       const std::size_t count = raw.counts(k, first + c);
       if (count == 0) continue;

@@ -16,7 +16,7 @@ constexpr std::size_t kFeatureBlock = 256;
 void find_constant_features(std::span<const double> values, std::size_t n_samples,
                             std::size_t n_features, const BatchLevels& levels,
                             std::size_t first, std::size_t last,
-                            std::vector<unsigned char>& zero_variance) {
+                            std::span<unsigned char> zero_variance) {
   const std::size_t width = last - first;
   const std::size_t n_levels = levels.level_count();
   std::vector<double> level_first(n_levels * width);
@@ -41,11 +41,23 @@ void find_constant_features(std::span<const double> values, std::size_t n_sample
     for (std::size_t level = 0; level < n_levels && !constant_somewhere; ++level) {
       constant_somewhere = levels.level_size(level) >= 2 && !level_varies[level * width + m];
     }
-    zero_variance[first + m] = constant_somewhere;
+    zero_variance[m] = constant_somewhere;
   }
 }
 
 }  // namespace
+
+std::vector<unsigned char> constant_features_in(std::span<const double> values, std::size_t n_samples,
+                                                std::size_t n_features, const BatchLevels& levels,
+                                                std::size_t first, std::size_t last) {
+  std::vector<unsigned char> zero_variance(last - first, 0);
+  for (std::size_t block = first; block < last; block += kFeatureBlock) {
+    const std::size_t end = std::min(last, block + kFeatureBlock);
+    find_constant_features(values, n_samples, n_features, levels, block, end,
+                           std::span(zero_variance).subspan(block - first, end - block));
+  }
+  return zero_variance;
+}
 
 FeatureSelection select_nonzero_variance_features(std::span<const double> values,
                                                   std::size_t n_samples,
@@ -57,7 +69,8 @@ FeatureSelection select_nonzero_variance_features(std::span<const double> values
   parallel_for(plan.parallel && n_features >= 2, n_blocks, [&](std::size_t block) {
     const std::size_t first = block * kFeatureBlock;
     const std::size_t last = std::min(n_features, first + kFeatureBlock);
-    find_constant_features(values, n_samples, n_features, levels, first, last, zero_variance);
+    find_constant_features(values, n_samples, n_features, levels, first, last,
+                           std::span(zero_variance).subspan(first, last - first));
   });
 
   FeatureSelection selection;

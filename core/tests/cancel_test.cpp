@@ -151,11 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CancelCase{"NonParametricParallel", false, false, 2, "1"}),
     testing::LabelName());
 
-// The parametric solver asks between its passes, so a level that needs many passes is
-// asked many times, not just once for the whole stage.
-TEST(CancellationPoints, ParametricSolverAsksBetweenPasses) {
+// The solvers' round asks between slices of its tiles, so a run of many tiles is asked
+// many times while its solvers run, not just once for the whole stage.
+TEST(CancellationPoints, ParametricSolverAsksBetweenSlicesOfTiles) {
   const ScopedEnv mode("QUARNEL_PARALLEL", "1");
-  const Problem problem(3, 20, 30, 11);
+  const Problem problem(3, 20, 20000, 11);
   std::size_t asked = 0;
   CombatOptions options;
   options.cancel_requested = [&](const Progress&) {

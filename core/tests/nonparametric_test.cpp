@@ -130,8 +130,8 @@ TEST(PosteriorJob, ThreeFeatureWorkedExample) {
   // The target's own estimates are unusable and must not matter.
   const Matrix gamma_hat = rows_of({{kNaN, 0.0, 1.0}, {1.5, 3.0, 5.0}});
   const Matrix delta_hat = rows_of({{-5.0, 1.0, 1.0}, {0.5, 2.0, 8.0}});
-  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
-  ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(0, 3, inputs));
+  const PosteriorInputs inputs = prepare_posterior_inputs(levels, gamma_hat, delta_hat);
+  ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(0, 3, z, inputs));
   EXPECT_EQ(post.level, 0u);
   EXPECT_EQ(post.feature, 0u);
   EXPECT_DOUBLE_EQ(post.gamma_star, worked_location());
@@ -143,9 +143,9 @@ TEST(PosteriorJob, JobIndexIsLevelMajor) {
   const Matrix z = rows_of({{0.0, 1.0, 2.0}, {1.0, 2.0, 4.0}, {3.0, 0.0, 1.0}, {5.0, 1.0, 2.0}});
   const Matrix gamma_hat = rows_of({{0.5, 1.5, 3.0}, {4.0, 0.5, 1.5}});
   const Matrix delta_hat = rows_of({{0.5, 0.5, 2.0}, {2.0, 0.5, 0.5}});
-  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
+  const PosteriorInputs inputs = prepare_posterior_inputs(levels, gamma_hat, delta_hat);
   for (std::size_t k = 0; k < 6; ++k) {
-    ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(k, 3, inputs));
+    ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(k, 3, z, inputs));
     EXPECT_EQ(post.level, k / 3);
     EXPECT_EQ(post.feature, k % 3);
   }
@@ -196,9 +196,9 @@ TEST(FitFeaturePosteriors, ReferenceRowIsPinnedAndItsJobsDoNotRun) {
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, 0, has_missing(z)));
   ASSERT_EQ(gamma_hat, rows_of({{1e308, -1e308}, {0.0, 1e308}}));
   const Matrix ones = Matrix::Ones(2, 2);
-  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, ones);
-  EXPECT_ERROR_TEXT(posterior_job(0, 2, inputs), kNoSupport);
-  EXPECT_ERROR_TEXT(posterior_job(1, 2, inputs), kNoSupport);
+  const PosteriorInputs inputs = prepare_posterior_inputs(levels, gamma_hat, ones);
+  EXPECT_ERROR_TEXT(posterior_job(0, 2, z, inputs), kNoSupport);
+  EXPECT_ERROR_TEXT(posterior_job(1, 2, z, inputs), kNoSupport);
 
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
@@ -303,8 +303,8 @@ TEST_P(PosteriorJobCases, Outcome) {
     delta_hat(1, j) = 0.5;
   }
   c.setup(z, gamma_hat, delta_hat);
-  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
-  const Result<FeaturePosterior> post = posterior_job(c.job, c.n_features, inputs);
+  const PosteriorInputs inputs = prepare_posterior_inputs(levels, gamma_hat, delta_hat);
+  const Result<FeaturePosterior> post = posterior_job(c.job, c.n_features, z, inputs);
   if (!c.expected_error.empty()) {
     EXPECT_ERROR_TEXT(post, c.expected_error);
     return;
@@ -598,7 +598,7 @@ TEST(PosteriorJob, MatchesPlainLoopsJobAfterJob) {
     }
   }
   delta_hat(1, 8) = 1e-310;  // its log-likelihood overflows: left out
-  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, delta_hat);
+  const PosteriorInputs inputs = prepare_posterior_inputs(levels, gamma_hat, delta_hat);
   std::size_t underflowing = 0;
   for (std::size_t job = 0; job < 2 * n_features; ++job) {
     SCOPED_TRACE(job);
@@ -618,7 +618,7 @@ TEST(PosteriorJob, MatchesPlainLoopsJobAfterJob) {
     for (const double v : ll) underflowing += std::exp(v - largest) == 0.0 ? 1 : 0;
 
     const auto [gamma, delta] = plain_job(x, g, d, feature);
-    ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(job, n_features, inputs));
+    ASSERT_OK_AND_ASSIGN(const FeaturePosterior post, posterior_job(job, n_features, z, inputs));
     EXPECT_TRUE(same_bits(post.gamma_star, gamma)) << post.gamma_star << " vs " << gamma;
     EXPECT_TRUE(same_bits(post.delta_star, delta)) << post.delta_star << " vs " << delta;
   }
@@ -653,10 +653,10 @@ TEST_P(FitFeaturePosteriorsTwoFailingJobs, LowestJobWinsSerialAndParallel) {
   // Premise: the first job of each level fails, each with its own text.
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)));
   const Matrix ones = Matrix::Ones(2, 3);
-  const PosteriorInputs inputs = prepare_posterior_inputs(z, levels, gamma_hat, ones);
-  EXPECT_ERROR_TEXT(posterior_job(static_cast<std::size_t>(overflow) * 3, 3, inputs),
+  const PosteriorInputs inputs = prepare_posterior_inputs(levels, gamma_hat, ones);
+  EXPECT_ERROR_TEXT(posterior_job(static_cast<std::size_t>(overflow) * 3, 3, z, inputs),
                     kNonFinitePosterior);
-  EXPECT_ERROR_TEXT(posterior_job(static_cast<std::size_t>(support) * 3, 3, inputs), kNoSupport);
+  EXPECT_ERROR_TEXT(posterior_job(static_cast<std::size_t>(support) * 3, 3, z, inputs), kNoSupport);
 
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");

@@ -14,6 +14,7 @@
 
 #include "quarnel/request.hpp"
 #include "quarnel/error.hpp"
+#include "quarnel/raw_estimates.hpp"
 #include "quarnel/run_mode.hpp"
 #include "quarnel/standardize.hpp"
 #include "quarnel/zero_variance.hpp"
@@ -59,6 +60,14 @@ FeatureVerdict variance_failure_verdict(const BatchLevels& levels,
                                         std::span<const std::size_t> level_counts,
                                         std::optional<std::size_t> reference_level,
                                         bool no_free_residual, bool overflowed);
+
+// The verdict on column m of `each`, a kept feature's standardisation outcome, with the
+// scales measured on its standardised values: its fit's failure, its pooled variance's,
+// or, with `judge_scales`, that of the first level whose scale it cannot estimate; no
+// issue otherwise.
+FeatureVerdict kept_feature_verdict(const StandardizedFeatures& each, const ScaleMeasurements& scales,
+                                    std::size_t m, const BatchLevels& levels,
+                                    std::optional<std::size_t> reference_level, bool judge_scales);
 
 // Every feature's verdict for the request and options as they stand. Fails only with the
 // errors that concern the whole request (those of the front door, a singular design of

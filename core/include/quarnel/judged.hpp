@@ -29,12 +29,15 @@ struct FeatureChoice {
 // feature's verdict; it may stop the run by throwing RunCancelled.
 using ChooseFeatures = std::function<FeatureChoice(const FeatureAssessment&)>;
 
+// The features are worked on in tiles of `tile_width` features (0: a width chosen from the
+// number of samples); every width gives the same bits.
 Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const CombatOptions& options,
-                                  const ChooseFeatures& choose);
+                                  const ChooseFeatures& choose, std::size_t tile_width = 0);
 
 // fit_model_judged followed by apply_model on the same data.
 Result<PartialCombatOutput> combat_dense_judged(const CombatDenseRequest& request,
                                                 const CombatOptions& options,
-                                                const ChooseFeatures& choose);
+                                                const ChooseFeatures& choose,
+                                                std::size_t tile_width = 0);
 
 }  // namespace quarnel

@@ -25,10 +25,9 @@ struct FeaturePosterior {
   double delta_star = 0.0;  // positive and finite
 };
 
-// What every job reads, computed once per stage: the standardised data, each level's
-// members, and each level's raw estimates as contiguous rows with log(delta_hat * 2 pi).
+// What every job reads, computed once per run: each level's members, and each level's raw
+// estimates of every feature as contiguous rows with log(delta_hat * 2 pi).
 struct PosteriorInputs {
-  const Matrix* standardized = nullptr;
   std::vector<std::vector<std::size_t>> members;  // per level, ascending samples
   std::vector<std::vector<double>> gamma_rows;    // per level, gamma_hat of every feature
   std::vector<std::vector<double>> delta_rows;    // per level, delta_hat of every feature
@@ -39,8 +38,8 @@ struct PosteriorInputs {
   std::vector<std::vector<std::size_t>> unusable;
 };
 
-PosteriorInputs prepare_posterior_inputs(const Matrix& standardized, const BatchLevels& levels,
-                                         const Matrix& gamma_hat, const Matrix& delta_hat);
+PosteriorInputs prepare_posterior_inputs(const BatchLevels& levels, const Matrix& gamma_hat,
+                                         const Matrix& delta_hat);
 
 // Writes the log-likelihoods of one feature's n observed values x_k under every feature's
 // raw estimates of the level (g, d and logs = log(2 pi d) at m), for m in [0, width):
@@ -116,10 +115,10 @@ Result<std::pair<double, double>> nonparametric_posterior(std::span<const double
                                                           std::size_t excluded,
                                                           bool exact = true);
 
-// Job k covers level k / G and feature k % G: column k % G of the standardised data,
+// Job k covers level k / G and feature k % G: column k % G of the standardised `data`,
 // which is feature first_feature + k % G of the raw estimates (the data may hold some of
 // the features only).
-Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features,
+Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features, const Matrix& data,
                                        const PosteriorInputs& inputs, bool exact = true,
                                        std::size_t first_feature = 0);
 

@@ -26,4 +26,9 @@ FeatureSelection select_nonzero_variance_features(std::span<const double> values
                                                   const BatchLevels& levels,
                                                   ParallelPlan plan);
 
+// The test on the features [first, last) alone: per feature, whether it is set aside.
+std::vector<unsigned char> constant_features_in(std::span<const double> values, std::size_t n_samples,
+                                                std::size_t n_features, const BatchLevels& levels,
+                                                std::size_t first, std::size_t last);
+
 }  // namespace quarnel

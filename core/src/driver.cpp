@@ -1,0 +1,450 @@
+// A run over tiles of features, in a fixed sequence of rounds:
+//   1. per tile, one read of the input: the zero-variance test, each feature's fit, pooled
+//      variance and standardisation, its verdict's ingredients and its raw estimates;
+//      then, run-wide, the verdicts, the caller's choice of features and the run's mode;
+//   2. run-wide: the checks of the raw estimates and every level's prior (settle_run);
+//   3. per tile, one read (parametric priors with scales only): the solvers' passes on
+//      the standardised tile, traced, until settle_run knows where each level stops;
+//   4. per tile, one read where the posteriors need the data: each feature's posteriors;
+//      then the model, which apply_model maps the samples through in one read and write.
+// A tile is standardised where it is worked on and let go: between rounds only records of
+// a few numbers per feature are kept, so a run needs little memory beyond its result, and
+// a tile's values stay in cache while every stage of a round works on them.
+#include "quarnel/judged.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <utility>
+
+#include "quarnel/cancel.hpp"
+#include "quarnel/design.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/pipeline.hpp"
+#include "quarnel/raw_estimates.hpp"
+#include "quarnel/run_mode.hpp"
+#include "quarnel/stages.hpp"
+#include "quarnel/standardize.hpp"
+#include "quarnel/tiles.hpp"
+#include "quarnel/zero_variance.hpp"
+
+namespace quarnel {
+namespace {
+
+using Index = Eigen::Index;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A tile's standardised values are about this many bytes, so that they and the stages'
+// small buffers stay in a core's L2 cache; never fewer than kMinTileWidth features, below
+// which the design's per-tile work would outweigh the features'.
+constexpr std::size_t kTileBytes = std::size_t{1} << 18;
+constexpr std::size_t kMinTileWidth = 16;
+constexpr std::size_t kMaxTileWidth = 1024;
+
+std::size_t tile_width_for(std::size_t n_samples) {
+  const std::size_t fits = kTileBytes / (sizeof(double) * std::max<std::size_t>(1, n_samples));
+  return std::clamp(fits / 8 * 8, kMinTileWidth, kMaxTileWidth);
+}
+
+struct Tile {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+std::vector<Tile> cut_tiles(std::size_t n_features, std::size_t width) {
+  std::vector<Tile> tiles;
+  for (std::size_t begin = 0; begin < n_features; begin += width) {
+    tiles.push_back({begin, std::min(n_features, begin + width)});
+  }
+  return tiles;
+}
+
+// Runs work(t) for every tile, on the worker pool a few tiles per thread at a time, asking
+// between those slices whether to stop and telling how far `stage` has come. A tile's work
+// is kept to milliseconds, so that a run stops soon after it is asked to.
+template <class Work>
+void for_each_tile(std::size_t n_tiles, bool parallel, const CancelRequested& cancel, std::string_view stage,
+                   Work&& work) {
+  const std::size_t slice = parallel ? 4 * pool::worker_count() : 1;
+  for (std::size_t first = 0; first < n_tiles; first += slice) {
+    stop_if_cancelled(cancel, {stage, first, n_tiles});
+    const std::size_t count = std::min(n_tiles - first, slice);
+    parallel_for_split(parallel, count, 4, [&](std::size_t k) { work(first + k); });
+  }
+}
+
+// What round 1 keeps of a tile: its kept features (request columns) and, per kept
+// feature, its standardisation's outcome (the standardised values let go), the scales
+// measured on it and its raw locations (NaN where its fit or pooled variance failed).
+struct JudgedTile {
+  std::vector<std::size_t> kept;
+  std::vector<std::uint64_t> constant;
+  std::vector<unsigned char> holds_nan;  // per kept feature
+  bool missing = false;                  // the missing-data mode it was standardised in
+  std::optional<CombatError> design_error;    // the whole design's
+  std::optional<CombatError> location_error;  // a raw location's
+  StandardizedFeatures each;
+  ScaleMeasurements scales;
+  Matrix gamma_hat;
+};
+
+bool fitted(const StandardizedFeatures& each, std::size_t m) {
+  return each.fit_status[m] && each.variance_status[m];
+}
+
+// The raw locations of the tile's features whose standardisation succeeded.
+Result<Matrix> tile_locations(const TileRun& run, const StandardizedFeatures& each, bool missing) {
+  const Matrix& standardized = each.standardization.standardized;
+  std::vector<Index> good;
+  for (std::size_t m = 0; m < each.fit_status.size(); ++m) {
+    if (fitted(each, m)) good.push_back(static_cast<Index>(m));
+  }
+  if (good.size() == each.fit_status.size()) {
+    return estimate_gamma_hat(standardized, run.levels, run.reference_level, missing, false);
+  }
+  Matrix out = Matrix::Constant(static_cast<Index>(run.levels.level_count()), standardized.cols(), kNaN);
+  if (good.empty()) return out;
+  Result<Matrix> some = estimate_gamma_hat(standardized(Eigen::all, good), run.levels, run.reference_level,
+                                           missing, false);
+  if (!some) return some;
+  for (std::size_t k = 0; k < good.size(); ++k) out.col(good[k]) = some->col(static_cast<Index>(k));
+  return out;
+}
+
+// The tile judged in the missing-data mode `forced`, or when that is not known yet, in the
+// mode its own values and `seen_nan` (another tile holds a NaN) suggest.
+JudgedTile judge_tile(const TileRun& run, Tile tile, std::optional<bool> forced, bool seen_nan) {
+  const CombatDenseRequest& request = run.request;
+  JudgedTile out;
+  const std::vector<unsigned char> constant = constant_features_in(
+      request.values, request.n_samples, request.n_features, run.levels, tile.begin, tile.end);
+  for (std::size_t j = tile.begin; j < tile.end; ++j) {
+    if (constant[j - tile.begin]) {
+      out.constant.push_back(j);
+    } else {
+      out.kept.push_back(j);
+    }
+  }
+  if (out.kept.empty()) return out;
+  Matrix projected = project_features(request.values, request.n_samples, request.n_features, out.kept, ParallelPlan{});
+  for (Index c = 0; c < projected.cols(); ++c) out.holds_nan.push_back(projected.col(c).hasNaN());
+  out.missing = forced.value_or(seen_nan || std::ranges::find(out.holds_nan, 1) != out.holds_nan.end());
+  Result<StandardizedFeatures> each = standardize_each(std::move(projected), run.levels, request.covariates,
+                                                       run.reference_level, out.missing, false);
+  if (!each) {
+    out.design_error = std::move(each.error());
+    return out;
+  }
+  out.each = std::move(*each);
+  out.scales = measure_scales(out.each.standardization.standardized, run.levels, false);
+  Result<Matrix> locations = tile_locations(run, out.each, out.missing);
+  if (locations) {
+    out.gamma_hat = std::move(*locations);
+  } else {
+    out.location_error = std::move(locations.error());
+  }
+  out.each.standardization.standardized = Matrix();
+  return out;
+}
+
+// Round 1 over every tile in the run's missing-data mode: `forced` when it is known, else
+// the mode the tiles find, a tile without a NaN of its own being judged again when another
+// tile holds one.
+std::vector<JudgedTile> judge_tiles(const TileRun& run, std::span<const Tile> tiles, bool parallel,
+                                    const CancelRequested& cancel, std::optional<bool> forced) {
+  std::vector<JudgedTile> judged(tiles.size());
+  std::atomic<bool> seen_nan = false;
+  for_each_tile(tiles.size(), parallel, cancel, "standardise", [&](std::size_t t) {
+    judged[t] = judge_tile(run, tiles[t], forced, seen_nan.load(std::memory_order_relaxed));
+    if (std::ranges::find(judged[t].holds_nan, 1) != judged[t].holds_nan.end()) seen_nan = true;
+  });
+  const bool missing = forced.value_or(seen_nan.load());
+  std::vector<std::size_t> again;
+  for (std::size_t t = 0; t < tiles.size(); ++t) {
+    if (!judged[t].kept.empty() && judged[t].missing != missing) again.push_back(t);
+  }
+  for_each_tile(again.size(), parallel, cancel, "standardise",
+                [&](std::size_t k) { judged[again[k]] = judge_tile(run, tiles[again[k]], missing, missing); });
+  return judged;
+}
+
+// Where a kept feature's records are: its tile and its column there.
+struct Place {
+  std::size_t tile = 0;
+  std::size_t column = 0;
+};
+
+// The run's kept features in feature order, with their places.
+struct KeptFeatures {
+  std::vector<std::size_t> features;
+  std::vector<Place> places;
+};
+
+KeptFeatures kept_features(std::span<const JudgedTile> judged) {
+  KeptFeatures out;
+  for (std::size_t t = 0; t < judged.size(); ++t) {
+    for (std::size_t m = 0; m < judged[t].kept.size(); ++m) {
+      out.features.push_back(judged[t].kept[m]);
+      out.places.push_back({t, m});
+    }
+  }
+  return out;
+}
+
+bool any_nan(std::span<const JudgedTile> judged, std::span<const Place> places) {
+  return std::ranges::any_of(places, [&](Place p) { return judged[p.tile].holds_nan[p.column] != 0; });
+}
+
+FeatureAssessment assess(std::span<const JudgedTile> judged, std::size_t n_features, const TileRun& run,
+                         const RunMode& mode) {
+  FeatureAssessment assessment;
+  assessment.verdicts.resize(n_features);
+  assessment.effective_mean_only = mode.effective_mean_only;
+  for (const JudgedTile& tile : judged) {
+    for (const std::uint64_t j : tile.constant) assessment.verdicts[j] = {FeatureIssue::constant, std::nullopt};
+    for (std::size_t m = 0; m < tile.kept.size(); ++m) {
+      assessment.verdicts[tile.kept[m]] = kept_feature_verdict(tile.each, tile.scales, m, run.levels,
+                                                               run.reference_level, !mode.effective_mean_only);
+    }
+  }
+  return assessment;
+}
+
+// The first error of standardising `places` as one run: every fit error comes before any
+// variance error, each in feature order.
+Status standardization_status(std::span<const JudgedTile> judged, std::span<const Place> places) {
+  for (const Place p : places) {
+    if (const Status& fit = judged[p.tile].each.fit_status[p.column]; !fit) return fit;
+  }
+  for (const Place p : places) {
+    if (const Status& variance = judged[p.tile].each.variance_status[p.column]; !variance) return variance;
+  }
+  return {};
+}
+
+// The raw estimates of the run's features at `places`, joined in feature order (delta_hat
+// all 1.0 when scales are left alone), with the scale measurements behind them.
+struct RunRecords {
+  ParametricEstimates raw;
+  ScaleMeasurements scales;
+};
+
+RunRecords run_records(std::span<const JudgedTile> judged, std::span<const Place> places, std::size_t n_levels,
+                       const RunMode& mode) {
+  const auto rows = static_cast<Index>(n_levels);
+  const auto width = static_cast<Index>(places.size());
+  RunRecords out;
+  out.raw.gamma_hat.resize(rows, width);
+  out.raw.delta_hat = Matrix::Ones(rows, width);
+  if (!mode.effective_mean_only) {
+    out.scales.delta_hat.resize(rows, width);
+    out.scales.counts.resize(rows, width);
+  }
+  for (Index k = 0; k < width; ++k) {
+    const Place p = places[static_cast<std::size_t>(k)];
+    const JudgedTile& tile = judged[p.tile];
+    const auto c = static_cast<Index>(p.column);
+    out.raw.gamma_hat.col(k) = tile.gamma_hat.col(c);
+    if (mode.effective_mean_only) continue;
+    out.raw.delta_hat.col(k) = tile.scales.delta_hat.col(c);
+    out.scales.delta_hat.col(k) = tile.scales.delta_hat.col(c);
+    out.scales.counts.col(k) = tile.scales.counts.col(c);
+  }
+  return out;
+}
+
+// Non-parametric jobs each visit every kept feature's values once (the fast estimate only
+// its summaries), so their tiles are cut to about this many visits.
+constexpr double kJobVisitsPerTile = 1 << 24;
+
+// The run's kept features cut into the tiles of rounds 3 and 4: `width` features each,
+// fewer for non-parametric jobs, whose work grows with the number of features.
+std::vector<Tile> estimate_tiles(const TileRun& run, std::size_t n_kept, std::size_t width) {
+  if (!run.options.par_prior) {
+    const double per_feature = static_cast<double>(run.levels.level_count()) * static_cast<double>(n_kept) *
+                               (run.options.exact ? static_cast<double>(run.request.n_samples) : 1.0);
+    width = std::clamp<std::size_t>(static_cast<std::size_t>(kJobVisitsPerTile / per_feature), 1, width);
+  }
+  return cut_tiles(n_kept, width);
+}
+
+std::span<const std::size_t> tile_part(std::span<const std::size_t> kept, Tile tile) {
+  return kept.subspan(tile.begin, tile.end - tile.begin);
+}
+
+// Rounds 2 and 3: the levels' stopping passes, tracing the tiles' solvers until they are
+// known.
+Result<RunSettlement> settle(const TileRun& run, std::span<const Tile> tiles, const RunMode& mode,
+                             const RunRecords& records, std::span<const std::size_t> kept, bool parallel,
+                             const CancelRequested& cancel) {
+  std::vector<std::vector<LevelTrace>> traces;
+  for (;;) {
+    Result<RunSettlement> settled = settle_run(run.levels, run.options, mode, records.raw, records.scales, traces);
+    if (!settled || settled->settled) return settled;
+    traces.assign(tiles.size(), {});
+    std::vector<std::optional<CombatError>> errors(tiles.size());
+    for_each_tile(tiles.size(), parallel, cancel, "estimate", [&](std::size_t t) {
+      Result<Standardization> tile = standardize_tile(run, tile_part(kept, tiles[t]), mode.missing, false);
+      if (!tile) {
+        errors[t] = std::move(tile.error());
+        return;
+      }
+      traces[t] = trace_tile(run, *tile, mode, records.raw, tiles[t].begin, settled->explore_from, false);
+    });
+    for (std::optional<CombatError>& error : errors) {
+      if (error) return fail(std::move(*error));
+    }
+  }
+}
+
+// Round 4: every kept feature's posteriors, joined in feature order.
+Result<ParametricEstimates> posteriors(const TileRun& run, std::span<const Tile> tiles, const RunMode& mode,
+                                       const RunRecords& records, std::span<const std::size_t> kept,
+                                       std::span<const std::size_t> passes, bool parallel,
+                                       const CancelRequested& cancel) {
+  // Location-only parametric posteriors and a lone feature's raw locations need no data.
+  const bool reads_data = mode.n_kept >= 2 && (!run.options.par_prior || !mode.effective_mean_only);
+  std::optional<PosteriorInputs> prior_points;
+  if (!run.options.par_prior && mode.n_kept >= 2) {
+    prior_points = prepare_posterior_inputs(run.levels, records.raw.gamma_hat, records.raw.delta_hat);
+  }
+  std::vector<Result<ParametricEstimates>> parts(tiles.size());
+  for_each_tile(tiles.size(), parallel, cancel, "estimate", [&](std::size_t t) {
+    const std::span<const std::size_t> part = tile_part(kept, tiles[t]);
+    Standardization tile;
+    if (reads_data) {
+      Result<Standardization> standardized = standardize_tile(run, part, mode.missing, false);
+      if (!standardized) {
+        parts[t] = fail(std::move(standardized.error()));
+        return;
+      }
+      tile = std::move(*standardized);
+    } else {
+      tile.standardized.resize(static_cast<Index>(run.request.n_samples), static_cast<Index>(part.size()));
+    }
+    parts[t] = tile_posteriors(run, tile, mode, records.raw, tiles[t].begin, passes, false,
+                               prior_points ? &*prior_points : nullptr);
+  });
+  const auto n_levels = static_cast<Index>(run.levels.level_count());
+  const auto width = static_cast<Index>(kept.size());
+  ParametricEstimates out{Matrix(n_levels, width), Matrix(n_levels, width)};
+  if (mode.n_kept >= 2) out.gamma_hat = out.delta_hat = Matrix(n_levels, width);
+  for (std::size_t t = 0; t < tiles.size(); ++t) {
+    if (!parts[t]) return fail(std::move(parts[t].error()));
+    const auto first = static_cast<Index>(tiles[t].begin);
+    const auto count = static_cast<Index>(tiles[t].end - tiles[t].begin);
+    out.gamma_star.middleCols(first, count) = parts[t]->gamma_star;
+    out.delta_star.middleCols(first, count) = parts[t]->delta_star;
+    if (mode.n_kept < 2) continue;
+    out.gamma_hat.middleCols(first, count) = parts[t]->gamma_hat;
+    out.delta_hat.middleCols(first, count) = parts[t]->delta_hat;
+  }
+  return out;
+}
+
+// The kept features' standardisation records in feature order.
+void join_standardization(std::span<const JudgedTile> judged, std::span<const Place> places, PipelineFit& fit) {
+  const Index n_cov = places.empty() ? 0 : judged[places.front().tile].each.standardization.stand_mean.coefficients().rows();
+  fit.covariate_coefficients.resize(n_cov, static_cast<Index>(places.size()));
+  for (std::size_t k = 0; k < places.size(); ++k) {
+    const Standardization& s = judged[places[k].tile].each.standardization;
+    const auto c = static_cast<Index>(places[k].column);
+    fit.grand_mean.push_back(s.stand_mean.grand()[places[k].column]);
+    fit.pooled_variance.push_back(s.pooled_variance[places[k].column]);
+    fit.covariate_coefficients.col(static_cast<Index>(k)) = s.stand_mean.coefficients().col(c);
+  }
+}
+
+bool ascending_within(std::span<const std::size_t> features, std::uint64_t n_features) {
+  return std::ranges::adjacent_find(features, std::greater_equal<>()) == features.end() &&
+         (features.empty() || features.back() < n_features);
+}
+
+// The places of the chosen complete features that the zero-variance test kept.
+std::vector<Place> chosen_places(const KeptFeatures& kept, std::span<const std::size_t> complete) {
+  std::vector<Place> out;
+  for (std::size_t k = 0; k < kept.features.size(); ++k) {
+    if (std::ranges::binary_search(complete, kept.features[k])) out.push_back(kept.places[k]);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const CombatOptions& options,
+                                  const ChooseFeatures& choose, std::size_t tile_width) {
+  const CancelRequested& cancel = options.cancel_requested;
+  stop_if_cancelled(cancel, {"standardise", 0, 1});
+  Result<BatchLevels> validated = validate_request(request, options);
+  if (!validated) return fail(std::move(validated.error()));
+  const BatchLevels& levels = *validated;
+  // The tiles' stages never ask whether to stop: only this thread does, between slices.
+  CombatOptions tile_options = options;
+  tile_options.cancel_requested = {};
+  const TileRun run{request, tile_options, levels,
+                    options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt};
+  const std::size_t width = tile_width ? tile_width : tile_width_for(request.n_samples);
+  const std::vector<Tile> tiles = cut_tiles(request.n_features, width);
+  const bool parallel =
+      ParallelPlan::for_shape(request.n_samples, request.n_features, levels.level_count()).parallel;
+
+  // Round 1, and the verdicts in the mode the judged features decide.
+  std::vector<JudgedTile> judged = judge_tiles(run, tiles, parallel, cancel, std::nullopt);
+  for (JudgedTile& tile : judged) {
+    if (tile.design_error) return fail(std::move(*tile.design_error));
+  }
+  KeptFeatures kept = kept_features(judged);
+  const RunMode judged_mode =
+      decide_run_mode(options.mean_only, levels, kept.features.size(), any_nan(judged, kept.places));
+  const FeatureChoice choice = choose(assess(judged, request.n_features, run, judged_mode));
+  require(ascending_within(choice.complete, request.n_features) &&
+              ascending_within(choice.partial, request.n_features),
+          "chosen feature lists are ascending indices of the request's features");
+
+  PipelineFit fit = start_pipeline(options, levels, choice.complete, FeatureSelection{kept.features, {}});
+  std::vector<Place> places = chosen_places(kept, choice.complete);
+  if (places.empty()) return model_of_run(request, options, levels, fit, fit.estimates, choice.partial);
+  const RunMode mode = decide_run_mode(options.mean_only, levels, places.size(), any_nan(judged, places));
+  if (mode.missing != judged_mode.missing) {
+    // A NaN only in features left out of the run: its features are standardised anew in
+    // the run's own mode.
+    judged = judge_tiles(run, tiles, parallel, cancel, mode.missing);
+    places = chosen_places(kept_features(judged), choice.complete);
+    for (JudgedTile& tile : judged) {
+      if (tile.design_error) return fail(std::move(*tile.design_error));
+    }
+  }
+  if (Status standardized = standardization_status(judged, places); !standardized) {
+    return fail(std::move(standardized.error()));
+  }
+  for (const Place p : places) {
+    if (judged[p.tile].location_error) return fail(CombatError(*judged[p.tile].location_error));
+  }
+  stop_if_cancelled(cancel, {"standardise", 1, 1});
+
+  // Rounds 2 to 4.
+  fit.report.effective_mean_only = mode.effective_mean_only;
+  const RunRecords records = run_records(judged, places, levels.level_count(), mode);
+  const std::vector<Tile> kept_tiles = estimate_tiles(run, fit.kept.size(), width);
+  Result<RunSettlement> settled = settle(run, kept_tiles, mode, records, fit.kept, parallel, cancel);
+  if (!settled) return fail(std::move(settled.error()));
+  Result<ParametricEstimates> estimates =
+      posteriors(run, kept_tiles, mode, records, fit.kept, settled->passes, parallel, cancel);
+  if (!estimates) return fail(std::move(estimates.error()));
+  join_standardization(judged, places, fit);
+  fit.estimates = std::move(*estimates);
+  return model_of_run(request, options, levels, fit, fit.estimates, choice.partial);
+}
+
+Result<PartialCombatOutput> combat_dense_judged(const CombatDenseRequest& request,
+                                                const CombatOptions& options,
+                                                const ChooseFeatures& choose, std::size_t tile_width) {
+  Result<ModelFit> fit = fit_model_judged(request, options, choose, tile_width);
+  if (!fit) return fail(std::move(fit.error()));
+  return correct_with_fit(std::move(*fit), request, options);
+}
+
+}  // namespace quarnel

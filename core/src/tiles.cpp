@@ -1,0 +1,162 @@
+#include "quarnel/tiles.hpp"
+
+#include <algorithm>
+
+#include "quarnel/design.hpp"
+#include "quarnel/layout.hpp"
+#include "quarnel/nonparametric.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/raw_estimates.hpp"
+
+namespace quarnel {
+namespace {
+
+using Index = Eigen::Index;
+
+// The priors the solvers run from; levels whose prior failed have none (settle_run has
+// reported those before any tile is fitted).
+std::vector<std::optional<LevelPrior>> solver_priors(const BatchLevels& levels,
+                                                     std::optional<std::size_t> reference_level,
+                                                     const RunMode& mode,
+                                                     const ParametricEstimates& raw) {
+  std::vector<std::optional<LevelPrior>> out(levels.level_count());
+  const auto priors = level_priors(levels, reference_level, mode, raw);
+  for (std::size_t level = 0; level < out.size(); ++level) {
+    if (priors[level] && *priors[level]) out[level] = **priors[level];
+  }
+  return out;
+}
+
+Matrix tile_columns(const Matrix& run, std::size_t offset, std::size_t width) {
+  return run.middleCols(static_cast<Index>(offset), static_cast<Index>(width));
+}
+
+// The tile's rows of the reference level: location 0, scale 1.
+void align_reference(ParametricEstimates& estimates, std::optional<std::size_t> reference_level) {
+  if (!reference_level) return;
+  estimates.gamma_star.row(static_cast<Index>(*reference_level)).setZero();
+  estimates.delta_star.row(static_cast<Index>(*reference_level)).setOnes();
+}
+
+Status nonparametric_posteriors(const TileRun& run, const Matrix& standardized, const PosteriorInputs& inputs,
+                                std::size_t offset, bool parallel, ParametricEstimates& estimates) {
+  const std::size_t width = static_cast<std::size_t>(standardized.cols());
+  const std::size_t n_jobs = run.levels.level_count() * width;
+  std::vector<Result<FeaturePosterior>> results = parallel_map<Result<FeaturePosterior>>(
+      parallel && n_jobs >= 2, n_jobs, [&](std::size_t job) -> Result<FeaturePosterior> {
+        if (job / width == run.reference_level) return FeaturePosterior{job / width, job % width, 0.0, 1.0};
+        return posterior_job(job, width, standardized, inputs, run.options.exact, offset);
+      });
+  if (Status failed = first_error(results); !failed) return failed;
+  for (const Result<FeaturePosterior>& result : results) {
+    estimates.gamma_star(static_cast<Index>(result->level), static_cast<Index>(result->feature)) = result->gamma_star;
+    estimates.delta_star(static_cast<Index>(result->level), static_cast<Index>(result->feature)) = result->delta_star;
+  }
+  return {};
+}
+
+Status parametric_posteriors(const TileRun& run, const Matrix& standardized, const RunMode& mode,
+                             const ParametricEstimates& raw, std::span<const std::size_t> passes,
+                             bool parallel, ParametricEstimates& estimates) {
+  const BatchLevels& levels = run.levels;
+  const std::size_t width = static_cast<std::size_t>(standardized.cols());
+  const std::vector<std::optional<LevelPrior>> priors = solver_priors(levels, run.reference_level, mode, raw);
+  std::vector<Result<LevelEstimates>> results(levels.level_count());
+  if (mode.effective_mean_only) {
+    for (std::size_t level = 0; level < results.size(); ++level) {
+      LevelEstimates& level_estimates = *results[level];
+      level_estimates.gamma_star.assign(width, 0.0);
+      level_estimates.delta_star.assign(width, 1.0);
+      if (!priors[level]) continue;
+      for (std::size_t j = 0; j < width; ++j) {
+        level_estimates.gamma_star[j] = mean_only_posterior(
+            *priors[level], estimates.gamma_hat(static_cast<Index>(level), static_cast<Index>(j)));
+      }
+    }
+  } else {
+    std::vector<PassRule> rules(levels.level_count());
+    for (std::size_t level = 0; level < rules.size(); ++level) rules[level].stop_pass = passes[level];
+    const ScaleMeasurements scales = measure_scales(standardized, levels, parallel);
+    std::vector<LevelTrace> traces =
+        trace_level_solvers(standardized, estimates.gamma_hat, scales, levels, priors, rules, parallel);
+    for (std::size_t level = 0; level < results.size(); ++level) {
+      results[level] = priors[level] ? std::move(traces[level].outcome)
+                                     : Result<LevelEstimates>(LevelEstimates{
+                                           std::vector<double>(width, 0.0), std::vector<double>(width, 1.0)});
+    }
+  }
+  return write_level_estimates(results, estimates.gamma_star, estimates.delta_star);
+}
+
+}  // namespace
+
+Result<Standardization> standardize_tile(const TileRun& run, std::span<const std::size_t> kept,
+                                         bool missing, bool parallel) {
+  const CombatDenseRequest& request = run.request;
+  return standardize_in_mode(
+      project_features(request.values, request.n_samples, request.n_features, kept, ParallelPlan{parallel}),
+      run.levels, request.covariates, run.reference_level, missing, parallel);
+}
+
+std::vector<std::optional<Result<LevelPrior>>> level_priors(const BatchLevels& levels,
+                                                            std::optional<std::size_t> reference_level,
+                                                            const RunMode& mode,
+                                                            const ParametricEstimates& raw) {
+  std::vector<std::optional<Result<LevelPrior>>> priors(levels.level_count());
+  for (std::size_t level = 0; level < levels.level_count(); ++level) {
+    if (level == reference_level) continue;
+    priors[level] = mode.effective_mean_only ? mean_only_level_prior(raw.gamma_hat, level)
+                                             : full_level_prior(raw.gamma_hat, raw.delta_hat, level);
+  }
+  return priors;
+}
+
+std::vector<LevelTrace> trace_tile(const TileRun& run, const Standardization& tile, const RunMode& mode,
+                                   const ParametricEstimates& raw, std::size_t offset,
+                                   std::span<const std::size_t> explore_from, bool parallel) {
+  const BatchLevels& levels = run.levels;
+  require(explore_from.size() == levels.level_count(), "one starting pass per level");
+  std::vector<PassRule> rules(levels.level_count());
+  for (std::size_t level = 0; level < rules.size(); ++level) {
+    rules[level].min_pass = std::max<std::size_t>(1, explore_from[level]);
+  }
+  const Matrix& standardized = tile.standardized;
+  const ScaleMeasurements scales = measure_scales(standardized, levels, parallel);
+  return trace_level_solvers(standardized, tile_columns(raw.gamma_hat, offset, static_cast<std::size_t>(standardized.cols())),
+                             scales, levels, solver_priors(levels, run.reference_level, mode, raw), rules,
+                             parallel);
+}
+
+Result<ParametricEstimates> tile_posteriors(const TileRun& run, const Standardization& tile,
+                                            const RunMode& mode, const ParametricEstimates& raw,
+                                            std::size_t offset, std::span<const std::size_t> passes,
+                                            bool parallel, const PosteriorInputs* prior_points) {
+  const Matrix& standardized = tile.standardized;
+  const auto width = static_cast<std::size_t>(standardized.cols());
+  const auto n_levels = static_cast<Index>(run.levels.level_count());
+  Matrix gamma_hat = tile_columns(raw.gamma_hat, offset, width);
+  Matrix delta_hat = tile_columns(raw.delta_hat, offset, width);
+  ParametricEstimates estimates{Matrix::Zero(n_levels, gamma_hat.cols()), Matrix::Ones(n_levels, gamma_hat.cols()),
+                                std::move(gamma_hat), std::move(delta_hat)};
+  // A single kept feature informs no prior: its raw locations are its effects.
+  if (mode.n_kept == 1) {
+    estimates.gamma_star = estimates.gamma_hat;
+    estimates.gamma_hat = estimates.delta_hat = Matrix();
+    align_reference(estimates, run.reference_level);
+    return estimates;
+  }
+  if (run.options.par_prior) {
+    const Status done = parametric_posteriors(run, standardized, mode, raw, passes, parallel, estimates);
+    if (!done) return fail(std::move(done.error()));
+    return estimates;
+  }
+  const Status done =
+      prior_points ? nonparametric_posteriors(run, standardized, *prior_points, offset, parallel, estimates)
+                   : nonparametric_posteriors(run, standardized,
+                                              prepare_posterior_inputs(run.levels, raw.gamma_hat, raw.delta_hat),
+                                              offset, parallel, estimates);
+  if (!done) return fail(std::move(done.error()));
+  return estimates;
+}
+
+}  // namespace quarnel

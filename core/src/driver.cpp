@@ -62,13 +62,18 @@ std::vector<Tile> cut_tiles(std::size_t n_features, std::size_t width) {
   return tiles;
 }
 
-// Runs work(t) for every tile, on the worker pool a few tiles per thread at a time, asking
-// between those slices whether to stop and telling how far `stage` has come. A tile's work
-// is kept to milliseconds, so that a run stops soon after it is asked to.
+// Runs work(t) for every tile, on the worker pool when `parallel`, in slices of about
+// kWorkPerSlice units of work (values visited; `tile_work` per tile), asking between the
+// slices whether to stop and telling how far `stage` has come. A slice takes a fraction
+// of a second, so a run stops soon after it is asked to, and the pool's threads are
+// started and gathered only a few times a round.
+constexpr std::size_t kWorkPerSlice = std::size_t{1} << 25;
+
 template <class Work>
-void for_each_tile(std::size_t n_tiles, bool parallel, const CancelRequested& cancel, std::string_view stage,
-                   Work&& work) {
-  const std::size_t slice = parallel ? 4 * pool::worker_count() : 1;
+void for_each_tile(std::size_t n_tiles, std::size_t tile_work, bool parallel, const CancelRequested& cancel,
+                   std::string_view stage, Work&& work) {
+  const std::size_t fits = kWorkPerSlice / std::max<std::size_t>(1, tile_work);
+  const std::size_t slice = std::max(fits, parallel ? 4 * pool::worker_count() : 1);
   for (std::size_t first = 0; first < n_tiles; first += slice) {
     stop_if_cancelled(cancel, {stage, first, n_tiles});
     const std::size_t count = std::min(n_tiles - first, slice);
@@ -114,9 +119,32 @@ Result<Matrix> tile_locations(const TileRun& run, const StandardizedFeatures& ea
   return out;
 }
 
+// The standardised values of the tile's features whose standardisation succeeded, parked
+// in an n x G buffer (the run's future result), feature j's column at j * n: the later
+// rounds copy them from there instead of standardising the tile again.
+void park_standardized(const JudgedTile& tile, std::size_t n_samples, std::span<double> parked) {
+  const Matrix& z = tile.each.standardization.standardized;
+  for (std::size_t m = 0; m < tile.kept.size(); ++m) {
+    if (!fitted(tile.each, m)) continue;
+    std::copy_n(z.col(static_cast<Index>(m)).data(), n_samples, parked.data() + tile.kept[m] * n_samples);
+  }
+}
+
+// The parked standardised values of `features` (ascending).
+Standardization parked_tile(std::size_t n_samples, std::span<const double> parked,
+                            std::span<const std::size_t> features) {
+  Standardization tile;
+  tile.standardized.resize(static_cast<Index>(n_samples), static_cast<Index>(features.size()));
+  for (std::size_t k = 0; k < features.size(); ++k) {
+    std::copy_n(parked.data() + features[k] * n_samples, n_samples, tile.standardized.col(static_cast<Index>(k)).data());
+  }
+  return tile;
+}
+
 // The tile judged in the missing-data mode `forced`, or when that is not known yet, in the
 // mode its own values and `seen_nan` (another tile holds a NaN) suggest.
-JudgedTile judge_tile(const TileRun& run, Tile tile, std::optional<bool> forced, bool seen_nan) {
+JudgedTile judge_tile(const TileRun& run, Tile tile, std::optional<bool> forced, bool seen_nan,
+                      std::span<double> parked) {
   const CombatDenseRequest& request = run.request;
   JudgedTile out;
   const std::vector<unsigned char> constant = constant_features_in(
@@ -146,6 +174,7 @@ JudgedTile judge_tile(const TileRun& run, Tile tile, std::optional<bool> forced,
   } else {
     out.location_error = std::move(locations.error());
   }
+  park_standardized(out, request.n_samples, parked);
   out.each.standardization.standardized = Matrix();
   return out;
 }
@@ -154,11 +183,13 @@ JudgedTile judge_tile(const TileRun& run, Tile tile, std::optional<bool> forced,
 // the mode the tiles find, a tile without a NaN of its own being judged again when another
 // tile holds one.
 std::vector<JudgedTile> judge_tiles(const TileRun& run, std::span<const Tile> tiles, bool parallel,
-                                    const CancelRequested& cancel, std::optional<bool> forced) {
+                                    const CancelRequested& cancel, std::optional<bool> forced,
+                                    std::span<double> parked) {
   std::vector<JudgedTile> judged(tiles.size());
   std::atomic<bool> seen_nan = false;
-  for_each_tile(tiles.size(), parallel, cancel, "standardise", [&](std::size_t t) {
-    judged[t] = judge_tile(run, tiles[t], forced, seen_nan.load(std::memory_order_relaxed));
+  const std::size_t work = run.request.n_samples * (tiles.empty() ? 0 : tiles.front().end - tiles.front().begin);
+  for_each_tile(tiles.size(), work, parallel, cancel, "standardise", [&](std::size_t t) {
+    judged[t] = judge_tile(run, tiles[t], forced, seen_nan.load(std::memory_order_relaxed), parked);
     if (std::ranges::find(judged[t].holds_nan, 1) != judged[t].holds_nan.end()) seen_nan = true;
   });
   const bool missing = forced.value_or(seen_nan.load());
@@ -166,8 +197,8 @@ std::vector<JudgedTile> judge_tiles(const TileRun& run, std::span<const Tile> ti
   for (std::size_t t = 0; t < tiles.size(); ++t) {
     if (!judged[t].kept.empty() && judged[t].missing != missing) again.push_back(t);
   }
-  for_each_tile(again.size(), parallel, cancel, "standardise",
-                [&](std::size_t k) { judged[again[k]] = judge_tile(run, tiles[again[k]], missing, missing); });
+  for_each_tile(again.size(), work, parallel, cancel, "standardise",
+                [&](std::size_t k) { judged[again[k]] = judge_tile(run, tiles[again[k]], missing, missing, parked); });
   return judged;
 }
 
@@ -271,62 +302,65 @@ std::vector<Tile> estimate_tiles(const TileRun& run, std::size_t n_kept, std::si
   return cut_tiles(n_kept, width);
 }
 
+// The values a tile of rounds 3 and 4 visits: its own for a solver pass, every kept
+// feature's for each of its non-parametric jobs.
+std::size_t tile_work(const TileRun& run, std::span<const Tile> tiles) {
+  if (tiles.empty()) return 0;
+  return static_cast<std::size_t>(kJobVisitsPerTile) * !run.options.par_prior +
+         run.request.n_samples * (tiles.front().end - tiles.front().begin) * run.options.par_prior;
+}
+
+// The run's scale measurements of a tile of rounds 3 and 4.
+ScaleMeasurements tile_scales(const RunRecords& records, Tile tile) {
+  const auto first = static_cast<Index>(tile.begin);
+  const auto width = static_cast<Index>(tile.end - tile.begin);
+  return {records.scales.delta_hat.middleCols(first, width), records.scales.counts.middleCols(first, width)};
+}
+
 std::span<const std::size_t> tile_part(std::span<const std::size_t> kept, Tile tile) {
   return kept.subspan(tile.begin, tile.end - tile.begin);
 }
 
 // Rounds 2 and 3: the levels' stopping passes, tracing the tiles' solvers until they are
-// known.
+// known; `traces` ends with every tile's last traces.
 Result<RunSettlement> settle(const TileRun& run, std::span<const Tile> tiles, const RunMode& mode,
-                             const RunRecords& records, std::span<const std::size_t> kept, bool parallel,
-                             const CancelRequested& cancel) {
-  std::vector<std::vector<LevelTrace>> traces;
+                             const RunRecords& records, std::span<const std::size_t> kept,
+                             std::span<const double> parked, bool parallel, const CancelRequested& cancel,
+                             std::vector<std::vector<LevelTrace>>& traces) {
+  std::optional<RunPriors> priors;
   for (;;) {
     Result<RunSettlement> settled = settle_run(run.levels, run.options, mode, records.raw, records.scales, traces);
     if (!settled || settled->settled) return settled;
+    if (!priors) priors = run_priors(run, mode, records.raw);
     traces.assign(tiles.size(), {});
-    std::vector<std::optional<CombatError>> errors(tiles.size());
-    for_each_tile(tiles.size(), parallel, cancel, "estimate", [&](std::size_t t) {
-      Result<Standardization> tile = standardize_tile(run, tile_part(kept, tiles[t]), mode.missing, false);
-      if (!tile) {
-        errors[t] = std::move(tile.error());
-        return;
-      }
-      traces[t] = trace_tile(run, *tile, mode, records.raw, tiles[t].begin, settled->explore_from, false);
+    for_each_tile(tiles.size(), tile_work(run, tiles), parallel, cancel, "estimate", [&](std::size_t t) {
+      const Standardization tile = parked_tile(run.request.n_samples, parked, tile_part(kept, tiles[t]));
+      traces[t] = trace_tile(run, tile, tile_scales(records, tiles[t]), records.raw, priors->parametric,
+                             tiles[t].begin, settled->explore_from, false);
     });
-    for (std::optional<CombatError>& error : errors) {
-      if (error) return fail(std::move(*error));
-    }
   }
 }
 
 // Round 4: every kept feature's posteriors, joined in feature order.
 Result<ParametricEstimates> posteriors(const TileRun& run, std::span<const Tile> tiles, const RunMode& mode,
                                        const RunRecords& records, std::span<const std::size_t> kept,
-                                       std::span<const std::size_t> passes, bool parallel,
+                                       std::span<const double> parked, std::span<const std::size_t> passes,
+                                       std::span<const std::vector<LevelTrace>> traces, bool parallel,
                                        const CancelRequested& cancel) {
-  // Location-only parametric posteriors and a lone feature's raw locations need no data.
-  const bool reads_data = mode.n_kept >= 2 && (!run.options.par_prior || !mode.effective_mean_only);
-  std::optional<PosteriorInputs> prior_points;
-  if (!run.options.par_prior && mode.n_kept >= 2) {
-    prior_points = prepare_posterior_inputs(run.levels, records.raw.gamma_hat, records.raw.delta_hat);
-  }
+  const RunPriors priors = run_priors(run, mode, records.raw);
   std::vector<Result<ParametricEstimates>> parts(tiles.size());
-  for_each_tile(tiles.size(), parallel, cancel, "estimate", [&](std::size_t t) {
+  for_each_tile(tiles.size(), tile_work(run, tiles), parallel, cancel, "estimate", [&](std::size_t t) {
     const std::span<const std::size_t> part = tile_part(kept, tiles[t]);
+    const std::span<const LevelTrace> traced = traces.empty() ? std::span<const LevelTrace>() : traces[t];
     Standardization tile;
-    if (reads_data) {
-      Result<Standardization> standardized = standardize_tile(run, part, mode.missing, false);
-      if (!standardized) {
-        parts[t] = fail(std::move(standardized.error()));
-        return;
-      }
-      tile = std::move(*standardized);
+    if (posteriors_read_data(run, mode, passes, traced)) {
+      tile = parked_tile(run.request.n_samples, parked, part);
     } else {
-      tile.standardized.resize(static_cast<Index>(run.request.n_samples), static_cast<Index>(part.size()));
+      // Only the tile's width is read.
+      tile.standardized.resize(0, static_cast<Index>(part.size()));
     }
-    parts[t] = tile_posteriors(run, tile, mode, records.raw, tiles[t].begin, passes, false,
-                               prior_points ? &*prior_points : nullptr);
+    const ScaleMeasurements scales = mode.effective_mean_only ? ScaleMeasurements{} : tile_scales(records, tiles[t]);
+    parts[t] = tile_posteriors(run, tile, mode, records.raw, priors, tiles[t].begin, passes, traced, scales, false);
   });
   const auto n_levels = static_cast<Index>(run.levels.level_count());
   const auto width = static_cast<Index>(kept.size());
@@ -374,8 +408,11 @@ std::vector<Place> chosen_places(const KeptFeatures& kept, std::span<const std::
 
 }  // namespace
 
-Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const CombatOptions& options,
-                                  const ChooseFeatures& choose, std::size_t tile_width) {
+namespace {
+
+// The run's model; `parked` is an n x G buffer the rounds keep the standardised values in.
+Result<ModelFit> fit_over_tiles(const CombatDenseRequest& request, const CombatOptions& options,
+                                const ChooseFeatures& choose, std::size_t tile_width, std::vector<double>& parked) {
   const CancelRequested& cancel = options.cancel_requested;
   stop_if_cancelled(cancel, {"standardise", 0, 1});
   Result<BatchLevels> validated = validate_request(request, options);
@@ -392,7 +429,8 @@ Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const Comba
       ParallelPlan::for_shape(request.n_samples, request.n_features, levels.level_count()).parallel;
 
   // Round 1, and the verdicts in the mode the judged features decide.
-  std::vector<JudgedTile> judged = judge_tiles(run, tiles, parallel, cancel, std::nullopt);
+  parked.resize(static_cast<std::size_t>(request.n_samples * request.n_features));
+  std::vector<JudgedTile> judged = judge_tiles(run, tiles, parallel, cancel, std::nullopt, parked);
   for (JudgedTile& tile : judged) {
     if (tile.design_error) return fail(std::move(*tile.design_error));
   }
@@ -411,7 +449,7 @@ Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const Comba
   if (mode.missing != judged_mode.missing) {
     // A NaN only in features left out of the run: its features are standardised anew in
     // the run's own mode.
-    judged = judge_tiles(run, tiles, parallel, cancel, mode.missing);
+    judged = judge_tiles(run, tiles, parallel, cancel, mode.missing, parked);
     places = chosen_places(kept_features(judged), choice.complete);
     for (JudgedTile& tile : judged) {
       if (tile.design_error) return fail(std::move(*tile.design_error));
@@ -429,22 +467,35 @@ Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const Comba
   fit.report.effective_mean_only = mode.effective_mean_only;
   const RunRecords records = run_records(judged, places, levels.level_count(), mode);
   const std::vector<Tile> kept_tiles = estimate_tiles(run, fit.kept.size(), width);
-  Result<RunSettlement> settled = settle(run, kept_tiles, mode, records, fit.kept, parallel, cancel);
+  std::vector<std::vector<LevelTrace>> traces;
+  Result<RunSettlement> settled =
+      settle(run, kept_tiles, mode, records, fit.kept, parked, parallel, cancel, traces);
   if (!settled) return fail(std::move(settled.error()));
   Result<ParametricEstimates> estimates =
-      posteriors(run, kept_tiles, mode, records, fit.kept, settled->passes, parallel, cancel);
+      posteriors(run, kept_tiles, mode, records, fit.kept, parked, settled->passes, traces, parallel, cancel);
   if (!estimates) return fail(std::move(estimates.error()));
   join_standardization(judged, places, fit);
   fit.estimates = std::move(*estimates);
   return model_of_run(request, options, levels, fit, fit.estimates, choice.partial);
 }
 
+}  // namespace
+
+Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const CombatOptions& options,
+                                  const ChooseFeatures& choose, std::size_t tile_width) {
+  std::vector<double> parked;
+  return fit_over_tiles(request, options, choose, tile_width, parked);
+}
+
 Result<PartialCombatOutput> combat_dense_judged(const CombatDenseRequest& request,
                                                 const CombatOptions& options,
                                                 const ChooseFeatures& choose, std::size_t tile_width) {
-  Result<ModelFit> fit = fit_model_judged(request, options, choose, tile_width);
+  // The parked standardised values are overwritten by the result: a run needs one n x G
+  // buffer.
+  std::vector<double> parked;
+  Result<ModelFit> fit = fit_over_tiles(request, options, choose, tile_width, parked);
   if (!fit) return fail(std::move(fit.error()));
-  return correct_with_fit(std::move(*fit), request, options);
+  return correct_with_fit(std::move(*fit), request, options, std::move(parked));
 }
 
 }  // namespace quarnel

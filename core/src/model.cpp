@@ -373,7 +373,7 @@ ModelFit model_of_run(const CombatDenseRequest& request, const CombatOptions& op
 }
 
 Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseRequest& request,
-                                const ApplyOptions& options) {
+                                const ApplyOptions& options, std::vector<double> storage) {
   if (Status valid = check_model_request(model, request); !valid) return fail(std::move(valid.error()));
   const SampleLevels levels = sample_levels(model, request.batch);
   if (!levels.unseen.empty() && !options.estimate_new_batches) {
@@ -421,6 +421,7 @@ Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseReque
   const std::size_t n_samples = request.n_samples;
   const std::size_t n_features = request.n_features;
   const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, model.batch_ids.size());
+  out.adjusted = std::move(storage);
   out.adjusted.resize(n_samples * n_features);
   // Rows in blocks: each block copies its input rows and corrects them in place.
   constexpr std::size_t kRows = 8;
@@ -455,9 +456,9 @@ Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& reque
 }
 
 Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequest& request,
-                                             const CombatOptions& options) {
+                                             const CombatOptions& options, std::vector<double> storage) {
   Result<ApplyOutput> applied =
-      apply_model(fit.model, request, ApplyOptions{false, options.cancel_requested});
+      apply_model(fit.model, request, ApplyOptions{false, options.cancel_requested}, std::move(storage));
   if (!applied) return fail(std::move(applied.error()));
   PartialCombatOutput out;
   out.output.adjusted = std::move(applied->adjusted);

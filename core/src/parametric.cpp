@@ -248,8 +248,14 @@ LevelSolver start_level_solver(const Matrix& gamma_hat, const Matrix& delta_hat,
   solver.prior = prior;
   solver.rule = rule;
   solver.samples = std::move(samples);
-  solver.g_old = row_values(gamma_hat, level);
-  solver.d_old = row_values(delta_hat, level);
+  if (rule.resume) {
+    solver.g_old = rule.resume->gamma_star;
+    solver.d_old = rule.resume->delta_star;
+    solver.passes = rule.resume_passes;
+  } else {
+    solver.g_old = row_values(gamma_hat, level);
+    solver.d_old = row_values(delta_hat, level);
+  }
   solver.g_new.resize(solver.g_old.size());
   solver.d_new.resize(solver.g_old.size());
   solver.outcomes.resize(solver.g_old.size());

@@ -164,8 +164,10 @@ Result<std::vector<LevelTrace>> trace_chunk_solvers(const CombatDenseRequest& re
   Result<PreparedChunk> chunk = prepare_chunk(request, options, complete, mode);
   if (!chunk) return fail(std::move(chunk.error()));
   if (chunk->kept.empty()) return std::vector<LevelTrace>{};
-  return trace_tile(chunk->run(request, options), chunk->standardization, mode, raw, offset, explore_from,
-                    chunk->plan.parallel);
+  const TileRun run = chunk->run(request, options);
+  const Standardization& tile = chunk->standardization;
+  return trace_tile(run, tile, measure_scales(tile.standardized, *chunk->levels, chunk->plan.parallel), raw,
+                    run_priors(run, mode, raw).parametric, offset, explore_from, chunk->plan.parallel);
 }
 
 Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOptions& options,
@@ -185,8 +187,13 @@ Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOption
   fit.reference_level = chunk->reference_level;
   fit.kept = chunk->kept;
   if (!fit.kept.empty()) {
-    Result<ParametricEstimates> estimates = tile_posteriors(chunk->run(request, options), chunk->standardization,
-                                                            mode, raw, offset, passes, chunk->plan.parallel);
+    const TileRun run = chunk->run(request, options);
+    const Standardization& tile = chunk->standardization;
+    const bool solves = options.par_prior && !mode.effective_mean_only;
+    const ScaleMeasurements scales =
+        solves ? measure_scales(tile.standardized, levels, chunk->plan.parallel) : ScaleMeasurements{};
+    Result<ParametricEstimates> estimates = tile_posteriors(run, tile, mode, raw, run_priors(run, mode, raw), offset,
+                                                            passes, {}, scales, chunk->plan.parallel);
     if (!estimates) return fail(std::move(estimates.error()));
     const StandMean& mean = chunk->standardization.stand_mean;
     fit.grand_mean = mean.grand();

@@ -13,20 +13,6 @@ namespace {
 
 using Index = Eigen::Index;
 
-// The priors the solvers run from; levels whose prior failed have none (settle_run has
-// reported those before any tile is fitted).
-std::vector<std::optional<LevelPrior>> solver_priors(const BatchLevels& levels,
-                                                     std::optional<std::size_t> reference_level,
-                                                     const RunMode& mode,
-                                                     const ParametricEstimates& raw) {
-  std::vector<std::optional<LevelPrior>> out(levels.level_count());
-  const auto priors = level_priors(levels, reference_level, mode, raw);
-  for (std::size_t level = 0; level < out.size(); ++level) {
-    if (priors[level] && *priors[level]) out[level] = **priors[level];
-  }
-  return out;
-}
-
 Matrix tile_columns(const Matrix& run, std::size_t offset, std::size_t width) {
   return run.middleCols(static_cast<Index>(offset), static_cast<Index>(width));
 }
@@ -55,34 +41,43 @@ Status nonparametric_posteriors(const TileRun& run, const Matrix& standardized, 
   return {};
 }
 
-Status parametric_posteriors(const TileRun& run, const Matrix& standardized, const RunMode& mode,
-                             const ParametricEstimates& raw, std::span<const std::size_t> passes,
-                             bool parallel, ParametricEstimates& estimates) {
+Status parametric_posteriors(const TileRun& run, const Matrix& standardized, const ScaleMeasurements& scales,
+                             const RunMode& mode, std::span<const std::optional<LevelPrior>> priors,
+                             std::span<const std::size_t> passes, std::span<const LevelTrace> traced, bool parallel,
+                             ParametricEstimates& estimates) {
   const BatchLevels& levels = run.levels;
-  const std::size_t width = static_cast<std::size_t>(standardized.cols());
-  const std::vector<std::optional<LevelPrior>> priors = solver_priors(levels, run.reference_level, mode, raw);
-  std::vector<Result<LevelEstimates>> results(levels.level_count());
+  const std::size_t width = static_cast<std::size_t>(estimates.gamma_hat.cols());
+  const LevelEstimates identity{std::vector<double>(width, 0.0), std::vector<double>(width, 1.0)};
+  std::vector<Result<LevelEstimates>> results(levels.level_count(), identity);
   if (mode.effective_mean_only) {
     for (std::size_t level = 0; level < results.size(); ++level) {
-      LevelEstimates& level_estimates = *results[level];
-      level_estimates.gamma_star.assign(width, 0.0);
-      level_estimates.delta_star.assign(width, 1.0);
       if (!priors[level]) continue;
       for (std::size_t j = 0; j < width; ++j) {
-        level_estimates.gamma_star[j] = mean_only_posterior(
+        results[level]->gamma_star[j] = mean_only_posterior(
             *priors[level], estimates.gamma_hat(static_cast<Index>(level), static_cast<Index>(j)));
       }
     }
-  } else {
-    std::vector<PassRule> rules(levels.level_count());
-    for (std::size_t level = 0; level < rules.size(); ++level) rules[level].stop_pass = passes[level];
-    const ScaleMeasurements scales = measure_scales(standardized, levels, parallel);
+    return write_level_estimates(results, estimates.gamma_star, estimates.delta_star);
+  }
+  std::vector<std::optional<LevelPrior>> solving(priors.begin(), priors.end());
+  std::vector<PassRule> rules(levels.level_count());
+  for (std::size_t level = 0; level < rules.size(); ++level) {
+    rules[level].stop_pass = passes[level];
+    if (!solving[level] || traced.empty() || !traced[level].outcome) continue;
+    const std::size_t reached = traced[level].changes.size();
+    if (reached == passes[level]) {
+      results[level] = *traced[level].outcome;
+      solving[level].reset();
+    } else if (reached < passes[level]) {
+      rules[level].resume = &*traced[level].outcome;
+      rules[level].resume_passes = reached;
+    }
+  }
+  if (std::ranges::any_of(solving, [](const auto& prior) { return prior.has_value(); })) {
     std::vector<LevelTrace> traces =
-        trace_level_solvers(standardized, estimates.gamma_hat, scales, levels, priors, rules, parallel);
+        trace_level_solvers(standardized, estimates.gamma_hat, scales, levels, solving, rules, parallel);
     for (std::size_t level = 0; level < results.size(); ++level) {
-      results[level] = priors[level] ? std::move(traces[level].outcome)
-                                     : Result<LevelEstimates>(LevelEstimates{
-                                           std::vector<double>(width, 0.0), std::vector<double>(width, 1.0)});
+      if (solving[level]) results[level] = std::move(traces[level].outcome);
     }
   }
   return write_level_estimates(results, estimates.gamma_star, estimates.delta_star);
@@ -111,9 +106,27 @@ std::vector<std::optional<Result<LevelPrior>>> level_priors(const BatchLevels& l
   return priors;
 }
 
-std::vector<LevelTrace> trace_tile(const TileRun& run, const Standardization& tile, const RunMode& mode,
-                                   const ParametricEstimates& raw, std::size_t offset,
-                                   std::span<const std::size_t> explore_from, bool parallel) {
+namespace {
+
+// The priors the solvers run from; levels whose prior failed have none (settle_run has
+// reported those before any tile is fitted).
+std::vector<std::optional<LevelPrior>> solver_priors(const BatchLevels& levels,
+                                                     std::optional<std::size_t> reference_level,
+                                                     const RunMode& mode,
+                                                     const ParametricEstimates& raw) {
+  std::vector<std::optional<LevelPrior>> out(levels.level_count());
+  const auto priors = level_priors(levels, reference_level, mode, raw);
+  for (std::size_t level = 0; level < out.size(); ++level) {
+    if (priors[level] && *priors[level]) out[level] = **priors[level];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<LevelTrace> trace_tile(const TileRun& run, const Standardization& tile, const ScaleMeasurements& scales,
+                                   const ParametricEstimates& raw, std::span<const std::optional<LevelPrior>> priors,
+                                   std::size_t offset, std::span<const std::size_t> explore_from, bool parallel) {
   const BatchLevels& levels = run.levels;
   require(explore_from.size() == levels.level_count(), "one starting pass per level");
   std::vector<PassRule> rules(levels.level_count());
@@ -121,16 +134,15 @@ std::vector<LevelTrace> trace_tile(const TileRun& run, const Standardization& ti
     rules[level].min_pass = std::max<std::size_t>(1, explore_from[level]);
   }
   const Matrix& standardized = tile.standardized;
-  const ScaleMeasurements scales = measure_scales(standardized, levels, parallel);
   return trace_level_solvers(standardized, tile_columns(raw.gamma_hat, offset, static_cast<std::size_t>(standardized.cols())),
-                             scales, levels, solver_priors(levels, run.reference_level, mode, raw), rules,
-                             parallel);
+                             scales, levels, priors, rules, parallel);
 }
 
 Result<ParametricEstimates> tile_posteriors(const TileRun& run, const Standardization& tile,
                                             const RunMode& mode, const ParametricEstimates& raw,
-                                            std::size_t offset, std::span<const std::size_t> passes,
-                                            bool parallel, const PosteriorInputs* prior_points) {
+                                            const RunPriors& priors, std::size_t offset,
+                                            std::span<const std::size_t> passes, std::span<const LevelTrace> traced,
+                                            const ScaleMeasurements& scales, bool parallel) {
   const Matrix& standardized = tile.standardized;
   const auto width = static_cast<std::size_t>(standardized.cols());
   const auto n_levels = static_cast<Index>(run.levels.level_count());
@@ -146,17 +158,37 @@ Result<ParametricEstimates> tile_posteriors(const TileRun& run, const Standardiz
     return estimates;
   }
   if (run.options.par_prior) {
-    const Status done = parametric_posteriors(run, standardized, mode, raw, passes, parallel, estimates);
+    const Status done =
+        parametric_posteriors(run, standardized, scales, mode, priors.parametric, passes, traced, parallel, estimates);
     if (!done) return fail(std::move(done.error()));
     return estimates;
   }
-  const Status done =
-      prior_points ? nonparametric_posteriors(run, standardized, *prior_points, offset, parallel, estimates)
-                   : nonparametric_posteriors(run, standardized,
-                                              prepare_posterior_inputs(run.levels, raw.gamma_hat, raw.delta_hat),
-                                              offset, parallel, estimates);
+  const Status done = nonparametric_posteriors(run, standardized, *priors.points, offset, parallel, estimates);
   if (!done) return fail(std::move(done.error()));
   return estimates;
+}
+
+bool posteriors_read_data(const TileRun& run, const RunMode& mode, std::span<const std::size_t> passes,
+                          std::span<const LevelTrace> traced) {
+  if (mode.n_kept < 2) return false;
+  if (!run.options.par_prior) return true;
+  if (mode.effective_mean_only) return false;
+  for (std::size_t level = 0; level < passes.size(); ++level) {
+    if (passes[level] == 0) continue;  // no solver
+    if (traced.empty() || !traced[level].outcome || traced[level].changes.size() != passes[level]) return true;
+  }
+  return false;
+}
+
+RunPriors run_priors(const TileRun& run, const RunMode& mode, const ParametricEstimates& raw) {
+  RunPriors priors;
+  if (mode.n_kept < 2) return priors;
+  if (run.options.par_prior) {
+    priors.parametric = solver_priors(run.levels, run.reference_level, mode, raw);
+  } else {
+    priors.points = prepare_posterior_inputs(run.levels, raw.gamma_hat, raw.delta_hat);
+  }
+  return priors;
 }
 
 }  // namespace quarnel

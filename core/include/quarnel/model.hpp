@@ -114,13 +114,14 @@ Matrix standardize_new_samples(const CombatModel& model, const CombatDenseReques
 // the model does not correct, and batches in which a feature is not corrected come back
 // as they came in; NaN stays NaN. The request must have the model's feature and covariate
 // counts; its batch ids need not include every fitted batch.
+// `storage` is a buffer the output may reuse (whatever it holds is overwritten).
 Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseRequest& request,
-                                const ApplyOptions& options);
+                                const ApplyOptions& options, std::vector<double> storage = {});
 
 // The correction of the data a model was fitted to: apply_model on the same request, with
 // the fit's report.
 Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequest& request,
-                                             const CombatOptions& options);
+                                             const CombatOptions& options, std::vector<double> storage = {});
 
 // fit_model followed by apply_model on the same data.
 Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,

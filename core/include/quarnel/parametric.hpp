@@ -102,9 +102,14 @@ inline constexpr std::size_t kMaxSolverPasses = 1000;
 // solver over some of a level's features cannot see the change of the others: it runs on
 // until its own change is small (which the level's cannot be before), or to the pass
 // found from every part's changes (level_stop).
+// A solver may also go on from `resume`, the estimates an earlier run of it on the same
+// data reached after `resume_passes` passes: each pass depends only on the one before, so
+// it ends with the bits of a run from the start.
 struct PassRule {
   std::size_t min_pass = 1;
   std::optional<std::size_t> stop_pass;
+  const LevelEstimates* resume = nullptr;
+  std::size_t resume_passes = 0;
 };
 
 // One level's solver over some features: the largest change of every pass whose updates

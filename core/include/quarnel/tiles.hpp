@@ -46,20 +46,37 @@ std::vector<std::optional<Result<LevelPrior>>> level_priors(const BatchLevels& l
                                                             const RunMode& mode,
                                                             const ParametricEstimates& raw);
 
+// What the posteriors of every tile are drawn from, formed once from the run's raw
+// estimates: each level's parametric prior (none for the reference level or a failed
+// prior, which settle_run reports first), or for non-parametric priors every feature's
+// raw estimates as prior points.
+struct RunPriors {
+  std::vector<std::optional<LevelPrior>> parametric;
+  std::optional<PosteriorInputs> points;
+};
+RunPriors run_priors(const TileRun& run, const RunMode& mode, const ParametricEstimates& raw);
+
 // The solvers of the tile's features, each level run until its own change is small from
-// explore_from[level] on (parametric priors with scales only).
-std::vector<LevelTrace> trace_tile(const TileRun& run, const Standardization& tile, const RunMode& mode,
-                                   const ParametricEstimates& raw, std::size_t offset,
-                                   std::span<const std::size_t> explore_from, bool parallel);
+// explore_from[level] on (parametric priors with scales only). `scales` are the tile's
+// features' scale measurements (measure_scales).
+std::vector<LevelTrace> trace_tile(const TileRun& run, const Standardization& tile, const ScaleMeasurements& scales,
+                                   const ParametricEstimates& raw, std::span<const std::optional<LevelPrior>> priors,
+                                   std::size_t offset, std::span<const std::size_t> explore_from, bool parallel);
 
 // Each of the tile's features' posteriors as the run's estimator draws them for it, the
 // raw estimates beside them; `passes` are the levels' stopping passes (see settle_run).
-// Non-parametric posteriors weigh every feature's raw estimates: `prior_points` holds them
-// prepared once for all of a run's tiles (prepare_posterior_inputs of `raw`), or null to
-// prepare them for this tile alone.
+// `traced` holds the tile's last traces (trace_tile), or nothing: each level's solver goes
+// on from where its trace stopped, so that a level whose trace stopped at its stopping
+// pass needs no more passes (and then no data). `scales` are the tile's features' scale
+// measurements, read where a solver runs.
 Result<ParametricEstimates> tile_posteriors(const TileRun& run, const Standardization& tile,
                                             const RunMode& mode, const ParametricEstimates& raw,
-                                            std::size_t offset, std::span<const std::size_t> passes,
-                                            bool parallel, const PosteriorInputs* prior_points = nullptr);
+                                            const RunPriors& priors, std::size_t offset,
+                                            std::span<const std::size_t> passes, std::span<const LevelTrace> traced,
+                                            const ScaleMeasurements& scales, bool parallel);
+
+// Whether tile_posteriors reads the tile's standardised values, given its traces.
+bool posteriors_read_data(const TileRun& run, const RunMode& mode, std::span<const std::size_t> passes,
+                          std::span<const LevelTrace> traced);
 
 }  // namespace quarnel

@@ -1,0 +1,86 @@
+# Models: fit then predict is the one-call correction; models cross between R and Python
+# both ways, and correct the same data to the same bits.
+
+model_cases <- list(
+  list(seed = 11L, options = list(), covariates = "condition"),
+  list(seed = 12L, options = list(parametric = FALSE), covariates = NULL),
+  list(seed = 13L, options = list(reference = "lab1", mean_only = TRUE), covariates = "dose"),
+  list(seed = 14L, options = list(parametric = FALSE, exact = FALSE), covariates = c("condition", "dose"))
+)
+
+case_problem <- function(case) {
+  problem <- random_problem(case$seed, missing = 0.03, partial = 2L)
+  problem$cov <- if (is.null(case$covariates)) NULL else problem$covariates[case$covariates]
+  problem
+}
+
+test_that("predict on the fitted data is combat, bit for bit, and a saved model loads to the same bits", {
+  for (case in model_cases) {
+    p <- case_problem(case)
+    args <- c(list(p$x, p$batch, p$cov), case$options)
+    model <- suppressWarnings(do.call(combat_fit, args))
+    corrected <- suppressWarnings(do.call(combat, args))
+    expect_identical(raw_bits(predict(model, p$x, p$batch, p$cov)), raw_bits(corrected))
+    file <- tempfile(fileext = ".npz")
+    save_model(model, file)
+    again <- load_model(file)
+    expect_identical(raw_bits(predict(again, p$x, p$batch, p$cov)), raw_bits(corrected))
+    expect_identical(again$report, model$report)
+    expect_identical(effects(again), effects(model))
+    expect_identical(priors(again), priors(model))
+  }
+})
+
+test_that("models cross between R and Python both ways with the same bits", {
+  quarnel_python()
+  for (case in model_cases) {
+    p <- case_problem(case)
+    args <- c(list(p$x, p$batch, p$cov), case$options)
+    r_model <- suppressWarnings(do.call(combat_fit, args))
+    r_file <- tempfile(fileext = ".npz")
+    save_model(r_model, r_file)
+    # R's model, applied by Python to new samples of a new batch and to the fitted ones.
+    keep <- p$batch != "lab3"
+    fresh <- p$x[, !keep, drop = FALSE]
+    fresh_cov <- if (is.null(p$cov)) NULL else p$cov[!keep, , drop = FALSE]
+    refit <- suppressWarnings(do.call(combat_fit, c(list(p$x[, keep], p$batch[keep],
+                                                          if (is.null(p$cov)) NULL else p$cov[keep, , drop = FALSE]),
+                                                     case$options)))
+    refit_file <- tempfile(fileext = ".npz")
+    save_model(refit, refit_file)
+    r_new <- predict(refit, fresh, p$batch[!keep], fresh_cov, new_batches = "estimate")
+    py_new <- python_run("load_apply", fresh, p$batch[!keep], fresh_cov, list(new_batches = "estimate"),
+                         model = refit_file)
+    expect_identical(py_new, raw_bits(r_new))
+    expect_identical(python_run("load_apply", p$x, p$batch, p$cov, model = r_file),
+                     raw_bits(predict(r_model, p$x, p$batch, p$cov)))
+    # Python's model, loaded and applied by R.
+    py_file <- tempfile(fileext = ".npz")
+    py_fitted <- python_run("fit_save", p$x, p$batch, p$cov, case$options, model = py_file)
+    py_model <- load_model(py_file)
+    expect_identical(raw_bits(predict(py_model, p$x, p$batch, p$cov)), py_fitted)
+    expect_identical(py_fitted, raw_bits(predict(r_model, p$x, p$batch, p$cov)))
+    expect_identical(priors(py_model), priors(r_model))
+  }
+})
+
+test_that("a damaged model file is an error of class quarnel_model_file naming what is wrong", {
+  p <- case_problem(model_cases[[1]])
+  model <- suppressWarnings(combat_fit(p$x, p$batch))
+  file <- tempfile(fileext = ".npz")
+  save_model(model, file)
+  bytes <- readBin(file, "raw", file.size(file))
+  broken <- tempfile(fileext = ".npz")
+  writeBin(bytes[seq_len(length(bytes) %/% 2L)], broken)
+  expect_error(load_model(broken), class = "quarnel_model_file")
+  # A header naming a count that disagrees with the arrays.
+  wrong <- model
+  wrong$engine$pooled_variance[3] <- -1
+  save_model(wrong, broken)
+  expect_error(load_model(broken), "array 'pooled_variance' holds -1 at \\[2\\], where it must be positive",
+               class = "quarnel_model_file")
+  wrong <- model
+  wrong$report$batch_sizes[1] <- wrong$report$batch_sizes[1] + 1L
+  save_model(wrong, broken)
+  expect_error(load_model(broken), "level_sizes", class = "quarnel_model_file")
+})

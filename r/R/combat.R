@@ -297,7 +297,7 @@ fitted_batch <- function(coding, covariates, level) {
   if (!length(names)) return(NULL)
   sprintf(paste("%s confounded with batch %s: with the batch's indicator %s every sample of that batch",
                 "exactly, so that no feature keeps a spread there to estimate its scale from; drop or merge",
-                "the covariates, correct without them, or correct locations only (mean_only = TRUE)"),
+                "the covariates, correct without them, or correct locations only (mean_only=True)"),
           which_covariates(names), show_label(coding$levels[[level + 1L]]),
           if (length(names) == 1L) "it fits" else "they fit")
 }
@@ -325,7 +325,7 @@ choose_features <- function(plan, issue, level) {
   }
   unestimable <- which(issue != code("none") & issue != code("constant")) - 1L
   if (plan$options$unestimable == "raise" && length(unestimable)) {
-    abort(sprintf("%s cannot be estimated: %s (unestimable = \"pass\" passes them through unchanged)",
+    abort(sprintf("%s cannot be estimated: %s (unestimable='pass' passes them through unchanged)",
                   count_features(length(unestimable)), describe_features(unestimable, plan, 5L)),
           "unestimable")
   }

@@ -38,9 +38,10 @@ to_json <- function(value) {
     return(paste0("[", paste(items, collapse = ", "), "]"))
   }
   if (length(value) != 1L) stop("a JSON scalar must have length one")
+  if (is.na(value)) return("null")
   if (is.logical(value)) return(if (value) "true" else "false")
   if (is.character(value)) return(json_string(value))
-  if (!is.finite(value)) stop("JSON has no infinite or missing numbers")
+  if (!is.finite(value)) stop("JSON has no infinite numbers")
   if (value == round(value) && abs(value) < 2^53) return(sprintf("%.0f", value))
   sprintf("%.17g", value)
 }

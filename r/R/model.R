@@ -124,7 +124,7 @@ model_batch_ids <- function(model, batch, unpacked, new_batches) {
   if (length(unknown) && new_batches != "estimate") {
     one <- length(unknown) == 1L
     abort(sprintf(paste("%s %s %s not seen when the model was fitted (its batches are %s);",
-                        "new_batches = \"estimate\" estimates their effects against the model"),
+                        "new_batches='estimate' estimates their effects against the model"),
                   if (one) "batch" else "batches", show_some(unknown), if (one) "was" else "were",
                   show_labels(model$batches)))
   }

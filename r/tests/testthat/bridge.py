@@ -18,6 +18,10 @@ def main(request_path: str) -> None:
     with open(request_path) as f:
         request = json.load(f)
     values = np.fromfile(request["values"], dtype=np.float64).reshape(request["n_samples"], request["n_features"])
+    if request.get("labelled"):
+        import pandas as pd
+
+        values = pd.DataFrame(values, index=request["samples"], columns=request["features"])
     covariates = request.get("covariates")
     options = request.get("options", {})
     warnings.simplefilter("ignore")

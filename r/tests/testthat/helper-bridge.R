@@ -44,7 +44,9 @@ raw_bits <- function(x) writeBin(as.double(x), raw(), endian = "little")
 
 # Runs the Python package on the problem: the corrected matrix's raw float64 bits, or
 # the error message it gave (a character string of class "python_error").
-python_run <- function(action, x, batch, covariates = NULL, options = list(), model = NULL) {
+# With `labelled`, Python gets a DataFrame with x's sample and feature names.
+python_run <- function(action, x, batch, covariates = NULL, options = list(), model = NULL,
+                       labelled = FALSE) {
   python <- quarnel_python()
   dir <- tempfile("bridge")
   dir.create(dir)
@@ -56,7 +58,8 @@ python_run <- function(action, x, batch, covariates = NULL, options = list(), mo
     batch = as.list(batch),
     covariates = if (is.null(covariates)) NULL else lapply(as.list(covariates), as.list),
     options = if (length(options)) options else structure(list(), names = character()),
-    model = model, out = file.path(dir, "out.f64")
+    model = model, out = file.path(dir, "out.f64"), labelled = labelled,
+    samples = as.list(colnames(x)), features = as.list(rownames(x))
   )
   path <- file.path(dir, "request.json")
   writeLines(quarnel:::to_json(request), path)
@@ -66,4 +69,9 @@ python_run <- function(action, x, batch, covariates = NULL, options = list(), mo
     return(structure(readLines(paste0(request$out, ".error"), warn = FALSE), class = "python_error"))
   }
   stop("the Python side failed: ", paste(status, collapse = "\n"))
+}
+
+unclass_report <- function(x) {
+  attr(x, "quarnel_report") <- NULL
+  x
 }

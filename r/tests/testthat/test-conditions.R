@@ -11,7 +11,16 @@ bad_problems <- function() {
   equal_columns <- data.frame(a = p$covariates$dose, b = p$covariates$dose)
   missing_covariate <- p$covariates
   missing_covariate$dose[4] <- NA
+  small <- random_problem(25L, sizes = c(2L, 7L, 6L))
+  marker <- data.frame(marker = as.numeric(seq_len(ncol(small$x)) == 1L))
+  set.seed(26L)
+  other <- stats::rnorm(ncol(p$x))
+  dependent <- data.frame(dose = p$covariates$dose, other = other, sum = p$covariates$dose + other)
   list(
+    list(what = "covariate fitting a batch exactly", class = "quarnel_confounded",
+         args = list(small$x, small$batch, marker)),
+    list(what = "linearly dependent covariates", class = "quarnel_singular_design",
+         args = list(p$x, p$batch, dependent)),
     list(what = "one batch", class = "quarnel_input",
          args = list(p$x, rep("lab1", ncol(p$x)))),
     list(what = "unknown reference", class = "quarnel_input",

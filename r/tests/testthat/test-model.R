@@ -88,3 +88,27 @@ test_that("a damaged model file is an error of class quarnel_model_file naming w
   save_model(wrong, broken)
   expect_error(load_model(broken), "level_sizes", class = "quarnel_model_file")
 })
+
+test_that("batch labels keep their type and their text, non-ASCII included, across languages", {
+  p <- random_problem(15L)
+  label_sets <- list(
+    text = c("Lab\u00f6r A", "\u5b9f\u9a13 B", "lab \"3\""),
+    integer = c(2019L, 2020L, 2021L),
+    number = c(0.5, 1.25, 3)
+  )
+  for (labels in label_sets) {
+    batch <- labels[match(p$batch, unique(p$batch))]
+    model <- combat_fit(p$x, batch)
+    file <- tempfile(fileext = ".npz")
+    save_model(model, file)
+    again <- load_model(file)
+    expect_identical(again$batches, model$batches)
+    expect_identical(raw_bits(predict(again, p$x, batch)), raw_bits(predict(model, p$x, batch)))
+    if (nzchar(Sys.getenv("QUARNEL_PYTHON"))) {
+      expect_identical(python_run("load_apply", p$x, batch, model = file), raw_bits(predict(model, p$x, batch)))
+      py_file <- tempfile(fileext = ".npz")
+      python_run("fit_save", p$x, batch, model = py_file)
+      expect_identical(load_model(py_file)$batches, model$batches)
+    }
+  }
+})

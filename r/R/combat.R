@@ -21,7 +21,8 @@
 #'
 #' Errors are conditions of class `c("quarnel_<kind>", "quarnel_error", "error",
 #' "condition")`: `quarnel_input` and `quarnel_type` for unusable arguments,
-#' `quarnel_unestimable` for `unestimable = "raise"`, and the core's own kinds, such as
+#' `quarnel_unestimable` for `unestimable = "raise"`, `quarnel_confounded` for covariates
+#' that fit every sample of a batch exactly, and the core's own kinds, such as
 #' `quarnel_singular_design`, `quarnel_invalid_design`, `quarnel_non_finite_dense_value`
 #' or `quarnel_numerical_failure`. Ctrl-C stops a long run between its stages.
 #'

@@ -107,7 +107,7 @@ class Reader {
     for (R_xlen_t i = 0; i < names.size(); ++i) {
       if (std::string(names[i]) != key) continue;
       SEXP item = list_[i];
-      if (TYPEOF(item) != type) return wrong(key, "is not of the type the model needs");
+      if (static_cast<SEXPTYPE>(TYPEOF(item)) != type) return wrong(key, "is not of the type the model needs");
       if (length >= 0 && Rf_xlength(item) != length) return wrong(key, "does not have the length the model needs");
       return item;
     }

@@ -55,4 +55,7 @@ test_that("serial and parallel runs give the same bits", {
     })
   })
   expect_identical(runs[[1]], runs[[2]])
+  if (nzchar(Sys.getenv("_R_CHECK_LIMIT_CORES_")) && !identical(tolower(Sys.getenv("_R_CHECK_LIMIT_CORES_")), "false")) {
+    expect_lte(quarnel:::qn_limit_threads(0L), 2L)
+  }
 })

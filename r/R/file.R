@@ -213,7 +213,10 @@ save_model <- function(model, path) {
   bytes <- zip_stored(members)
   temporary <- file.path(dirname(path), paste0(".quarnel-", basename(tempfile("")), "-", basename(path)))
   on.exit(unlink(temporary))
-  writeBin(bytes, temporary)
-  if (!file.rename(temporary, path)) abort(sprintf("cannot write the model file %s", path), "model_file")
+  written <- tryCatch({
+    writeBin(bytes, temporary)
+    TRUE
+  }, error = function(e) FALSE, warning = function(w) FALSE)
+  if (!written || !file.rename(temporary, path)) abort(sprintf("cannot write the model file %s", path), "model_file")
   invisible(path)
 }

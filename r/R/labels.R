@@ -78,12 +78,12 @@ one_hot <- function(name, labels, levels) {
   block
 }
 
-encoded <- function(blocks, spec) {
-  if (!length(blocks)) return(list(matrix = NULL, names = character(), spec = spec))
+encoded <- function(blocks, encoding) {
+  if (!length(blocks)) return(list(matrix = NULL, names = character(), encoding = encoding))
   matrix <- do.call(cbind, blocks)
   names <- colnames(matrix)
   dimnames(matrix) <- NULL
-  list(matrix = matrix, names = names, spec = spec)
+  list(matrix = matrix, names = names, encoding = encoding)
 }
 
 # The covariate columns (a named list of per-sample vectors) as the design block: a
@@ -91,30 +91,30 @@ encoded <- function(blocks, spec) {
 # (kept with a model, to encode new samples the same way).
 encode_covariates <- function(columns, n_samples, sample_labels) {
   blocks <- list()
-  spec <- list()
+  encoding <- list()
   for (name in names(columns)) {
     values <- columns[[name]]
     if (is_numeric_column(values)) {
       block <- matrix(numeric_block(name, values, n_samples, sample_labels), ncol = 1L)
       colnames(block) <- name
       blocks[[length(blocks) + 1L]] <- block
-      spec[[length(spec) + 1L]] <- list(name = name, kind = "numeric", levels = NULL)
+      encoding[[length(encoding) + 1L]] <- list(name = name, kind = "numeric", levels = NULL)
       next
     }
     labels <- category_labels(name, values, n_samples, sample_labels)
     levels <- if (is.factor(values)) levels(values)[levels(values) %in% labels] else sorted_levels(labels)
     if (length(levels) > 1L) blocks[[length(blocks) + 1L]] <- one_hot(name, labels, levels)
-    spec[[length(spec) + 1L]] <- list(name = name, kind = "categorical", levels = levels)
+    encoding[[length(encoding) + 1L]] <- list(name = name, kind = "categorical", levels = levels)
   }
-  encoded(blocks, spec)
+  encoded(blocks, encoding)
 }
 
-# New samples' covariates encoded as `spec` says the fitted samples' were: the same
+# New samples' covariates encoded as `encoding` says the fitted samples' were: the same
 # columns, each category on the column it had then.
-reencode_covariates <- function(columns, spec, n_samples, sample_labels) {
+reencode_covariates <- function(columns, encoding, n_samples, sample_labels) {
   given <- names(columns)
   if (anyDuplicated(given)) abort("the covariates name a column more than once")
-  expected <- vapply(spec, `[[`, "", "name")
+  expected <- vapply(encoding, `[[`, "", "name")
   missing <- setdiff(expected, given)
   if (length(missing)) {
     abort(sprintf("covariate %s was used when the model was fitted but is not given; the model needs %s",
@@ -126,7 +126,7 @@ reencode_covariates <- function(columns, spec, n_samples, sample_labels) {
                   show_label(extra[1]), if (length(expected)) show_labels(expected) else "no covariates"))
   }
   blocks <- list()
-  for (column in spec) {
+  for (column in encoding) {
     name <- column$name
     values <- columns[[name]]
     if (column$kind == "numeric") {
@@ -150,7 +150,7 @@ reencode_covariates <- function(columns, spec, n_samples, sample_labels) {
     }
     if (length(column$levels) > 1L) blocks[[length(blocks) + 1L]] <- one_hot(name, labels, column$levels)
   }
-  encoded(blocks, spec)
+  encoded(blocks, encoding)
 }
 
 # The covariates argument as named per-sample columns: a data frame, a one-sided formula

@@ -33,7 +33,7 @@ combat_fit <- function(x, batch, covariates = NULL, parametric = TRUE, mean_only
   result <- run_plan(plan, fit = TRUE, progress = progress)
   report <- report_run(plan, result)
   new_model(result$model, plan$coding$levels, feature_labels(unpacked), !is.null(unpacked$feature_labels),
-            plan$covariates$spec, report, plan$options[c("parametric", "mean_only", "unestimable",
+            plan$covariates$encoding, report, plan$options[c("parametric", "mean_only", "unestimable",
                                                          "partial_batches", "exact")], plan$reference)
 }
 

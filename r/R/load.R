@@ -223,7 +223,9 @@ feature_labels_from <- function(labels, labelled) {
   if (labelled || !is.numeric(labels)) labels else as.integer(labels) + 1L
 }
 
-report_from <- function(data, version, labelled) {
+# The report a header holds; feature lists are of the type of the model's `features`, even
+# when empty.
+report_from <- function(data, version, labelled, features) {
   absent <- if (version < 2L) "unestimable_kinds" else character()
   data <- object_field(data, "report", setdiff(report_fields, absent))
   reasons <- pairs_field(data$unestimable_features, "report.unestimable_features", text_field)
@@ -238,26 +240,29 @@ report_from <- function(data, version, labelled) {
     }
     if (is.null(listed)) character() else listed
   }
-  features <- function(field) feature_labels_from(untags(data[[field]], paste0("report.", field)), labelled)
+  typed <- function(labels) if (length(labels)) labels else features[0]
+  listed_features <- function(field) typed(feature_labels_from(untags(data[[field]], paste0("report.", field)), labelled))
   partial <- pairs_field(data$partial_features, "report.partial_features", untags)
+  batches <- untags(data$batches, "report.batches")
+  singletons <- untags(data$singleton_batches, "report.singleton_batches")
   new_report(list(
-    batches = untags(data$batches, "report.batches"),
+    batches = batches,
     batch_sizes = as.integer(unlist(items(data$batch_sizes, "report.batch_sizes", count_field))),
     reference = if (is.null(data$reference)) NULL else untag(data$reference, "report.reference"),
     covariates = as.character(unlist(items(data$covariates, "report.covariates", text_field))),
     parametric = flag_field(data$parametric, "report.parametric"),
     mean_only = flag_field(data$mean_only, "report.mean_only"),
     effective_mean_only = flag_field(data$effective_mean_only, "report.effective_mean_only"),
-    singleton_batches = untags(data$singleton_batches, "report.singleton_batches"),
-    zero_variance_features = features("zero_variance_features"),
+    singleton_batches = if (length(singletons)) singletons else batches[0],
+    zero_variance_features = listed_features("zero_variance_features"),
     unestimable = data.frame(
-      feature = feature_labels_from(label_vector(lapply(reasons, `[[`, "label")), labelled),
+      feature = typed(feature_labels_from(label_vector(lapply(reasons, `[[`, "label")), labelled)),
       reason = as.character(vapply(reasons, `[[`, "", "value")), kind = as.character(kinds),
       stringsAsFactors = FALSE),
     partial_features = if (!length(partial)) list() else
       stats::setNames(lapply(partial, `[[`, "value"),
                       vapply(partial, function(p) as.character(feature_labels_from(p$label, labelled)), "")),
-    passed_through = features("passed_through"),
+    passed_through = listed_features("passed_through"),
     n_samples = count_field(data$n_samples, "report.n_samples"),
     n_features = count_field(data$n_features, "report.n_features")
   ))
@@ -382,7 +387,7 @@ model_from <- function(header, arrays, version) {
                  unestimable = text_field(options$unestimable, "options.unestimable", c("pass", "raise")),
                  partial_batches = text_field(options$partial_batches, "options.partial_batches", c("correct", "pass")),
                  exact = flag_field(options$exact, "options.exact"))
-  report <- report_from(header$report, version, labelled)
+  report <- report_from(header$report, version, labelled, features)
   if (!identical(report$batches, batches)) {
     damaged("its header field 'report.batches' does not agree with the header's batches and features")
   }

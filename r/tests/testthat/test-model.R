@@ -8,8 +8,11 @@ model_cases <- list(
   list(seed = 14L, options = list(parametric = FALSE, exact = FALSE), covariates = c("condition", "dose"))
 )
 
+# With features missing from a batch and one left with a single value in a batch, so that
+# the reports hold partial and unestimable features.
 case_problem <- function(case) {
   problem <- random_problem(case$seed, missing = 0.03, partial = 2L)
+  problem$x[7, which(problem$batch == "lab2")[-1]] <- NA
   problem$cov <- if (is.null(case$covariates)) NULL else problem$covariates[case$covariates]
   problem
 }
@@ -64,6 +67,11 @@ test_that("models cross between R and Python both ways with the same bits", {
     expect_identical(raw_bits(predict(py_model, p$x, p$batch, p$cov)), py_fitted)
     expect_identical(py_fitted, raw_bits(predict(r_model, p$x, p$batch, p$cov)))
     expect_identical(priors(py_model), priors(r_model))
+    # An array's features are positions in Python, as a matrix without row names's are in R.
+    unnamed <- p$x
+    rownames(unnamed) <- NULL
+    r_positions <- suppressWarnings(do.call(combat_fit, c(list(unnamed, p$batch, p$cov), case$options)))
+    expect_identical(py_model$report, if (labelled) r_model$report else r_positions$report)
     expect_identical(py_model$features, if (labelled) rownames(p$x) else seq_len(nrow(p$x)))
   }
 })
@@ -103,6 +111,7 @@ test_that("batch labels keep their type and their text, non-ASCII included, acro
     save_model(model, file)
     again <- load_model(file)
     expect_identical(again$batches, model$batches)
+    expect_identical(again$report, model$report)
     expect_identical(raw_bits(predict(again, p$x, batch)), raw_bits(predict(model, p$x, batch)))
     if (nzchar(Sys.getenv("QUARNEL_PYTHON"))) {
       expect_identical(python_run("load_apply", p$x, batch, model = file), raw_bits(predict(model, p$x, batch)))

@@ -48,6 +48,11 @@ Problem::Problem(SEXP values, int n_samples, int n_features, SEXP batch, SEXP co
   }
 }
 
+bool well_typed(SEXP values, SEXP batch, SEXP covariates) {
+  return TYPEOF(values) == REALSXP && TYPEOF(batch) == INTSXP &&
+         (covariates == R_NilValue || TYPEOF(covariates) == REALSXP);
+}
+
 namespace {
 
 void check_user_interrupt(void*) { R_CheckUserInterrupt(); }
@@ -238,6 +243,9 @@ cpp11::strings qn_issue_names() {
 cpp11::list qn_run(SEXP values, int n_samples, int n_features, SEXP batch, SEXP covariates,
                    int n_covariates, bool par_prior, bool mean_only, int reference, bool exact,
                    bool fit, cpp11::function choose, bool progress) {
+  if (!glue::well_typed(values, batch, covariates)) {
+    return glue::fault_value("InternalFault", "quarnel internal fault: the run's vectors are not of the types it reads");
+  }
   const glue::Problem problem(values, n_samples, n_features, batch, covariates, n_covariates);
   glue::Stop stop;
   quarnel::CombatOptions options;
@@ -279,6 +287,9 @@ cpp11::list qn_apply(cpp11::list model_list, SEXP values, int n_samples, int n_f
   std::string problem_text;
   const std::optional<quarnel::CombatModel> model = glue::read_model(model_list, problem_text);
   if (!model) return glue::fault_value("InvalidModel", problem_text);
+  if (!glue::well_typed(values, batch, covariates)) {
+    return glue::fault_value("InternalFault", "quarnel internal fault: the run's vectors are not of the types it reads");
+  }
   const glue::Problem problem(values, n_samples, n_features, batch, covariates, n_covariates);
   glue::Stop stop;
   const quarnel::ApplyOptions options{new_batches, glue::interrupt_hook(stop, progress)};

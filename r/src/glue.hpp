@@ -36,6 +36,10 @@ struct Problem {
   Problem& operator=(const Problem&) = delete;
 };
 
+// Whether the vectors are of the types Problem reads in place: double values and
+// covariates, integer batch ids. The R code makes them so; anything else is its fault.
+bool well_typed(SEXP values, SEXP batch, SEXP covariates);
+
 // How a run was stopped from the glue's side: R's interrupt, or an R condition raised by
 // the R code the run called back into (kept here to be rethrown once the core has
 // unwound).

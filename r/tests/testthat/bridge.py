@@ -28,6 +28,11 @@ def main(request_path: str) -> None:
     try:
         if request["action"] == "combat":
             out = quarnel.combat(values, request["batch"], covariates, **options)
+        elif request["action"] == "summary":
+            _, report = quarnel.combat(values, request["batch"], covariates, return_report=True, **options)
+            with open(request["out"], "w") as f:
+                f.write(report.summary())
+            return
         elif request["action"] == "fit_save":
             model = quarnel.fit(values, request["batch"], covariates, **options)
             model.save(request["model"])

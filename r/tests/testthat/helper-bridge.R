@@ -33,6 +33,16 @@ random_problem <- function(seed, n_features = 40L, sizes = c(5L, 7L, 6L), missin
                                stringsAsFactors = FALSE))
 }
 
+python_has_pandas <- local({
+  known <- list()
+  function(python) {
+    if (is.null(known[[python]])) {
+      known[[python]] <<- system2(python, c("-c", shQuote("import pandas")), stdout = FALSE, stderr = FALSE) == 0L
+    }
+    known[[python]]
+  }
+})
+
 quartet <- function() {
   path <- system.file("extdata", package = "quarnel")
   x <- as.matrix(utils::read.delim(file.path(path, "quartet_proteomics.tsv"), row.names = 1))
@@ -48,6 +58,7 @@ raw_bits <- function(x) writeBin(as.double(x), raw(), endian = "little")
 python_run <- function(action, x, batch, covariates = NULL, options = list(), model = NULL,
                        labelled = FALSE) {
   python <- quarnel_python()
+  if (labelled && !python_has_pandas(python)) skip("pandas is not installed for QUARNEL_PYTHON: labelled comparisons need it")
   dir <- tempfile("bridge")
   dir.create(dir)
   on.exit(unlink(dir, recursive = TRUE))

@@ -129,3 +129,27 @@ test_that("Ctrl-C stops a long run between stages and the session goes on", {
   expect_lt(as.numeric(fields[2]), 5)
   expect_identical(fields[3], "TRUE")
 })
+
+test_that("a report reads as the Python package's summary", {
+  p <- random_problem(27L, missing = 0.03, partial = 2L)
+  x <- p$x
+  x[4, p$batch == "lab3"][-1] <- NA
+  x[6, p$batch == "lab2"] <- 1.5
+  batch <- p$batch
+  batch[2] <- "solo"
+  cases <- list(list(x = x, batch = p$batch, covariates = p$covariates, options = list(reference = "lab2")),
+                list(x = x, batch = batch, covariates = NULL, options = list(parametric = FALSE)))
+  for (case in cases) {
+    out <- suppressWarnings(do.call(combat, c(list(case$x, case$batch, case$covariates), case$options)))
+    report <- attr(out, "quarnel_report")
+    expect_output(print(report), format(report), fixed = TRUE)
+    # Corrected features are the ones whose values moved; the others came back as they were.
+    moved <- rowSums(out != case$x, na.rm = TRUE) > 0
+    expect_identical(summary(report)$n_corrected, sum(moved))
+    expect_identical(sort(as.character(report$passed_through)), sort(rownames(case$x)[!moved]))
+    if (nzchar(Sys.getenv("QUARNEL_PYTHON"))) {
+      py <- python_run("summary", case$x, case$batch, case$covariates, case$options)
+      expect_identical(format(report), rawToChar(py))
+    }
+  }
+})

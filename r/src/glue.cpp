@@ -20,7 +20,6 @@
 #include <array>
 #include <memory>
 #include <chrono>
-#include <cstring>
 #include <utility>
 #include <variant>
 

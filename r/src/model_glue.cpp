@@ -8,8 +8,6 @@
 #include <Rinternals.h>
 
 #include <algorithm>
-#include <cstring>
-#include <string_view>
 
 using namespace cpp11::literals;
 

@@ -1,0 +1,4 @@
+library(testthat)
+library(quarnel)
+
+test_check("quarnel")

@@ -5,7 +5,9 @@
 #   2. the C++ core compiled (not run) for aarch64 with Debian's cross compiler, skipped
 #      with a message where that compiler cannot be installed;
 #   3. the Python package built once as a wheel, tested with pytest under NumPy 2.x and
-#      again under the oldest supported NumPy 1.x.
+#      again under the oldest supported NumPy 1.x;
+#   4. the R package in r/: R CMD check --as-cran on its tarball, with its testthat suite
+#      comparing bits with the Python package of step 3 (tools/run-r-tests.sh).
 # It installs what it needs: GoogleTest, Eigen and the cross compiler from Debian's
 # packages (when missing), everything else from PyPI into virtual environments under build/.
 set -euo pipefail
@@ -124,3 +126,6 @@ step "Python: pytest under NumPy 1.x ($numpy1)"
 make_venv "$build/venv-numpy1" "$numpy1" pytest hypothesis pandas anndata matplotlib scikit-learn scipy tqdm
 "$build/venv-numpy1/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 run_pytest "$build/venv-numpy1"
+
+step "R package: R CMD check and testthat"
+QUARNEL_PYTHON=$build/venv-numpy2/bin/python bash "$root/tools/run-r-tests.sh"

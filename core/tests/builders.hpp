@@ -18,6 +18,8 @@
 #include "quarnel/api.hpp"
 #include "quarnel/batch.hpp"
 #include "quarnel/design.hpp"
+#include "quarnel/estimability.hpp"
+#include "quarnel/judged.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/standardize.hpp"
 
@@ -165,6 +167,18 @@ inline void add_random_covariates(DenseProblem& p, std::uint64_t n_covariates, s
   p.n_covariates = n_covariates;
   p.covariates.emplace(p.n_samples * n_covariates);
   for (double& x : *p.covariates) x = draw(rng);
+}
+
+// What the package's callers choose from a run's verdicts: estimable and constant
+// features as one run, features missing from whole batches where they are observed.
+inline FeatureChoice choose_as_callers_do(const FeatureAssessment& assessment) {
+  FeatureChoice choice;
+  for (std::size_t j = 0; j < assessment.verdicts.size(); ++j) {
+    const FeatureIssue issue = assessment.verdicts[j].issue;
+    if (issue == FeatureIssue::none || issue == FeatureIssue::constant) choice.complete.push_back(j);
+    if (issue == FeatureIssue::no_values) choice.partial.push_back(j);
+  }
+  return choice;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -662,15 +662,6 @@ TEST(RandomProblems, OutcomeIgnoresSampleOrderAndShiftsFollowTheData) {
 // The choice of features quarnel's own callers make from the verdicts: every feature the
 // core can estimate or passes through itself as one run, those missing from whole batches
 // where they are observed.
-FeatureChoice choose_as_callers_do(const FeatureAssessment& assessment) {
-  FeatureChoice choice;
-  for (std::size_t j = 0; j < assessment.verdicts.size(); ++j) {
-    const FeatureIssue issue = assessment.verdicts[j].issue;
-    if (issue == FeatureIssue::none || issue == FeatureIssue::constant) choice.complete.push_back(j);
-    if (issue == FeatureIssue::no_values) choice.partial.push_back(j);
-  }
-  return choice;
-}
 
 // A run that judges its features first hands its choice the verdicts assess_features gives,
 // and corrects the features chosen to the bits of combat_dense_partial on the same lists,
@@ -704,7 +695,7 @@ TEST(JudgedRun, ChoosesFromTheVerdictsOfAssessAndCorrectsAsTheListsWould) {
             EXPECT_EQ(given.verdicts[j].issue, assessment.verdicts[j].issue) << "feature " << j;
             EXPECT_EQ(given.verdicts[j].batch, assessment.verdicts[j].batch) << "feature " << j;
           }
-          chosen = choose_as_callers_do(given);
+          chosen = testing::choose_as_callers_do(given);
           return *chosen;
         });
     ASSERT_TRUE(chosen.has_value());

@@ -6,7 +6,7 @@
 #      with a message where that compiler cannot be installed;
 #   3. the Python package built once as a wheel, tested with pytest under NumPy 2.x and
 #      again under the oldest supported NumPy 1.x.
-# It installs what it needs: GoogleTest, Eigen and the cross compiler from Debian's
+# It installs what it needs: GoogleTest, Eigen, Boost.Math and the cross compiler from Debian's
 # packages (when missing), everything else from PyPI into virtual environments under build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,6 +35,7 @@ install_system_packages() {
   local missing=()
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ -f /usr/include/eigen3/Eigen/Core ] || missing+=(libeigen3-dev)
+  [ -f /usr/include/boost/math/special_functions/beta.hpp ] || missing+=(libboost-math-dev)
   command -v g++ >/dev/null || missing+=(g++)
   [ ${#missing[@]} -eq 0 ] && return
   step "installing ${missing[*]}"

@@ -226,7 +226,7 @@ Result<CountsOutput> combat_counts(const CountsRequest& request, const CountsOpt
       ParallelPlan::for_shape(request.n_samples, n_genes, levels->level_count()).parallel;
   const std::size_t n_tiles = (n_genes + kTileGenes - 1) / kTileGenes;
   const std::size_t slice = kTilesPerSlice * std::max<std::size_t>(pool::worker_count(), 1);
-  stop_if_cancelled(options.cancel_requested, {"estimate", 0, n_genes});
+  stop_if_cancelled(options.cancel_requested, {"fit", 0, n_genes});
   for (std::size_t first_tile = 0; first_tile < n_tiles; first_tile += slice) {
     const std::size_t tiles = std::min(slice, n_tiles - first_tile);
     parallel_for_split(parallel, tiles, 2, [&](std::size_t t) {
@@ -234,7 +234,7 @@ Result<CountsOutput> combat_counts(const CountsRequest& request, const CountsOpt
       run_tile(job, first, std::min(first + kTileGenes, n_genes));
     });
     const std::size_t done = std::min((first_tile + tiles) * kTileGenes, n_genes);
-    stop_if_cancelled(options.cancel_requested, {"estimate", done, n_genes});
+    stop_if_cancelled(options.cancel_requested, {"fit", done, n_genes});
   }
   return out;
 }

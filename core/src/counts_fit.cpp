@@ -14,9 +14,8 @@ constexpr int kMaxIterations = 100;
 constexpr double kDevianceTolerance = 1e-10;
 constexpr int kMaxRounds = 20;
 constexpr double kDispersionTolerance = 1e-6;
-// Half the width, in log phi, of the last bracket of the dispersion search: phi to 1e-8
-// relative.
-constexpr double kLogDispersionTolerance = 0.5e-8;
+// The dispersion search's tolerance in log phi: phi to 1e-8 relative.
+constexpr double kLogDispersionTolerance = 1e-8;
 constexpr int kMaxHalvings = 30;
 
 // |change| <= tolerance * (|value| + 0.1): relative for any deviance of consequence,
@@ -25,10 +24,14 @@ bool settled(double before, double after, double tolerance) {
   return std::abs(after - before) <= tolerance * (std::abs(after) + 0.1);
 }
 
-// eta = o + X c and mu = exp(eta) at coefficients `c`; the deviance's terms that depend on
-// the means, sum -y eta + (y + 1/phi) log1p(phi mu), or +inf when a mean overflows.
-double mean_terms(const CountDesign& design, std::span<const double> y, const Vector& c,
-                  FitWorkspace& work) {
+// eta = o + X c and mu = exp(eta) at coefficients `c`, and the deviance there, or +inf
+// when a mean overflows. Each sample's term,
+//   2 [y log(y / mu) - (y + 1/phi) log1p(phi (y - mu) / (1 + phi mu))],
+// is formed on its own: the two sums of y log y and of y log mu that it is the difference
+// of grow with the counts, and for counts in the millions their rounding alone would
+// exceed the convergence tolerance. work.log_count holds log y (0 where y = 0).
+double deviance_at(const CountDesign& design, std::span<const double> y, const Vector& c,
+                   FitWorkspace& work) {
   const Eigen::Index n = design.x.rows();
   for (Eigen::Index j = 0; j < n; ++j) work.eta[j] = design.offset[static_cast<std::size_t>(j)];
   for (Eigen::Index col = 0; col < design.x.cols(); ++col) {
@@ -43,20 +46,11 @@ double mean_terms(const CountDesign& design, std::span<const double> y, const Ve
     work.mu[j] = mu;
     const double phi = work.sample_dispersion[static_cast<std::size_t>(j)];
     const double yj = y[static_cast<std::size_t>(j)];
-    sum += -yj * work.eta[j] + (yj + 1.0 / phi) * std::log1p(phi * mu);
+    const double counted = yj == 0.0 ? 0.0 : yj * (work.log_count[j] - work.eta[j]);
+    sum += counted - (yj + 1.0 / phi) * std::log1p(phi * (yj - mu) / (1.0 + phi * mu));
   }
+  sum *= 2.0;
   return std::isfinite(sum) ? sum : std::numeric_limits<double>::infinity();
-}
-
-// The deviance's terms that depend on the counts alone, sum y log y - (y + 1/phi) log1p(phi y).
-double count_terms(std::span<const double> y, const FitWorkspace& work) {
-  double sum = 0.0;
-  for (std::size_t j = 0; j < y.size(); ++j) {
-    if (y[j] == 0.0) continue;
-    const double phi = work.sample_dispersion[j];
-    sum += y[j] * std::log(y[j]) - (y[j] + 1.0 / phi) * std::log1p(phi * y[j]);
-  }
-  return sum;
 }
 
 // The normal equations X^T W X c = X^T W z of one reweighted least-squares step, with
@@ -133,54 +127,105 @@ double profile_terms(const CountDesign& design, std::span<const double> y, std::
   return sum - 0.5 * log_det_adjustment(design, level, phi, work);
 }
 
-// Brent's minimisation (golden sections and parabolic steps) of f over [low, high], until
-// the bracket's half-width is at most `tolerance`.
+// The derivative in t = log phi of adjusted_profile, the means in work.mu:
+//   sum_j [ y_j / (1 + a_j) - r (psi(r + y_j) - psi(r)) + r log1p(a_j) - r a_j / (1 + a_j) ]
+//   - tr((X_b^T W_b X_b)^-1 X_b^T W_b' X_b) / 2,
+// with r = 1 / phi, a_j = phi mu_j and w_j' = -w_j a_j / (1 + a_j).
+double profile_slope(const CountDesign& design, std::span<const double> y, std::size_t level,
+                     double phi, FitWorkspace& work) {
+  const double r = 1.0 / phi;
+  const std::vector<std::size_t>& members = design.members[level];
+  double sum = 0.0;
+  for (const std::size_t j : members) {
+    const double a = phi * work.mu[static_cast<Eigen::Index>(j)];
+    const double share = a / (1.0 + a);
+    sum += y[j] / (1.0 + a) - r * digamma_rising(r, y[j]) + r * std::log1p(a) - r * share;
+  }
+  const std::vector<Eigen::Index>& columns = design.adjusted_columns[level];
+  if (columns.size() == 1) {
+    double weights = 0.0, slopes = 0.0;
+    for (const std::size_t j : members) {
+      const double mu = work.mu[static_cast<Eigen::Index>(j)];
+      const double a = phi * mu;
+      const double w = mu / (1.0 + a);
+      weights += w;
+      slopes -= w * a / (1.0 + a);
+    }
+    return sum - 0.5 * slopes / weights;
+  }
+  const auto k = static_cast<Eigen::Index>(columns.size());
+  auto a_matrix = work.adjustment.topLeftCorner(k, k);
+  auto b_matrix = work.adjustment_slope.topLeftCorner(k, k);
+  a_matrix.setZero();
+  b_matrix.setZero();
+  for (const std::size_t j : members) {
+    const auto row = static_cast<Eigen::Index>(j);
+    const double mu = work.mu[row];
+    const double a = phi * mu;
+    const double w = mu / (1.0 + a);
+    const double dw = -w * a / (1.0 + a);
+    for (Eigen::Index u = 0; u < k; ++u) {
+      const double xu = design.x(row, columns[static_cast<std::size_t>(u)]);
+      for (Eigen::Index v = 0; v < k; ++v) {
+        const double xuv = xu * design.x(row, columns[static_cast<std::size_t>(v)]);
+        a_matrix(u, v) += w * xuv;
+        b_matrix(u, v) += dw * xuv;
+      }
+    }
+  }
+  work.adjustment_factor.compute(a_matrix);
+  work.adjustment_factor.solveInPlace(b_matrix);
+  return sum - 0.5 * b_matrix.trace();
+}
+
+// The zero of f in [a, b], where f(a) and f(b) differ in sign, by Brent's method
+// (bisection, secant and inverse quadratic steps), to within `tolerance`.
 template <class F>
-double brent_minimum(F&& f, double low, double high, double tolerance) {
-  constexpr double golden = 0.3819660112501051;  // (3 - sqrt 5) / 2
-  double a = low, b = high;
-  double x = a + golden * (b - a), w = x, v = x;
-  double fx = f(x), fw = fx, fv = fx;
-  double d = 0.0, e = 0.0;
+double brent_zero(F&& f, double a, double b, double fa, double fb, double tolerance) {
+  constexpr double eps = std::numeric_limits<double>::epsilon();
+  double c = a, fc = fa, d = b - a, e = d;
   while (true) {
-    const double m = 0.5 * (a + b);
-    if (std::abs(x - m) <= 2.0 * tolerance - 0.5 * (b - a)) return x;
-    bool golden_step = true;
-    if (std::abs(e) > tolerance) {
-      const double r = (x - w) * (fx - fv);
-      double q = (x - v) * (fx - fw);
-      double p = (x - v) * q - (x - w) * r;
-      q = 2.0 * (q - r);
-      if (q > 0.0) p = -p;
-      q = std::abs(q);
-      const double previous = e;
-      if (std::abs(p) < std::abs(0.5 * q * previous) && p > q * (a - x) && p < q * (b - x)) {
+    if (std::abs(fc) < std::abs(fb)) {
+      a = b; b = c; c = a;
+      fa = fb; fb = fc; fc = fa;
+    }
+    const double tol = 2.0 * eps * std::abs(b) + 0.5 * tolerance;
+    const double m = 0.5 * (c - b);
+    if (std::abs(m) <= tol || fb == 0.0) return b;
+    if (std::abs(e) < tol || std::abs(fa) <= std::abs(fb)) {
+      d = m;
+      e = m;
+    } else {
+      double s = fb / fa, p, q;
+      if (a == c) {
+        p = 2.0 * m * s;
+        q = 1.0 - s;
+      } else {
+        const double qa = fa / fc, r = fb / fc;
+        p = s * (2.0 * m * qa * (qa - r) - (b - a) * (r - 1.0));
+        q = (qa - 1.0) * (r - 1.0) * (s - 1.0);
+      }
+      if (p > 0.0) {
+        q = -q;
+      } else {
+        p = -p;
+      }
+      if (2.0 * p < 3.0 * m * q - std::abs(tol * q) && p < std::abs(0.5 * e * q)) {
         e = d;
         d = p / q;
-        const double u = x + d;
-        if (u - a < 2.0 * tolerance || b - u < 2.0 * tolerance) d = x < m ? tolerance : -tolerance;
-        golden_step = false;
+      } else {
+        d = m;
+        e = m;
       }
     }
-    if (golden_step) {
-      e = (x < m ? b : a) - x;
-      d = golden * e;
-    }
-    const double u = std::abs(d) >= tolerance ? x + d : x + (d > 0.0 ? tolerance : -tolerance);
-    const double fu = f(u);
-    if (fu <= fx) {
-      (u < x ? b : a) = x;
-      v = w; fv = fw;
-      w = x; fw = fx;
-      x = u; fx = fu;
-    } else {
-      (u < x ? a : b) = u;
-      if (fu <= fw || w == x) {
-        v = w; fv = fw;
-        w = u; fw = fu;
-      } else if (fu <= fv || v == x || v == w) {
-        v = u; fv = fu;
-      }
+    a = b;
+    fa = fb;
+    b += std::abs(d) > tol ? d : (m > 0.0 ? tol : -tol);
+    fb = f(b);
+    if ((fb > 0.0) == (fc > 0.0)) {
+      c = a;
+      fc = fa;
+      e = d = b - a;
     }
   }
 }
@@ -274,6 +319,7 @@ FitWorkspace::FitWorkspace(const CountDesign& design)
       mu(static_cast<Eigen::Index>(design.n_samples())),
       weight(static_cast<Eigen::Index>(design.n_samples())),
       response(static_cast<Eigen::Index>(design.n_samples())),
+      log_count(static_cast<Eigen::Index>(design.n_samples())),
       coefficients(design.x.cols()),
       trial(design.x.cols()),
       rhs(design.x.cols()),
@@ -284,6 +330,7 @@ FitWorkspace::FitWorkspace(const CountDesign& design)
   for (const auto& columns : design.adjusted_columns) largest = std::max(largest, columns.size());
   const auto k = static_cast<Eigen::Index>(largest);
   adjustment = Matrix::Zero(k, k);
+  adjustment_slope = Matrix::Zero(k, k);
   adjustment_factor = Eigen::LLT<Matrix>(k);
 }
 
@@ -292,21 +339,23 @@ bool fit_coefficients(const CountDesign& design, std::span<const double> y,
   for (std::size_t level = 0; level < design.n_levels(); ++level) {
     for (const std::size_t j : design.members[level]) work.sample_dispersion[j] = dispersion[level];
   }
-  const double constant = count_terms(y, work);
-  double deviance = 2.0 * (constant + mean_terms(design, y, work.coefficients, work));
+  for (std::size_t j = 0; j < y.size(); ++j) {
+    work.log_count[static_cast<Eigen::Index>(j)] = y[j] == 0.0 ? 0.0 : std::log(y[j]);
+  }
+  double deviance = deviance_at(design, y, work.coefficients, work);
   if (!std::isfinite(deviance)) return false;
   for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
     normal_equations(design, y, work);
     work.normal_factor.compute(work.normal);
     if (work.normal_factor.info() != Eigen::Success) return false;
     work.trial = work.normal_factor.solve(work.rhs);
-    double trial_deviance = 2.0 * (constant + mean_terms(design, y, work.trial, work));
+    double trial_deviance = deviance_at(design, y, work.trial, work);
     // A step that overshoots is halved back towards the current coefficients.
     for (int halving = 0; halving < kMaxHalvings &&
                           !(trial_deviance <= deviance + kDevianceTolerance * (std::abs(deviance) + 0.1));
          ++halving) {
       work.trial = 0.5 * (work.trial + work.coefficients);
-      trial_deviance = 2.0 * (constant + mean_terms(design, y, work.trial, work));
+      trial_deviance = deviance_at(design, y, work.trial, work);
     }
     if (!std::isfinite(trial_deviance)) return false;
     work.coefficients = work.trial;
@@ -324,11 +373,26 @@ double adjusted_profile(const CountDesign& design, std::span<const double> y, st
 }
 
 double best_dispersion(const CountDesign& design, std::span<const double> y, std::size_t level,
-                       FitWorkspace& work) {
-  const double log_phi = brent_minimum(
-      [&](double t) { return -profile_terms(design, y, level, std::exp(t), work); },
-      std::log(kMinDispersion), std::log(kMaxDispersion), kLogDispersionTolerance);
-  return std::clamp(std::exp(log_phi), kMinDispersion, kMaxDispersion);
+                       double start, FitWorkspace& work) {
+  const double low = std::log(kMinDispersion), high = std::log(kMaxDispersion);
+  const auto slope = [&](double t) { return profile_slope(design, y, level, std::exp(t), work); };
+  // A bracket grown from the start, which later rounds of the alternation already hold
+  // close to the answer.
+  double step = 0.05;
+  double a = std::clamp(std::log(start), low, high);
+  double fa = slope(a);
+  double b = a, fb = fa;
+  while (true) {
+    b = std::clamp(a + (fa > 0.0 ? step : -step), low, high);
+    fb = slope(b);
+    if ((fa > 0.0) != (fb > 0.0)) break;
+    if (b == low || b == high) return std::exp(b);  // the profile rises to the bound
+    a = b;
+    fa = fb;
+    step *= 2.0;
+  }
+  const double t = brent_zero(slope, a, b, fa, fb, kLogDispersionTolerance);
+  return std::clamp(std::exp(t), kMinDispersion, kMaxDispersion);
 }
 
 void fit_gene(const CountDesign& design, std::span<const double> y, FitWorkspace& work, GeneFit& fit) {
@@ -350,7 +414,7 @@ void fit_gene(const CountDesign& design, std::span<const double> y, FitWorkspace
     if (!fit_coefficients(design, y, fit.dispersion, work)) break;
     converged = true;
     for (std::size_t level = 0; level < n_levels; ++level) {
-      const double phi = best_dispersion(design, y, level, work);
+      const double phi = best_dispersion(design, y, level, fit.dispersion[level], work);
       if (std::abs(phi - fit.dispersion[level]) > kDispersionTolerance * fit.dispersion[level]) {
         converged = false;
       }

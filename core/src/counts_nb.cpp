@@ -2,6 +2,7 @@
 
 #include <boost/math/policies/policy.hpp>
 #include <boost/math/special_functions/beta.hpp>
+#include <boost/math/special_functions/digamma.hpp>
 #include <boost/math/special_functions/erf.hpp>
 #include <boost/math/special_functions/gamma.hpp>
 
@@ -38,6 +39,12 @@ double stirling_tail(double x) {
   const double inv = 1.0 / x;
   const double inv2 = inv * inv;
   return inv * (1.0 / 12 - inv2 * (1.0 / 360 - inv2 * (1.0 / 1260 - inv2 / 1680)));
+}
+
+// digamma(x) - (log x - 1 / (2 x)), from the same series.
+double digamma_tail(double x) {
+  const double inv2 = 1.0 / (x * x);
+  return -inv2 * (1.0 / 12 - inv2 * (1.0 / 120 - inv2 * (1.0 / 252 - inv2 / 240)));
 }
 
 // sum_{i < y} log(r + i), one logarithm per four factors.
@@ -193,6 +200,20 @@ double log_rising(double r, double y) {
            (stirling_tail(z) - stirling_tail(r));
   }
   return boost::math::lgamma(r + y, policy) - boost::math::lgamma(r, policy);
+}
+
+double digamma_rising(double r, double y) {
+  if (y == 0.0) return 0.0;
+  if (y <= kProductUpTo) {
+    double sum = 0.0;
+    for (double i = 0.0; i < y; i += 1.0) sum += 1.0 / (r + i);
+    return sum;
+  }
+  if (r >= kStirlingFrom) {
+    const double z = r + y;
+    return std::log1p(y / r) + 0.5 * y / (r * z) + (digamma_tail(z) - digamma_tail(r));
+  }
+  return boost::math::digamma(r + y, policy) - boost::math::digamma(r, policy);
 }
 
 double nb_log_pmf(double y, NbLaw law) {

@@ -61,7 +61,7 @@ CountProblem simulated(std::size_t n_samples, std::size_t n_genes, std::uint32_t
   return p;
 }
 
-TEST(CountsNb, LogRisingKeepsItsRecurrenceAcrossBranches) {
+TEST(CountsNb, RisingFactorialAndItsSlopeKeepTheirRecurrencesAcrossBranches) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> log_r(std::log(1e-3), std::log(1e7));
   for (int trial = 0; trial < 2000; ++trial) {
@@ -70,6 +70,9 @@ TEST(CountsNb, LogRisingKeepsItsRecurrenceAcrossBranches) {
     const double step = counts::log_rising(r, y + 1.0) - counts::log_rising(r, y);
     const double scale = std::max(1.0, std::abs(counts::log_rising(r, y + 1.0)));
     EXPECT_NEAR(step, std::log(r + y), 1e-13 * scale) << "r=" << r << " y=" << y;
+    const double slope_step = counts::digamma_rising(r, y + 1.0) - counts::digamma_rising(r, y);
+    const double slope_scale = std::max(1.0 / r, std::abs(counts::digamma_rising(r, y + 1.0)));
+    EXPECT_NEAR(slope_step, 1.0 / (r + y), 1e-13 * slope_scale) << "r=" << r << " y=" << y;
   }
 }
 
@@ -89,6 +92,14 @@ TEST(CountsNb, MapBetweenEqualLawsIsTheIdentity) {
     ASSERT_EQ(*moved, y) << "mu=" << law.mean << " phi=" << law.dispersion;
   }
   EXPECT_GT(mapped, 15000);
+}
+
+TEST(CountsNb, PlacesBeyondDoublePrecisionAreNotMoved) {
+  // P(Y >= 1e5) under a near-Poisson law of mean 1 is far below the smallest double.
+  EXPECT_FALSE(counts::mid_quantile_map(1e5, {1.0, 1e-5}, {2.0, 1e-5}));
+  // A zero where the mean is 1e6 and the law tight: P(Y = 0) underflows too.
+  EXPECT_FALSE(counts::mid_quantile_map(0.0, {1e6, 1e-4}, {1e6, 1e-4}));
+  EXPECT_TRUE(counts::mid_quantile_map(30.0, {1.0, 1e-5}, {2.0, 1e-5}));
 }
 
 TEST(CountsNb, MapIsMonotoneInTheCount) {
@@ -146,7 +157,7 @@ TEST(Counts, CancelStopsTheRun) {
   CountsOptions options;
   std::size_t asked = 0;
   options.cancel_requested = [&](const Progress& progress) {
-    EXPECT_EQ(progress.stage, "estimate");
+    EXPECT_EQ(progress.stage, "fit");
     return ++asked == 2;
   };
   EXPECT_THROW((void)combat_counts(problem.request(), options), RunCancelled);

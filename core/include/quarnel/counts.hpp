@@ -33,7 +33,7 @@ struct CountsRequest {
 struct CountsOptions {
   std::optional<std::uint64_t> ref_batch;  // its samples come back unchanged
   // Asked on the calling thread between slices of genes, never while a worker runs; told
-  // the genes done in the stage "estimate". A true answer stops the run with RunCancelled.
+  // the genes done in the stage "fit". A true answer stops the run with RunCancelled.
   CancelRequested cancel_requested;
 };
 

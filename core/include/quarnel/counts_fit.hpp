@@ -52,11 +52,12 @@ CountDesign count_design(const BatchLevels& levels,
 struct FitWorkspace {
   explicit FitWorkspace(const CountDesign& design);
 
-  Vector eta, mu, weight, response;  // per sample
+  Vector eta, mu, weight, response, log_count;  // per sample
   Vector coefficients, trial, rhs;   // per design column
   Matrix normal;                     // p x p
   Eigen::LLT<Matrix> normal_factor;
   Matrix adjustment;                 // the largest X_b^T W_b X_b
+  Matrix adjustment_slope;           // its derivative in log phi
   Eigen::LLT<Matrix> adjustment_factor;
   std::vector<double> sample_dispersion;
 };
@@ -97,8 +98,12 @@ double adjusted_profile(const CountDesign& design, std::span<const double> y,
                         std::size_t level, double phi, FitWorkspace& work);
 
 // The dispersion that maximises adjusted_profile over log phi in
-// [log kMinDispersion, log kMaxDispersion], to 1e-8 relative.
+// [log kMinDispersion, log kMaxDispersion], to 1e-8 relative, searched from `start`: the
+// zero of the profile's slope in log phi, or the bound it slopes towards. The slope is
+// used rather than the profile itself because its terms stay small: the profile sums
+// terms of the size of y log y, and for counts in the thousands their rounding moves the
+// maximum of the summed profile by about 1e-5 relative.
 double best_dispersion(const CountDesign& design, std::span<const double> y,
-                       std::size_t level, FitWorkspace& work);
+                       std::size_t level, double start, FitWorkspace& work);
 
 }  // namespace quarnel::counts

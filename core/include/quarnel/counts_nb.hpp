@@ -21,6 +21,9 @@ struct NbLaw {
 // cancellation of the plain difference when r is large (small dispersions).
 double log_rising(double r, double y);
 
+// digamma(r + y) - digamma(r), the derivative of log_rising in r, with the same care.
+double digamma_rising(double r, double y);
+
 // log P(Y = y) for a non-negative integer y.
 double nb_log_pmf(double y, NbLaw law);
 

@@ -310,3 +310,24 @@ def test_bad_inputs_are_refused_and_nothing_else_happens(edit, kwargs, message):
     with pytest.raises(ValueError, match=message):
         _bad(counts, batch, **kwargs)
     np.testing.assert_array_equal(counts, kept)
+
+
+def test_command_line_reads_and_writes_integer_counts(tmp_path):
+    from quarnel._cli import main
+
+    sim = study.simulate(per_batch=6, n_genes=40, n_batches=3, seed=11)
+    names = [f"s{i}" for i in range(sim.counts.shape[0])]
+    rows = ["gene\t" + "\t".join(names)] + [f"g{g}\t" + "\t".join(map(str, sim.counts[:, g])) for g in range(40)]
+    (tmp_path / "counts.tsv").write_text("\n".join(rows) + "\n")
+    sheet = ["sample\tlab\tcondition"] + [f"{n}\tL{b}\t{'ab'[c]}" for n, b, c in zip(names, sim.batch, sim.group)]
+    (tmp_path / "sheet.tsv").write_text("\n".join(sheet) + "\n")
+    args = [str(tmp_path / "counts.tsv"), "--counts", "--samples", str(tmp_path / "sheet.tsv"),
+            "--batch", "lab", "--covariates", "condition", "-o", str(tmp_path / "out.tsv"), "-q"]
+    assert main(["correct", *args]) == 0
+    lines = (tmp_path / "out.tsv").read_text().splitlines()
+    written = np.array([[int(cell) for cell in line.split("\t")[1:]] for line in lines[1:]]).T
+    expected = quarnel.combat_counts(sim.counts, [f"L{b}" for b in sim.batch], ["ab"[c] for c in sim.group])
+    np.testing.assert_array_equal(written, expected)
+    with pytest.raises(SystemExit) as refused:
+        main(["correct", *args, "--log2"])
+    assert refused.value.code == 2

@@ -105,6 +105,14 @@ class CountsReport:
         return "\n".join(lines)
 
 
+def log_cpm(counts: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """log2(counts per million + 1) of a samples x genes matrix: how counts are compared
+    and drawn before and after their correction."""
+    values = np.asarray(counts, dtype=np.float64)
+    library = values.sum(axis=1, keepdims=True)
+    return np.log2(values / np.where(library > 0, library, 1.0) * 1e6 + 1.0)
+
+
 def _count_values(unpacked: _Unpacked) -> npt.NDArray[np.float64]:
     """The matrix as float64 counts, refusing anything that is not a non-negative
     integer (naming the first such value by its sample and gene)."""

@@ -275,6 +275,18 @@ std::optional<std::size_t> level_without_reads(const CountDesign& design, std::s
   return std::nullopt;
 }
 
+// Aitken's delta-squared step on each batch's log phi from its last three values, where
+// they close in on their limit monotonically; the others are left as they are.
+void extrapolate_dispersions(std::span<double> dispersion, const FitWorkspace& work) {
+  for (std::size_t level = 0; level < dispersion.size(); ++level) {
+    const double first = work.previous[level] - work.earlier[level];
+    const double second = std::log(dispersion[level]) - work.previous[level];
+    if (!(first * second > 0.0) || !(std::abs(second) < std::abs(first))) continue;
+    const double limit = std::log(dispersion[level]) - second * second / (second - first);
+    dispersion[level] = std::clamp(std::exp(limit), kMinDispersion, kMaxDispersion);
+  }
+}
+
 }  // namespace
 
 CountDesign count_design(const BatchLevels& levels, const std::optional<CovariateMatrix>& covariates,
@@ -325,7 +337,9 @@ FitWorkspace::FitWorkspace(const CountDesign& design)
       rhs(design.x.cols()),
       normal(design.x.cols(), design.x.cols()),
       normal_factor(design.x.cols()),
-      sample_dispersion(design.n_samples()) {
+      sample_dispersion(design.n_samples()),
+      earlier(design.n_levels()),
+      previous(design.n_levels()) {
   std::size_t largest = 1;
   for (const auto& columns : design.adjusted_columns) largest = std::max(largest, columns.size());
   const auto k = static_cast<Eigen::Index>(largest);
@@ -418,8 +432,11 @@ void fit_gene(const CountDesign& design, std::span<const double> y, FitWorkspace
       if (std::abs(phi - fit.dispersion[level]) > kDispersionTolerance * fit.dispersion[level]) {
         converged = false;
       }
+      work.earlier[level] = work.previous[level];
+      work.previous[level] = std::log(fit.dispersion[level]);
       fit.dispersion[level] = phi;
     }
+    if (!converged && round % 3 == 2) extrapolate_dispersions(fit.dispersion, work);
   }
   if (!converged || !fit_coefficients(design, y, fit.dispersion, work)) {
     fit.status = GeneStatus::not_converged;

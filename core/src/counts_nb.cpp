@@ -33,6 +33,12 @@ constexpr double kStirlingFrom = 30.0;
 constexpr double kLargestCount = 9007199254740992.0;  // 2^53
 // Steps walked by pmf ratios before the search switches to bisection on the exact tail.
 constexpr int kMaxWalk = 64;
+// Up to this count a lower tail is summed from P(0) by the ratios of neighbouring
+// probabilities (all terms positive, so each sum is exact to about k rounding errors)
+// instead of taken from the incomplete beta function, several times slower.
+constexpr double kSumUpTo = 64.0;
+// ... provided P(0) is at least this, so that no term of the sum underflows.
+constexpr double kSmallestStart = 1e-280;
 
 // lgamma(x) - ((x - 1/2) log x - x + log(2 pi) / 2).
 double stirling_tail(double x) {
@@ -66,11 +72,32 @@ struct Shape {
   double r;
   double p;
   double q;
+  double p0;  // P(Y = 0) = p^r
 };
 
 Shape shape_of(NbLaw law) {
   const double a = law.dispersion * law.mean;
-  return {1.0 / law.dispersion, 1.0 / (1.0 + a), a / (1.0 + a)};
+  const double r = 1.0 / law.dispersion;
+  return {r, 1.0 / (1.0 + a), a / (1.0 + a), std::exp(-r * std::log1p(a))};
+}
+
+// F(k) and P(k) in the lower tail.
+struct Anchor {
+  double tail;
+  double prob;
+};
+
+bool summable(const Shape& s, double k) { return k <= kSumUpTo && s.p0 >= kSmallestStart; }
+
+// F(k) and P(k) summed from P(0); only where summable.
+Anchor summed(const Shape& s, double k) {
+  double prob = s.p0;
+  double tail = prob;
+  for (double i = 0.0; i < k; i += 1.0) {
+    prob *= (i + s.r) / (i + 1.0) * s.q;
+    tail += prob;
+  }
+  return {tail, prob};
 }
 
 double pmf(const Shape& s, double k) {
@@ -90,10 +117,22 @@ struct Place {
 };
 
 Place place_of(double y, const Shape& s) {
-  const double half = 0.5 * pmf(s, y);
-  const double below = (y == 0.0 ? 0.0 : tail_at(s, false, y - 1.0)) + half;
+  double half = 0.0, below = 0.0;
+  if (summable(s, y)) {
+    const Anchor at = summed(s, y);
+    half = 0.5 * at.prob;
+    below = at.tail - half;
+  } else {
+    half = 0.5 * pmf(s, y);
+    below = (y == 0.0 ? 0.0 : tail_at(s, false, y - 1.0)) + half;
+  }
   if (below <= 0.5) return {false, below};
   return {true, tail_at(s, true, y) + half};
+}
+
+Anchor anchor_at(const Shape& s, bool upper, double k) {
+  if (!upper && summable(s, k)) return summed(s, k);
+  return {tail_at(s, upper, k), pmf(s, k)};
 }
 
 // Whether k is at or past the place: F(k) >= u in the lower tail, P(Y > k) <= 1 - u in
@@ -159,8 +198,9 @@ std::optional<double> gallop(const Shape& s, const Place& place, double k) {
 std::optional<double> first_reached(const Shape& s, const Place& place, double start) {
   constexpr double eps = std::numeric_limits<double>::epsilon();
   double k = start;
-  double tail = tail_at(s, place.upper, k);
-  double prob = pmf(s, k);
+  const Anchor anchor = anchor_at(s, place.upper, k);
+  double tail = anchor.tail;
+  double prob = anchor.prob;
   const double scale = tail;
   for (int steps = 0; steps < kMaxWalk; ++steps) {
     // Every update adds or removes one probability, each rounded relative to the tail.

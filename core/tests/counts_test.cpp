@@ -152,6 +152,16 @@ TEST(Counts, ReferenceBatchAndUnfitGenesComeBackUnchanged) {
   EXPECT_GT(changed, problem.n_samples * problem.n_genes / 4);
 }
 
+TEST(Counts, FitsConvergeWhereACovariateCouplesSmallBatches) {
+  // Seven samples a batch, the group effect shared by all three: the alternation of
+  // coefficients and dispersions contracts slowly here.
+  const CountProblem problem = simulated(21, 400, 13);
+  ASSERT_OK_AND_ASSIGN(CountsOutput out, combat_counts(problem.request(), {}));
+  std::size_t unconverged = 0;
+  for (const CountGeneOutcome outcome : out.outcome) unconverged += outcome == CountGeneOutcome::not_converged;
+  EXPECT_LE(unconverged, 4u);
+}
+
 TEST(Counts, CancelStopsTheRun) {
   const CountProblem problem = simulated(30, 200, 9);
   CountsOptions options;

@@ -183,10 +183,10 @@ def test_simulation_study_at_small_size():
     assert corrected.dtype == np.int64 and (corrected >= 0).all()
     assert m["batch_difference_shrink"] >= 0.90
     assert m["group_lfc_correlation_after"] >= m["group_lfc_correlation_before"] - 0.02
-    assert m["batch_silhouette_before"] > 0.4 and m["batch_silhouette_after"] < 0.15
+    assert m["batch_silhouette_before"] > 0.4 and abs(m["batch_silhouette_after"]) < 0.1
     assert m["group_silhouette_after"] >= m["group_silhouette_before"]
     assert m["largest_ratio_to_input_max"] <= 100
-    assert len(report.corrected_genes) + len(report.passed_through) == 1500
+    assert len(report.corrected_genes) == 1500 and not report.passed_through
 
 
 def test_unfit_genes_pass_through_with_their_reasons():

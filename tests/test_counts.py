@@ -197,6 +197,9 @@ def test_unfit_genes_pass_through_with_their_reasons():
     assert report.passed_through[4] == "no read in batch 'b2'"
     np.testing.assert_array_equal(out[:, 4], counts[:, 4])
     assert 4 not in report.corrected_genes and len(report.dispersions) == 3
+    dispersion = report.parameters["dispersion"]
+    assert np.isnan(dispersion[:, 4]).all() and np.isfinite(np.delete(dispersion, 4, axis=1)).all()
+    assert report.dispersions["b1"]["median"] == np.median(np.delete(dispersion[1], 4))
 
 
 @pytest.mark.parametrize("kind", ["array", "float", "frame", "anndata", "sparse"])

@@ -356,7 +356,7 @@ def _correct(
         warnings.simplefilter("always")
         try:
             if counts:
-                corrected, report, _ = correct_counts(
+                corrected, report = correct_counts(
                     unpacked, batch, covariates or None, reference=args.reference,
                     library_size=None, progress=options["progress"],
                 )

@@ -27,6 +27,7 @@ __all__ = ["CountsReport", "combat_counts"]
 # The largest count float64 holds exactly; the core reads counts as float64.
 _LARGEST_COUNT = 2.0**53
 
+# The engine's per-gene outcome codes other than 0, corrected.
 _NO_READS, _NOT_CONVERGED = 1, 2
 
 
@@ -51,6 +52,12 @@ class CountsReport:
     tail_kept
         Per gene (only those with any), the counts left as they were because their tail
         probability under their batch's law is below what double precision resolves.
+    parameters
+        The fitted model, as arrays over all genes (NaN for genes passed through):
+        ``coefficients`` (one row per batch, theta, then one per encoded covariate column,
+        beta), ``dispersion`` and ``adjusted_profile`` (one row per batch: phi and the
+        Cox-Reid adjusted profile log-likelihood at the fit), ``log_likelihood`` (per
+        gene) and ``offset`` (per sample, o_j). Not part of :meth:`to_dict`.
     """
 
     batches: tuple[Hashable, ...]
@@ -63,6 +70,7 @@ class CountsReport:
     passed_through: dict[Hashable, str] = field(default_factory=dict)
     dispersions: dict[Hashable, dict[str, float]] = field(default_factory=dict)
     tail_kept: dict[Hashable, int] = field(default_factory=dict)
+    parameters: dict[str, npt.NDArray[np.float64]] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def n_tail_kept(self) -> int:
@@ -185,7 +193,7 @@ def _report(
     for g in np.flatnonzero(outcome != 0).tolist():
         if outcome[g] == _NO_READS:
             passed[genes[g]] = f"no read in batch {coding.levels[int(result['outcome_batch'][g])]!r}"
-        else:
+        elif outcome[g] == _NOT_CONVERGED:
             passed[genes[g]] = "the fit did not converge"
     dispersion = result["dispersion"][:, corrected]
     tail = result["tail_kept"]
@@ -200,15 +208,15 @@ def _report(
         passed_through=passed,
         dispersions={b: _dispersion_summary(dispersion[level]) for level, b in enumerate(coding.levels)},
         tail_kept={genes[g]: int(tail[g]) for g in np.flatnonzero(tail).tolist()},
+        parameters={k: result[k] for k in ("coefficients", "dispersion", "adjusted_profile", "log_likelihood", "offset")},
     )
 
 
 def correct_counts(
     unpacked: _Unpacked, batch: object, covariates: object, *, reference: Hashable | None,
     library_size: object, progress: bool,
-) -> tuple[npt.NDArray[np.int64], CountsReport, dict[str, Any]]:
-    """The count correction proper, on data already taken out of its container; also
-    returns the engine's result (the fitted parameters)."""
+) -> tuple[npt.NDArray[np.int64], CountsReport]:
+    """The count correction proper, on data already taken out of its container."""
     values = _count_values(unpacked)
     coding = _batch_labels(batch, unpacked)
     encoded = encode_covariates(
@@ -236,7 +244,7 @@ def correct_counts(
         if bar is not None:
             bar.close()
     report = _report(result, unpacked, coding, encoded.names, reference)
-    return result["corrected"], report, result
+    return result["corrected"], report
 
 
 @overload
@@ -313,7 +321,7 @@ def combat_counts(
     unpacked = _unpack(counts, samples, layer, False, max_dense_bytes)
     if is_dask_array(unpacked.values):
         raise TypeError("combat_counts corrects in-memory counts; call .compute() on the Dask array first")
-    corrected, report, _ = correct_counts(
+    corrected, report = correct_counts(
         unpacked, batch, covariates, reference=reference, library_size=library_size,
         progress=interactive() if progress is None else progress,
     )

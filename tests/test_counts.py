@@ -6,6 +6,7 @@ from __future__ import annotations
 import importlib.util
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -283,10 +284,6 @@ def test_ctrl_c_stops_the_run_and_leaves_the_input_alone(how):
     np.testing.assert_array_equal(counts, before)
 
 
-def _bad(counts, batch, **kw):
-    return quarnel.combat_counts(counts, batch, **kw)
-
-
 @pytest.mark.parametrize(
     "edit, kwargs, message",
     [
@@ -298,9 +295,11 @@ def _bad(counts, batch, **kw):
         (None, {"batch": [0] * 12}, "at least two batches"),
         (None, {"reference": 7}, "reference batch 7 is not one of the batches"),
         (None, {"library_size": np.r_[np.ones(11), 0.0]}, "library_size of sample 11 is 0.0"),
-        (None, {"covariates": np.repeat([0.0, 1.0], 6)}, "confounded with batch|collinear"),
-        (None, {"covariates": np.c_[np.tile([0.0, 1.0], 6), np.tile([0.0, 2.0], 6) + np.tile([0.0, -1.0], 6)]},
-         "linearly dependent|duplicate|equal"),
+        # Confounded covariates: the message of quarnel.combat on the same design.
+        (None, {"covariates": np.repeat([0.0, 1.0], 6)}, None),
+        (None, {"covariates": np.c_[np.tile([0.0, 1.0], 6), np.tile([0.0, 2.0], 6)]}, None),
+        (None, {"covariates": np.c_[np.tile([0.0, 1.0], 6), np.r_[np.zeros(3), np.ones(3), np.zeros(6)],
+                                    np.tile([0.0, 1.0], 6) + np.r_[np.zeros(3), np.ones(3), np.zeros(6)]]}, None),
     ],
 )
 def test_bad_inputs_are_refused_and_nothing_else_happens(edit, kwargs, message):
@@ -310,8 +309,12 @@ def test_bad_inputs_are_refused_and_nothing_else_happens(edit, kwargs, message):
         edit(counts)
     kept = counts.copy()
     batch = kwargs.pop("batch", np.repeat([0, 1], 6))
+    if message is None:
+        with pytest.raises(ValueError) as combat_error:
+            quarnel.combat(counts, batch, **kwargs)
+        message = "^" + re.escape(str(combat_error.value)) + "$"
     with pytest.raises(ValueError, match=message):
-        _bad(counts, batch, **kwargs)
+        quarnel.combat_counts(counts, batch, **kwargs)
     np.testing.assert_array_equal(counts, kept)
 
 

@@ -134,12 +134,13 @@ double profile_terms(const CountDesign& design, std::span<const double> y, std::
 double profile_slope(const CountDesign& design, std::span<const double> y, std::size_t level,
                      double phi, FitWorkspace& work) {
   const double r = 1.0 / phi;
+  const DigammaRising digamma_rising(r);
   const std::vector<std::size_t>& members = design.members[level];
   double sum = 0.0;
   for (const std::size_t j : members) {
     const double a = phi * work.mu[static_cast<Eigen::Index>(j)];
     const double share = a / (1.0 + a);
-    sum += y[j] / (1.0 + a) - r * digamma_rising(r, y[j]) + r * std::log1p(a) - r * share;
+    sum += y[j] / (1.0 + a) - r * digamma_rising.at(y[j]) + r * std::log1p(a) - r * share;
   }
   const std::vector<Eigen::Index>& columns = design.adjusted_columns[level];
   if (columns.size() == 1) {
@@ -287,6 +288,13 @@ void extrapolate_dispersions(std::span<double> dispersion, const FitWorkspace& w
   }
 }
 
+// The size of the largest X_b^T W_b X_b.
+Eigen::Index largest_adjustment(const CountDesign& design) {
+  std::size_t largest = 1;
+  for (const auto& columns : design.adjusted_columns) largest = std::max(largest, columns.size());
+  return static_cast<Eigen::Index>(largest);
+}
+
 }  // namespace
 
 CountDesign count_design(const BatchLevels& levels, const std::optional<CovariateMatrix>& covariates,
@@ -337,16 +345,14 @@ FitWorkspace::FitWorkspace(const CountDesign& design)
       rhs(design.x.cols()),
       normal(design.x.cols(), design.x.cols()),
       normal_factor(design.x.cols()),
+      adjustment(Matrix::Zero(largest_adjustment(design), largest_adjustment(design))),
+      adjustment_slope(Matrix::Zero(largest_adjustment(design), largest_adjustment(design))),
+      // Built in place: a factorisation made by LLT(size) leaves its status unset, and
+      // copying it would read that.
+      adjustment_factor(largest_adjustment(design)),
       sample_dispersion(design.n_samples()),
       earlier(design.n_levels()),
-      previous(design.n_levels()) {
-  std::size_t largest = 1;
-  for (const auto& columns : design.adjusted_columns) largest = std::max(largest, columns.size());
-  const auto k = static_cast<Eigen::Index>(largest);
-  adjustment = Matrix::Zero(k, k);
-  adjustment_slope = Matrix::Zero(k, k);
-  adjustment_factor = Eigen::LLT<Matrix>(k);
-}
+      previous(design.n_levels()) {}
 
 bool fit_coefficients(const CountDesign& design, std::span<const double> y,
                       std::span<const double> dispersion, FitWorkspace& work) {

@@ -242,18 +242,25 @@ double log_rising(double r, double y) {
   return boost::math::lgamma(r + y, policy) - boost::math::lgamma(r, policy);
 }
 
-double digamma_rising(double r, double y) {
+DigammaRising::DigammaRising(double r)
+    : r_(r), digamma_r_(r >= kStirlingFrom ? 0.0 : boost::math::digamma(r, policy)) {}
+
+double DigammaRising::at(double y) const {
   if (y == 0.0) return 0.0;
   if (y <= kProductUpTo) {
     double sum = 0.0;
-    for (double i = 0.0; i < y; i += 1.0) sum += 1.0 / (r + i);
+    for (double i = 0.0; i < y; i += 1.0) sum += 1.0 / (r_ + i);
     return sum;
   }
-  if (r >= kStirlingFrom) {
-    const double z = r + y;
-    return std::log1p(y / r) + 0.5 * y / (r * z) + (digamma_tail(z) - digamma_tail(r));
+  const double z = r_ + y;
+  if (r_ >= kStirlingFrom) {
+    return std::log1p(y / r_) + 0.5 * y / (r_ * z) + (digamma_tail(z) - digamma_tail(r_));
   }
-  return boost::math::digamma(r + y, policy) - boost::math::digamma(r, policy);
+  // Here r < 30 <= digamma(z)'s asymptotic range or close to it, and z > r + 16, so the
+  // difference loses nothing to cancellation.
+  const double digamma_z = z >= kStirlingFrom ? std::log(z) - 0.5 / z + digamma_tail(z)
+                                              : boost::math::digamma(z, policy);
+  return digamma_z - digamma_r_;
 }
 
 double nb_log_pmf(double y, NbLaw law) {

@@ -21,8 +21,17 @@ struct NbLaw {
 // cancellation of the plain difference when r is large (small dispersions).
 double log_rising(double r, double y);
 
-// digamma(r + y) - digamma(r), the derivative of log_rising in r, with the same care.
-double digamma_rising(double r, double y);
+// digamma(r + y) - digamma(r) for one r and many y, the derivative of log_rising in r,
+// with the same care. digamma(r) is computed once, for all the counts it serves.
+class DigammaRising {
+ public:
+  explicit DigammaRising(double r);
+  double at(double y) const;
+
+ private:
+  double r_;
+  double digamma_r_;  // used only below the asymptotic range of r
+};
 
 // log P(Y = y) for a non-negative integer y.
 double nb_log_pmf(double y, NbLaw law);

@@ -5,7 +5,7 @@
     python bench/counts.py -n 200 -g 5000   # another size
 
 Counts are drawn from the model itself: log-normal gene means (median about 40 reads at the
-median library size), batch fold changes up to 3x, dispersions of 0.01 to 1 that differ by
+median library size) that differ by up to 3x between batches, dispersions of 0.01 to 1 that differ by
 up to 4x between batches, library sizes from 0.5 to 2 times their median, two groups in
 every batch and 10% of the genes differentially expressed. Each size is timed over
 `--repeat` runs (the median is printed) after one untimed warm-up run on a small problem.
@@ -29,7 +29,7 @@ def simulate(n_samples: int, n_genes: int, n_batches: int = 4, seed: int = 0):
     group = (np.arange(n_samples) // n_batches) % 2
     library = rng.uniform(0.5, 2.0, n_samples)
     mean = np.exp(rng.normal(np.log(40.0), 1.5, n_genes))
-    fold = np.exp(rng.uniform(-np.log(3.0), np.log(3.0), (n_batches, n_genes)))
+    fold = np.exp(rng.uniform(-0.5 * np.log(3.0), 0.5 * np.log(3.0), (n_batches, n_genes)))
     dispersion = np.exp(rng.uniform(np.log(0.01), np.log(1.0), n_genes))
     ratio = np.exp(rng.uniform(-np.log(2.0), np.log(2.0), (n_batches, n_genes)))
     effect = np.where(rng.random(n_genes) < 0.1, rng.choice([0.5, 2.0], n_genes), 1.0)

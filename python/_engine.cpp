@@ -36,6 +36,7 @@
 
 #include "quarnel/api.hpp"
 #include "quarnel/cancel.hpp"
+#include "quarnel/counts.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/estimability.hpp"
 #include "quarnel/judged.hpp"
@@ -1115,6 +1116,77 @@ static_assert([] {
   return true;
 }());
 
+
+// ---------------------------------------------------------------------------------------
+// The count correction
+
+// Raw counts (float64 holding integers, samples x genes) corrected with the negative-
+// binomial model; the arrays are read in place as for the other calls.
+nb::dict combat_counts(nb::handle counts_object, nb::handle batch_object, nb::handle mod_object,
+                       nb::handle ref_batch, nb::handle library_size_object, nb::handle progress) {
+  const ArrayView<double> counts = read_in_place<double>(counts_object, "counts", 2, "float64");
+  const ArrayView<std::int64_t> batch = read_in_place<std::int64_t>(batch_object, "batch", 1, "int64");
+  const std::size_t n_samples = counts.shape(0);
+  std::optional<ArrayView<double>> mod;
+  if (!mod_object.is_none()) {
+    mod = read_in_place<double>(mod_object, "mod", 2, "float64");
+    if (mod->shape(0) != n_samples) {
+      raise(PyExc_ValueError, "mod row count must match counts samples: expected %zu, got %zu",
+            n_samples, mod->shape(0));
+    }
+  }
+  std::optional<ArrayView<double>> library_size;
+  if (!library_size_object.is_none()) {
+    library_size = read_in_place<double>(library_size_object, "library_size", 1, "float64");
+  }
+  std::vector<std::uint64_t> batch_ids;
+  batch_ids.reserve(batch.size());
+  for (const std::int64_t id : elements(batch)) {
+    if (id < 0) {
+      raise(PyExc_ValueError, "batch ids must be non-negative; sample %zu has %lld",
+            batch_ids.size(), static_cast<long long>(id));
+    }
+    batch_ids.push_back(static_cast<std::uint64_t>(id));
+  }
+  quarnel::CountsRequest request;
+  request.counts = elements(counts);
+  request.batch = batch_ids;
+  request.n_samples = n_samples;
+  request.n_genes = counts.shape(1);
+  if (mod) request.covariates = quarnel::CovariateMatrix{elements(*mod), mod->shape(1)};
+  if (library_size) request.library_size = elements(*library_size);
+  quarnel::CountsOptions options;
+  options.ref_batch = read_ref_batch(ref_batch);
+  options.cancel_requested = signal_handler_raised;
+  if (!progress.is_none()) {
+    if (PyCallable_Check(progress.ptr()) == 0) raise(PyExc_TypeError, "progress must be callable or None");
+    options.cancel_requested = progress_reported_to(progress.ptr());
+  }
+
+  quarnel::CountsOutput out = run_core([&] { return quarnel::combat_counts(request, options); });
+  if (out.corrected.size() != n_samples * request.n_genes) {
+    raise_internal_fault("combat_counts returned a result unlike its request");
+  }
+  std::vector<std::uint8_t> outcome;
+  std::vector<std::int64_t> outcome_batch;
+  for (std::size_t g = 0; g < out.outcome.size(); ++g) {
+    outcome.push_back(static_cast<std::uint8_t>(out.outcome[g]));
+    outcome_batch.push_back(batch_or_none(out.outcome_batch[g]));
+  }
+  const std::size_t n_genes = request.n_genes;
+  nb::dict result;
+  result["corrected"] = adopt(std::move(out.corrected), {n_samples, n_genes});
+  result["outcome"] = adopt(std::move(outcome), {n_genes});
+  result["outcome_batch"] = adopt(std::move(outcome_batch), {n_genes});
+  result["coefficients"] = matrix_array<double>(out.coefficients);
+  result["dispersion"] = matrix_array<double>(out.dispersion);
+  result["adjusted_profile"] = matrix_array<double>(out.adjusted_profile);
+  result["log_likelihood"] = vector_array<double>(out.log_likelihood);
+  result["offset"] = vector_array<double>(out.offset);
+  result["tail_kept"] = vector_array<std::int64_t>(out.tail_kept);
+  return result;
+}
+
 constexpr const char module_doc[] =
     "The core's per-feature verdicts and its partial-batch run, for the quarnel package.\n"
     "\n"
@@ -1181,6 +1253,21 @@ constexpr const char apply_doc[] =
     "dict: 'adjusted' and 'new_batches' (the new levels' 'batch_ids', effects and priors,\n"
     "laid out as the model's).";
 
+constexpr const char combat_counts_doc[] =
+    "Corrects raw counts with the negative-binomial model, gene by gene.\n"
+    "\n"
+    "counts is a C-contiguous float64 n_samples x n_genes array of non-negative integers;\n"
+    "batch the int64 batch id of each sample; mod the covariates (no intercept) or None;\n"
+    "library_size the float64 N_j of each sample, or None for each sample's total count.\n"
+    "Returns a dict: 'corrected' (int64 n_samples x n_genes), per gene 'outcome' (uint8:\n"
+    "0 corrected, 1 no read in the batch 'outcome_batch' names, 2 the fit did not\n"
+    "converge; passed through unchanged), 'log_likelihood' and 'tail_kept' (counts left as\n"
+    "they were because their tail probability underflows), 'coefficients' (p x n_genes:\n"
+    "one per batch level, then one per non-intercept covariate column), 'dispersion' and\n"
+    "'adjusted_profile' (levels x n_genes: each batch's dispersion and its Cox-Reid adjusted\n"
+    "profile log-likelihood at the fit; NaN for genes passed through) and 'offset' (the\n"
+    "log library sizes less their mean). progress and Ctrl-C are as for combat_partial.";
+
 }  // namespace
 
 NB_MODULE(_engine, m) {
@@ -1205,6 +1292,14 @@ NB_MODULE(_engine, m) {
                 "mod: numpy.ndarray | None = None, par_prior: bool = True, "
                 "mean_only: bool = False, ref_batch: int | None = None) -> dict"),
         assess_doc);
+  m.def("combat_counts", &combat_counts, nb::arg("counts"), nb::arg("batch"),
+        nb::arg("mod").none() = nb::none(), nb::arg("ref_batch").none() = nb::none(),
+        nb::arg("library_size").none() = nb::none(), nb::arg("progress").none() = nb::none(),
+        nb::sig("def combat_counts(counts: numpy.ndarray, batch: numpy.ndarray, "
+                "mod: numpy.ndarray | None = None, ref_batch: int | None = None, "
+                "library_size: numpy.ndarray | None = None, "
+                "progress: typing.Callable[[str, int, int], object] | None = None) -> dict"),
+        combat_counts_doc);
   m.def("combat_partial", &combat_partial, nb::arg("values"), nb::arg("batch"),
         nb::arg("mod").none() = nb::none(), nb::arg("par_prior") = true,
         nb::arg("mean_only") = false, nb::arg("ref_batch").none() = nb::none(),

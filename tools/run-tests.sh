@@ -8,7 +8,7 @@
 #      again under the oldest supported NumPy 1.x;
 #   4. the R package in r/: R CMD check --as-cran on its tarball, with its testthat suite
 #      comparing bits with the Python package of step 3 (tools/run-r-tests.sh).
-# It installs what it needs: GoogleTest, Eigen and the cross compiler from Debian's
+# It installs what it needs: GoogleTest, Eigen, Boost.Math and the cross compiler from Debian's
 # packages (when missing), everything else from PyPI into virtual environments under build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,6 +37,7 @@ install_system_packages() {
   local missing=()
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   [ -f /usr/include/eigen3/Eigen/Core ] || missing+=(libeigen3-dev)
+  [ -f /usr/include/boost/math/special_functions/beta.hpp ] || missing+=(libboost-math-dev)
   command -v g++ >/dev/null || missing+=(g++)
   [ ${#missing[@]} -eq 0 ] && return
   step "installing ${missing[*]}"

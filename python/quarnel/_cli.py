@@ -17,6 +17,7 @@ import numpy as np
 
 from . import __version__
 from ._combat import MAX_DENSE_BYTES, UnestimableFeatureWarning, correct_unpacked, labelled
+from ._counts import correct_counts, log_cpm
 from ._files import check_replaceable, replacing
 from ._model import CombatModel, fit_unpacked, load_model
 from ._h5ad import H5ad, is_h5ad, read_h5ad, require_anndata, write_h5ad
@@ -350,10 +351,16 @@ def _correct(
         pass_hint="without --strict they are passed through unchanged",
     )
     model: CombatModel | None = None
+    counts = getattr(args, "counts", False)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            if getattr(args, "save_model", None) or getattr(args, "effects", None):
+            if counts:
+                corrected, report = correct_counts(
+                    unpacked, batch, covariates or None, reference=args.reference,
+                    library_size=None, progress=options["progress"],
+                )
+            elif getattr(args, "save_model", None) or getattr(args, "effects", None):
                 # The model corrects the data it was fitted on exactly as the one-off
                 # correction does, so the matrix written is the same either way.
                 model = fit_unpacked(unpacked, batch, covariates or None, **options)  # type: ignore[arg-type]
@@ -368,13 +375,18 @@ def _correct(
     if is_h5ad(output):
         write_h5ad(output, matrix, corrected, report.to_dict(), source, table)
     else:
-        write_matrix(output, matrix, corrected, na_rep=args.na_rep, digits=getattr(args, "digits", None))
-    _summary(args, report)
+        # Seventeen significant digits write every count up to 2**53 as a plain integer.
+        digits = 17 if counts else getattr(args, "digits", None)
+        write_matrix(output, matrix, corrected, na_rep=args.na_rep, digits=digits)
+    _summary(args, report)  # type: ignore[arg-type]
     _say(args, f"corrected matrix written to {'standard output' if output == '-' else output}")
     if model is not None:
         _write_model_outputs(args, model)
     status = EXIT_OK
     scores = None
+    if counts:
+        # Counts are compared, and drawn, as log-CPM.
+        values, corrected = log_cpm(values), log_cpm(corrected)
     if figure is not None:
         try:
             scores = _figure(
@@ -532,6 +544,15 @@ def _run_correct(args: argparse.Namespace) -> int:
         raise UsageError("--samples-in-rows does not apply to .h5ad input, which always holds samples in rows")
     if args.samples is None and not is_h5ad(args.matrix):
         raise UsageError("--samples is required (only an .h5ad matrix brings its own sample sheet, .obs)")
+    if args.counts:
+        given = [flag for flag, on in (
+            ("--log2", args.log2), ("--non-parametric", args.non_parametric), ("--fast", args.fast),
+            ("--mean-only", args.mean_only), ("--strict", args.strict), ("--save-model", args.save_model),
+            ("--effects", args.effects), ("--digits", args.digits is not None),
+            ("--partial-batches", args.partial_batches != "correct"),
+        ) if on]
+        if given:
+            raise UsageError(f"--counts corrects raw counts with its own model; {', '.join(given)} does not apply to it")
     _check_outputs(args)
     matrix, source = _read_input(args)
     table, sheet_path = _sample_table(args, matrix, source)
@@ -661,6 +682,9 @@ def _parser() -> argparse.ArgumentParser:
     correct.add_argument("--sample-column", metavar="COLUMN", help="sample-sheet column with the sample names (default: the first)")
     correct.add_argument("--samples-in-rows", action="store_true", help="the matrix has one row per sample and one column per feature")
     correct.add_argument("--allow-extra-samples", action="store_true", help="ignore sample-sheet rows for samples that are not in the matrix")
+    correct.add_argument("--counts", action="store_true",
+                         help="the matrix holds raw read counts: correct them with the negative-binomial "
+                         "model and write integer counts (see quarnel.combat_counts)")
     correct.add_argument("--log2", action="store_true", help="take log2 of the values first (for raw intensities); the output stays on the log2 scale")
     correct.add_argument("--pseudocount", type=float, default=0.0, metavar="X", help="with --log2: add X before taking the log (default 0)")
     correct.add_argument("--non-parametric", action="store_true", help="non-parametric empirical-Bayes priors (slower; for effects far from normal)")

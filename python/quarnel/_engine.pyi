@@ -64,6 +64,28 @@ class _Fit(TypedDict):
     partial_batch: npt.NDArray[np.int64]
     partial_batches: list[list[int]]
 
+# The count correction's result: n samples, G genes, L batch levels, p = L + covariate
+# columns. Genes passed through have NaN parameters.
+class _CountsResult(TypedDict):
+    corrected: npt.NDArray[np.int64]  # n x G
+    outcome: npt.NDArray[np.uint8]  # G: 0 corrected, 1 no reads in a batch, 2 not converged
+    outcome_batch: npt.NDArray[np.int64]  # G: the batch id without reads, or -1
+    coefficients: npt.NDArray[np.float64]  # p x G
+    dispersion: npt.NDArray[np.float64]  # L x G
+    adjusted_profile: npt.NDArray[np.float64]  # L x G
+    log_likelihood: npt.NDArray[np.float64]  # G
+    offset: npt.NDArray[np.float64]  # n
+    tail_kept: npt.NDArray[np.int64]  # G
+
+def combat_counts(
+    counts: npt.NDArray[np.float64],
+    batch: npt.NDArray[np.int64],
+    mod: npt.NDArray[np.float64] | None = None,
+    ref_batch: SupportsIndex | None = None,
+    library_size: npt.NDArray[np.float64] | None = None,
+    progress: Callable[[str, int, int], object] | None = None,
+) -> _CountsResult: ...
+
 def assess(
     values: npt.NDArray[np.float64],
     batch: npt.NDArray[np.int64],

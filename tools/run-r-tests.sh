@@ -19,7 +19,7 @@ seconds() { date +%s; }
 
 # devscripts brings checkbashisms, without which --as-cran cannot check configure and
 # cleanup for shell features beyond POSIX sh (and warns).
-packages=(r-base-dev r-cran-cpp11 r-cran-testthat r-cran-roxygen2 r-bioc-summarizedexperiment libeigen3-dev
+packages=(r-base-dev r-cran-cpp11 r-cran-testthat r-cran-roxygen2 r-bioc-summarizedexperiment libeigen3-dev libboost-math-dev
           devscripts)
 missing=()
 for package in "${packages[@]}"; do

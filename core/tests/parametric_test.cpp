@@ -795,15 +795,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SlowCase{"OscillatesForever", 3.0, 0.01, 1.0, std::nullopt}),
     CaseName());
 
-TEST(LevelSolver, PriorFailureEndsTheFitBeforeAnyPass) {
-  const BatchLevels levels = make_levels({0, 0, 1, 1});
-  const Matrix z = rows_of({{1.0, 2.0}, {3.0, 5.0}, {0.0, 1.0}, {2.0, 4.0}});
-  const Matrix gamma_hat = rows_of({{2.0, 2.0}, {1.0, 3.0}});
-  const Matrix delta_hat = rows_of({{2.0, 4.5}, {2.0, 4.5}});
-  EXPECT_ERROR_TEXT(solve_level(z, levels, 0, gamma_hat, delta_hat, false),
-                    kNotPositive);
-}
-
 TEST(LevelSolver, UpdateFailureEndsTheFitWithTheLowestFeaturesError) {
   // Level 0: feature 0 has no observed value, feature 2 one value so large that S
   // overflows; the lower feature's error wins.

@@ -1,7 +1,8 @@
 // What a run records of its complete features, from the zero-variance test to the
-// posteriors, before model_of_run turns it into the run's model. The driver (judged.hpp)
-// and the rounds over chunks (stages.hpp) each start the record with start_pipeline and
-// fill in the kept features' standardisation and batch effects as their rounds give them.
+// posteriors, before model_of_run turns it into the run's model (model.hpp). The driver
+// (judged.hpp) starts the record with start_pipeline and fills in the kept features'
+// standardisation and batch effects as its rounds give them; a chunk's round (fit_chunk,
+// stages.hpp) fills in its own part.
 #pragma once
 
 #include <cstddef>

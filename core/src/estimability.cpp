@@ -87,8 +87,8 @@ FeatureVerdict kept_feature_verdict(const StandardizedFeatures& each, const Scal
 namespace {
 
 // The request's features judged in the mode given, or in the mode they decide themselves.
-Result<JudgedFeatures> judge(const CombatDenseRequest& request, const CombatOptions& options,
-                             std::optional<RunMode> given) {
+Result<FeatureAssessment> judge(const CombatDenseRequest& request, const CombatOptions& options,
+                                std::optional<RunMode> given) {
   Result<BatchLevels> validated = validate_request(request, options);
   if (!validated) return fail(std::move(validated.error()));
   const BatchLevels& levels = *validated;
@@ -98,7 +98,7 @@ Result<JudgedFeatures> judge(const CombatDenseRequest& request, const CombatOpti
   const std::optional<std::size_t> reference_level =
       options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt;
 
-  FeatureSelection selection =
+  const FeatureSelection selection =
       select_nonzero_variance_features(request.values, n_samples, n_features, levels, plan);
   FeatureAssessment assessment;
   assessment.verdicts.resize(n_features);
@@ -111,41 +111,29 @@ Result<JudgedFeatures> judge(const CombatDenseRequest& request, const CombatOpti
       given ? *given
             : decide_run_mode(options.mean_only, levels, kept.size(), has_missing(projected, plan.parallel));
   assessment.effective_mean_only = mode.effective_mean_only;
-  StandardizedFeatures standardized;
-  if (!kept.empty()) {
-    Result<StandardizedFeatures> each = standardize_each(std::move(projected), levels, request.covariates,
-                                                         reference_level, mode.missing, plan.parallel);
-    if (!each) return fail(std::move(each.error()));
-    standardized = std::move(*each);
-    const ScaleMeasurements scales = measure_scales(standardized.standardization.standardized, levels, plan.parallel);
-    for (std::size_t m = 0; m < kept.size(); ++m) {
-      assessment.verdicts[kept[m]] =
-          kept_feature_verdict(standardized, scales, m, levels, reference_level, !mode.effective_mean_only);
-    }
+  if (kept.empty()) return assessment;
+  Result<StandardizedFeatures> each = standardize_each(std::move(projected), levels, request.covariates,
+                                                       reference_level, mode.missing, plan.parallel);
+  if (!each) return fail(std::move(each.error()));
+  const ScaleMeasurements scales = measure_scales(each->standardization.standardized, levels, plan.parallel);
+  for (std::size_t m = 0; m < kept.size(); ++m) {
+    assessment.verdicts[kept[m]] =
+        kept_feature_verdict(*each, scales, m, levels, reference_level, !mode.effective_mean_only);
   }
-  return JudgedFeatures{std::move(assessment), std::move(*validated), std::move(selection), mode,
-                        std::move(standardized)};
+  return assessment;
 }
 
 }  // namespace
 
-Result<JudgedFeatures> judge_features(const CombatDenseRequest& request, const CombatOptions& options) {
-  return judge(request, options, std::nullopt);
-}
-
 Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
                                           const CombatOptions& options) {
-  Result<JudgedFeatures> judged = judge(request, options, std::nullopt);
-  if (!judged) return fail(std::move(judged.error()));
-  return std::move(judged->assessment);
+  return judge(request, options, std::nullopt);
 }
 
 Result<FeatureAssessment> assess_features_in_mode(const CombatDenseRequest& request,
                                                   const CombatOptions& options,
                                                   const RunMode& mode) {
-  Result<JudgedFeatures> judged = judge(request, options, mode);
-  if (!judged) return fail(std::move(judged.error()));
-  return std::move(judged->assessment);
+  return judge(request, options, mode);
 }
 
 }  // namespace quarnel

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "quarnel/parallel.hpp"
+#include "quarnel/standardize.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -566,67 +567,6 @@ Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features, 
       nonparametric_posterior(observed, inputs, level, first_feature + feature, exact);
   if (!posterior) return fail(std::move(posterior.error()));
   return FeaturePosterior{level, feature, posterior->first, posterior->second};
-}
-
-Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standardization,
-                                                   const BatchLevels& levels, bool mean_only,
-                                                   std::optional<std::size_t> reference_level,
-                                                   bool parallel, const CancelRequested& cancel,
-                                                   bool exact) {
-  const Matrix& standardized = standardization.standardized;
-  const auto n_features = static_cast<std::size_t>(standardized.cols());
-  if (n_features < 2) {
-    return fail(NumericalFailure{"non-parametric priors require at least two kept features"});
-  }
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level,
-                                                standardization.has_missing, parallel);
-  if (!gamma_hat) return fail(std::move(gamma_hat.error()));
-  const auto n_levels = static_cast<Index>(levels.level_count());
-  Result<Matrix> delta_hat = mean_only ? Result<Matrix>(Matrix::Ones(n_levels, gamma_hat->cols()))
-                                       : estimate_delta_hat(standardized, levels, parallel);
-  if (!delta_hat) return fail(std::move(delta_hat.error()));
-
-  const PosteriorInputs inputs =
-      prepare_posterior_inputs(levels, *gamma_hat, *delta_hat);
-  const std::size_t n_jobs = levels.level_count() * n_features;
-  // The jobs run in consecutive slices of about kJobVisitsPerSlice sample-feature visits
-  // (a job visits every feature once per observed sample of its level), so that the
-  // caller can be asked whether to stop every few hundred milliseconds at most. Jobs are
-  // independent, so slicing changes no result.
-  constexpr std::size_t kJobVisitsPerSlice = std::size_t{1} << 26;
-  const std::size_t job_visits =
-      std::max<std::size_t>(1, n_features * (static_cast<std::size_t>(standardized.rows()) /
-                                             levels.level_count()));
-  const std::size_t slice = std::max(4 * pool::worker_count(), kJobVisitsPerSlice / job_visits);
-  // A job costs tens of microseconds, more in larger levels and less where values are
-  // missing; ranges of a few jobs each let the threads finish a slice together.
-  constexpr std::size_t kRangesPerThread = 16;
-  std::vector<Result<FeaturePosterior>> results(n_jobs);
-  for (std::size_t first = 0; first < n_jobs; first += slice) {
-    const std::size_t count = std::min(slice, n_jobs - first);
-    // The reference level is aligned to nothing, so its jobs are not run.
-    parallel_for_split(parallel && n_jobs >= 2, count, kRangesPerThread, [&](std::size_t k) {
-      const std::size_t job = first + k;
-      results[job] = job / n_features == reference_level
-                         ? Result<FeaturePosterior>(
-                               FeaturePosterior{job / n_features, job % n_features, 0.0, 1.0})
-                         : posterior_job(job, n_features, standardized, inputs, exact);
-    });
-    stop_if_cancelled(cancel, {"estimate", first + count, n_jobs});
-  }
-  if (Status failed = first_error(results); !failed) return fail(std::move(failed.error()));
-
-  ParametricEstimates estimates{Matrix::Zero(n_levels, standardized.cols()),
-                                Matrix::Zero(n_levels, standardized.cols())};
-  for (const Result<FeaturePosterior>& result : results) {
-    estimates.gamma_star(static_cast<Index>(result->level), static_cast<Index>(result->feature)) =
-        result->gamma_star;
-    estimates.delta_star(static_cast<Index>(result->level), static_cast<Index>(result->feature)) =
-        result->delta_star;
-  }
-  estimates.gamma_hat = std::move(*gamma_hat);
-  estimates.delta_hat = std::move(*delta_hat);
-  return estimates;
 }
 
 }  // namespace quarnel

@@ -9,6 +9,8 @@
 
 #include "lanes.hpp"
 #include "quarnel/design.hpp"
+#include "quarnel/parallel.hpp"
+#include "quarnel/standardize.hpp"
 
 namespace quarnel {
 namespace {
@@ -32,11 +34,6 @@ double location_change(double old_value, double new_value) {
 double scale_change(double old_value, double new_value) {
   if (old_value == 0.0) return new_value == 0.0 ? 0.0 : kInfinity;
   return std::abs((new_value - old_value) / old_value);
-}
-
-LevelEstimates reference_estimates(std::size_t n_features) {
-  return LevelEstimates{std::vector<double>(n_features, 0.0),
-                        std::vector<double>(n_features, 1.0)};
 }
 
 // Per lane k: the sum, over the samples of `runs` in ascending order, of (x - g[k])^2 for
@@ -319,11 +316,9 @@ void update_feature_block(const Matrix& standardized, const Matrix& gamma_hat,
 // Every solver without an outcome advances one pass at a time, and one parallel section
 // covers the feature updates of all solvers still iterating, in blocks of kBlockFeatures
 // features. A level's passes read only its own state, so it goes through exactly the
-// passes it would go through alone; between passes no worker runs and the caller may be
-// asked whether to stop.
+// passes it would go through alone.
 void run_solvers(const Matrix& standardized, const Matrix& gamma_hat,
-                 std::span<LevelSolver* const> solvers, bool parallel,
-                 const CancelRequested& cancel) {
+                 std::span<LevelSolver* const> solvers, bool parallel) {
   const auto n_features = static_cast<std::size_t>(standardized.cols());
   const std::size_t n_blocks = block_count(n_features);
   std::vector<LevelSolver*> iterating;
@@ -340,43 +335,7 @@ void run_solvers(const Matrix& standardized, const Matrix& gamma_hat,
                            std::min(n_features, (b + 1) * kBlockFeatures));
     });
     for (LevelSolver* solver : iterating) settle_pass(*solver);
-    // Levels settle one by one; how many passes the others need is unknown beforehand.
-    const auto settled = static_cast<std::size_t>(
-        std::ranges::count_if(solvers, [](const LevelSolver* solver) { return solver->outcome.has_value(); }));
-    stop_if_cancelled(cancel, {"estimate", settled, solvers.size()});
   }
-}
-
-// The solvers of every level but the reference, run side by side, each from its prior
-// formed over all the features.
-std::vector<Result<LevelEstimates>> fit_full_levels(const Standardization& standardization,
-                                                    const BatchLevels& levels,
-                                                    std::optional<std::size_t> reference_level,
-                                                    const Matrix& gamma_hat,
-                                                    const ScaleMeasurements& scales, bool parallel,
-                                                    const CancelRequested& cancel) {
-  const std::size_t n_levels = levels.level_count();
-  std::vector<Result<LevelEstimates>> results(n_levels);
-  std::vector<std::optional<LevelPrior>> priors(n_levels);
-  for (std::size_t level = 0; level < n_levels; ++level) {
-    if (level == reference_level) {
-      results[level] = reference_estimates(static_cast<std::size_t>(gamma_hat.cols()));
-      continue;
-    }
-    Result<LevelPrior> prior = full_level_prior(gamma_hat, scales.delta_hat, level);
-    if (!prior) {
-      results[level] = fail(std::move(prior.error()));
-      continue;
-    }
-    priors[level] = *prior;
-  }
-  const std::vector<PassRule> rules(n_levels);
-  std::vector<LevelTrace> traces = trace_level_solvers(standardization.standardized, gamma_hat, scales,
-                                                       levels, priors, rules, parallel, cancel);
-  for (std::size_t level = 0; level < n_levels; ++level) {
-    if (priors[level]) results[level] = std::move(traces[level].outcome);
-  }
-  return results;
 }
 
 }  // namespace
@@ -385,8 +344,7 @@ std::vector<LevelTrace> trace_level_solvers(const Matrix& standardized, const Ma
                                             const ScaleMeasurements& scales,
                                             const BatchLevels& levels,
                                             std::span<const std::optional<LevelPrior>> priors,
-                                            std::span<const PassRule> rules, bool parallel,
-                                            const CancelRequested& cancel) {
+                                            std::span<const PassRule> rules, bool parallel) {
   const auto n_features = static_cast<std::size_t>(standardized.cols());
   const std::size_t n_levels = levels.level_count();
   std::vector<LevelSolver> solvers(n_levels);
@@ -403,7 +361,7 @@ std::vector<LevelTrace> trace_level_solvers(const Matrix& standardized, const Ma
                                         *priors[level], rules[level]);
     fitted.push_back(&solvers[level]);
   }
-  run_solvers(standardized, gamma_hat, fitted, parallel, cancel);
+  run_solvers(standardized, gamma_hat, fitted, parallel);
   std::vector<LevelTrace> traces(n_levels);
   for (LevelSolver* solver : fitted) {
     LevelTrace& trace = traces[solver->samples.level];
@@ -430,34 +388,8 @@ LevelStop level_stop(std::span<const LevelTrace* const> traces) {
   return {std::nullopt, non_convergence(), 0};
 }
 
-Result<LevelEstimates> fit_full_level(const Standardization& standardization,
-                                      const BatchLevels& levels, std::size_t level,
-                                      const Matrix& gamma_hat, const Matrix& delta_hat,
-                                      bool parallel) {
-  const Matrix& standardized = standardization.standardized;
-  Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
-  if (!prior) return fail(std::move(prior.error()));
-  LevelSolver solver = start_level_solver(gamma_hat, delta_hat,
-                                          level_samples(standardized, levels, level), *prior, {});
-  LevelSolver* const solvers[] = {&solver};
-  run_solvers(standardized, gamma_hat, solvers, parallel, CancelRequested{});
-  return std::move(*solver.outcome);
-}
-
 double mean_only_posterior(const LevelPrior& prior, double gamma_hat) {
   return (gamma_hat * prior.tau2 + prior.gamma_bar) / (prior.tau2 + 1.0);
-}
-
-Result<LevelEstimates> fit_mean_only_level(const Matrix& gamma_hat, std::size_t level) {
-  const Result<LevelPrior> prior = mean_only_level_prior(gamma_hat, level);
-  if (!prior) return fail(prior.error());
-  const auto n_features = static_cast<std::size_t>(gamma_hat.cols());
-  LevelEstimates estimates{std::vector<double>(n_features), std::vector<double>(n_features, 1.0)};
-  for (std::size_t j = 0; j < n_features; ++j) {
-    const double g_hat = gamma_hat(static_cast<Index>(level), static_cast<Index>(j));
-    estimates.gamma_star[j] = mean_only_posterior(*prior, g_hat);
-  }
-  return estimates;
 }
 
 Status write_level_estimates(std::vector<Result<LevelEstimates>>& results, Matrix& gamma_star,
@@ -476,61 +408,6 @@ Status write_level_estimates(std::vector<Result<LevelEstimates>>& results, Matri
     }
   }
   return {};
-}
-
-Result<ParametricEstimates> fit_parametric(const Standardization& standardization,
-                                           const BatchLevels& levels, bool mean_only,
-                                           std::optional<std::size_t> reference_level,
-                                           bool parallel, const CancelRequested& cancel) {
-  const Matrix& standardized = standardization.standardized;
-  const Index n_features = standardized.cols();
-  if (n_features < 2) {
-    return fail(NumericalFailure{"parametric priors require at least two kept features"});
-  }
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, reference_level,
-                                                standardization.has_missing, parallel);
-  if (!gamma_hat) return fail(std::move(gamma_hat.error()));
-  const auto n_levels = static_cast<Index>(levels.level_count());
-  ParametricEstimates estimates{Matrix::Zero(n_levels, n_features),
-                                Matrix::Ones(n_levels, n_features)};
-
-  Result<ScaleMeasurements> scales =
-      mean_only ? Result<ScaleMeasurements>(ScaleMeasurements{})
-                : estimate_scales(standardized, levels, parallel);
-  if (!scales) return fail(std::move(scales.error()));
-
-  // The reference level is aligned to nothing, so it is not fitted: estimating it could
-  // only fail a run whose answer for it is fixed anyway.
-  std::vector<Result<LevelEstimates>> results =
-      mean_only ? parallel_map<Result<LevelEstimates>>(
-                      parallel && n_levels > 1, levels.level_count(),
-                      [&](std::size_t level) -> Result<LevelEstimates> {
-                        if (level == reference_level) {
-                          return reference_estimates(static_cast<std::size_t>(n_features));
-                        }
-                        return fit_mean_only_level(*gamma_hat, level);
-                      })
-                : fit_full_levels(standardization, levels, reference_level, *gamma_hat,
-                                  *scales, parallel, cancel);
-  if (Status written = write_level_estimates(results, estimates.gamma_star, estimates.delta_star);
-      !written) {
-    return fail(std::move(written.error()));
-  }
-  estimates.gamma_hat = std::move(*gamma_hat);
-  estimates.delta_hat = mean_only ? Matrix::Ones(n_levels, n_features) : std::move(scales->delta_hat);
-  return estimates;
-}
-
-Result<ParametricEstimates> fit_unshrunken_mean_only(const Standardization& standardization,
-                                                     const BatchLevels& levels,
-                                                     std::optional<std::size_t> reference_level) {
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardization.standardized, levels,
-                                                reference_level, standardization.has_missing);
-  if (!gamma_hat) return fail(std::move(gamma_hat.error()));
-  Matrix delta_star = Matrix::Ones(gamma_hat->rows(), gamma_hat->cols());
-  ParametricEstimates estimates{std::move(*gamma_hat), std::move(delta_star)};
-  if (reference_level) estimates.gamma_star.row(static_cast<Index>(*reference_level)).setZero();
-  return estimates;
 }
 
 }  // namespace quarnel

@@ -159,14 +159,6 @@ Status check_scale_levels(const BatchLevels& levels) {
   return {};
 }
 
-Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
-                                          bool parallel) {
-  if (Status sizes = check_scale_levels(levels); !sizes) return fail(std::move(sizes.error()));
-  ScaleMeasurements out = measure_scales(standardized, levels, parallel);
-  if (Status checked = check_scale_entries(out); !checked) return fail(std::move(checked.error()));
-  return out;
-}
-
 Status check_scale_entries(const ScaleMeasurements& scales) {
   // Failures are reported in level-major order, as a level-by-level walk would meet them.
   for (Index i = 0; i < scales.delta_hat.rows(); ++i) {
@@ -179,7 +171,6 @@ Status check_scale_entries(const ScaleMeasurements& scales) {
   return {};
 }
 
-
 Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels& levels,
                                   std::optional<std::size_t> reference_level, bool missing,
                                   bool parallel) {
@@ -187,13 +178,6 @@ Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels&
       build_batch_design(static_cast<std::size_t>(standardized.rows()), levels, reference_level);
   return missing ? fit_coefficients_by_feature(standardized, design, levels, parallel)
              : fit_complete_coefficients(standardized, design, parallel);
-}
-
-Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
-                                  bool parallel) {
-  Result<ScaleMeasurements> scales = estimate_scales(standardized, levels, parallel);
-  if (!scales) return fail(std::move(scales.error()));
-  return std::move(scales->delta_hat);
 }
 
 }  // namespace quarnel

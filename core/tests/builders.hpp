@@ -21,7 +21,11 @@
 #include "quarnel/estimability.hpp"
 #include "quarnel/judged.hpp"
 #include "quarnel/layout.hpp"
+#include "quarnel/raw_estimates.hpp"
+#include "quarnel/run_mode.hpp"
+#include "quarnel/stages.hpp"
 #include "quarnel/standardize.hpp"
+#include "quarnel/tiles.hpp"
 
 namespace quarnel::testing {
 
@@ -76,6 +80,49 @@ inline Standardization standardization_of(Matrix z) {
   s.has_missing = has_missing(z);
   s.standardized = std::move(z);
   return s;
+}
+
+// The posteriors of standardised values `z` (one kept feature per column) as a run draws
+// them over a single tile: the run's mode decided from z, its raw estimates, settle_run
+// on the tile's traces until every level's stop is known, then tile_posteriors. The
+// reference, when given, is a level of `levels`.
+struct TileEstimator {
+  bool par_prior = true;
+  bool mean_only = false;
+  std::optional<std::size_t> reference = std::nullopt;
+  bool exact = true;
+};
+
+inline Result<ParametricEstimates> tile_estimates(const Matrix& z, const BatchLevels& levels,
+                                                  const TileEstimator& estimator, bool parallel) {
+  CombatOptions options;
+  options.par_prior = estimator.par_prior;
+  options.mean_only = estimator.mean_only;
+  options.exact = estimator.exact;
+  if (estimator.reference) options.ref_batch = levels.batch_id(*estimator.reference);
+  const CombatDenseRequest unread{};  // the tile's values are given, never projected
+  const TileRun run{unread, options, levels, estimator.reference};
+  const RunMode mode = decide_run_mode(options.mean_only, levels, static_cast<std::size_t>(z.cols()), has_missing(z));
+  Result<Matrix> gamma_hat = estimate_gamma_hat(z, levels, estimator.reference, mode.missing, parallel);
+  if (!gamma_hat) return fail(std::move(gamma_hat.error()));
+  ParametricEstimates raw{Matrix(), Matrix(), *gamma_hat, Matrix::Ones(gamma_hat->rows(), gamma_hat->cols())};
+  ScaleMeasurements scales;
+  if (!mode.effective_mean_only) {
+    scales = measure_scales(z, levels, parallel);
+    raw.delta_hat = scales.delta_hat;
+  }
+  const Standardization tile = standardization_of(z);
+  const RunPriors priors = run_priors(run, mode, raw);
+  std::vector<std::vector<LevelTrace>> traces;
+  for (;;) {
+    Result<RunSettlement> settled = settle_run(levels, options, mode, raw, scales, traces);
+    if (!settled) return fail(std::move(settled.error()));
+    if (settled->settled) {
+      const std::span<const LevelTrace> traced = traces.empty() ? std::span<const LevelTrace>() : traces[0];
+      return tile_posteriors(run, tile, mode, raw, priors, 0, settled->passes, traced, scales, parallel);
+    }
+    traces = {trace_tile(run, tile, scales, raw, priors.parametric, 0, settled->explore_from, parallel)};
+  }
 }
 
 // A dense request with the buffers it views, and its options.

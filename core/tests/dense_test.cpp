@@ -29,6 +29,7 @@
 #include "quarnel/model.hpp"
 #include "quarnel/parallel.hpp"
 #include "quarnel/parametric.hpp"
+#include "quarnel/raw_estimates.hpp"
 #include "quarnel/standardize.hpp"
 #include "builders.hpp"
 #include "test_support.hpp"
@@ -794,7 +795,7 @@ TEST(DegenerateReference, IsNotEstimatedSoTheRunSucceeds) {
   ASSERT_OK_AND_ASSIGN(const Standardization st,
                        standardize(testing::column_major(p.values, 6, 3), levels, std::nullopt, 0));
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(st.standardized, levels, 0, has_missing(st.standardized)));
-  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(st.standardized, levels));
+  const Matrix delta_hat = measure_scales(st.standardized, levels).delta_hat;
   EXPECT_EQ(gamma_hat(0, 0), 0.0);
   EXPECT_EQ(gamma_hat(0, 1), 0.0);
   EXPECT_EQ(gamma_hat(0, 2), 0.0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -17,6 +18,7 @@
 
 #include "quarnel/api.hpp"
 #include "quarnel/estimability.hpp"
+#include "quarnel/run_mode.hpp"
 #include "builders.hpp"
 #include "test_support.hpp"
 
@@ -223,6 +225,19 @@ DenseProblem random_problem(std::uint64_t seed) {
   return p;
 }
 
+// The mode the whole run of `p` decides, from its features' verdicts: the features the
+// zero-variance test keeps, and whether any of them holds a NaN.
+RunMode mode_of_run(const DenseProblem& p, const FeatureAssessment& whole) {
+  std::size_t n_kept = 0;
+  bool missing = false;
+  for (std::size_t j = 0; j < p.n_features; ++j) {
+    if (whole.verdicts[j].issue == FeatureIssue::constant) continue;
+    ++n_kept;
+    for (std::size_t s = 0; s < p.n_samples; ++s) missing = missing || std::isnan(p.at(s, j));
+  }
+  return decide_run_mode(p.options.mean_only, testing::make_levels(p.batch), n_kept, missing);
+}
+
 void expect_same_verdicts(const FeatureAssessment& whole, const FeatureAssessment& part,
                           std::span<const std::size_t> features) {
   ASSERT_EQ(part.verdicts.size(), features.size());
@@ -239,8 +254,10 @@ TEST(FeatureVerdictsOfRandomProblems, AreEachFeaturesOwnAndIgnoreSampleOrder) {
   for (std::uint64_t seed = 0; seed < 40; ++seed) {
     SCOPED_TRACE(seed);
     const DenseProblem p = random_problem(seed);
-    ASSERT_OK_AND_ASSIGN(const JudgedFeatures whole, judge_features(p.request(), p.options));
-    for (const FeatureVerdict& v : whole.assessment.verdicts) seen.insert(v.issue);
+    ASSERT_OK_AND_ASSIGN(const FeatureAssessment whole, assess_features(p.request(), p.options));
+    for (const FeatureVerdict& v : whole.verdicts) seen.insert(v.issue);
+    const RunMode mode = mode_of_run(p, whole);
+    EXPECT_EQ(whole.effective_mean_only, mode.effective_mean_only);
 
     std::mt19937_64 rng(seed);
     std::vector<std::size_t> half, rest;
@@ -249,22 +266,22 @@ TEST(FeatureVerdictsOfRandomProblems, AreEachFeaturesOwnAndIgnoreSampleOrder) {
       const std::vector<std::size_t> alone{j};
       const DenseProblem one = p.columns(alone);
       ASSERT_OK_AND_ASSIGN(const FeatureAssessment own,
-                           assess_features_in_mode(one.request(), one.options, whole.mode));
-      expect_same_verdicts(whole.assessment, own, alone);
+                           assess_features_in_mode(one.request(), one.options, mode));
+      expect_same_verdicts(whole, own, alone);
     }
     for (const std::vector<std::size_t>* part : {&half, &rest}) {
       if (part->empty()) continue;
       const DenseProblem some = p.columns(*part);
       ASSERT_OK_AND_ASSIGN(const FeatureAssessment judged,
-                           assess_features_in_mode(some.request(), some.options, whole.mode));
-      expect_same_verdicts(whole.assessment, judged, *part);
+                           assess_features_in_mode(some.request(), some.options, mode));
+      expect_same_verdicts(whole, judged, *part);
     }
 
     std::vector<std::size_t> order = testing::index_range(p.n_samples);
     std::shuffle(order.begin(), order.end(), rng);
     const DenseProblem shuffled = p.rows(order);
     ASSERT_OK_AND_ASSIGN(const FeatureAssessment reordered, assess_features(shuffled.request(), shuffled.options));
-    expect_same_verdicts(whole.assessment, reordered, testing::index_range(p.n_features));
+    expect_same_verdicts(whole, reordered, testing::index_range(p.n_features));
   }
   // The problems reach the verdicts of the judgement's every stage.
   for (const FeatureIssue issue : {FeatureIssue::none, FeatureIssue::constant, FeatureIssue::no_values,

@@ -118,6 +118,42 @@ INSTANTIATE_TEST_SUITE_P(Options, ModelOfRun, kOptionCases, testing::LabelName()
 // the fitted means, covariate effects and variances and shrunk towards its own prior, as
 // the method written out plainly does it; a batch of one sample has its location alone
 // corrected.
+// The fitted levels' raw effects and posteriors are those of the method written out
+// plainly, over random problems with and without a covariate.
+TEST(FittedLevels, RawEffectsAndPosteriorsAreThePlainMethods) {
+  for (std::uint64_t seed = 0; seed < 6; ++seed) {
+    SCOPED_TRACE(seed);
+    std::vector<std::uint64_t> ids = ids_of_sizes({3, 5, 8}, {4 + seed % 3, 6, 5 + seed % 4});
+    std::mt19937_64 rng(seed);
+    std::shuffle(ids.begin(), ids.end(), rng);
+    DenseProblem p(ids, 9 + seed);
+    testing::fill_batch_effects(p, 40 + seed);
+    testing::add_random_covariates(p, seed % 2, 50 + seed);
+    ASSERT_OK_AND_ASSIGN(const ModelFit fit,
+                         fit_model(p.request(), p.options, testing::index_range(p.n_features), {}));
+    const CombatModel& model = fit.model;
+    const testing::PlainStandardization plain = testing::plain_standardize(p);
+    for (std::size_t level = 0; level < plain.ids.size(); ++level) {
+      const auto row = static_cast<Index>(level);
+      std::vector<Index> members;
+      for (std::size_t s = 0; s < p.n_samples; ++s) {
+        if (p.batch[s] == plain.ids[level]) members.push_back(static_cast<Index>(s));
+      }
+      const Matrix z = plain.z(members, Eigen::all);
+      const std::vector<double> g_row(plain.gamma_hat.row(row).begin(), plain.gamma_hat.row(row).end());
+      const std::vector<double> d_row(plain.delta_hat.row(row).begin(), plain.delta_hat.row(row).end());
+      const testing::PlainPosteriors post = testing::plain_posteriors(z, g_row, d_row);
+      for (Index j = 0; j < z.cols(); ++j) {
+        const auto f = static_cast<std::size_t>(j);
+        EXPECT_NEAR(model.gamma_hat(row, j), g_row[f], 1e-12);
+        EXPECT_NEAR(model.delta_hat(row, j), d_row[f], 1e-12 * d_row[f]);
+        EXPECT_NEAR(model.gamma_star(row, j), post.gamma[f], 1e-9);
+        EXPECT_NEAR(model.delta_star(row, j), post.delta[f], 1e-9 * post.delta[f]);
+      }
+    }
+  }
+}
+
 TEST(NewBatch, ShiftedCopyIsCorrectedAsThePlainMethodWould) {
   DenseProblem p(ids_of_sizes({1, 4, 5}, {6, 7, 5}), 10);
   testing::fill_batch_effects(p, 31);

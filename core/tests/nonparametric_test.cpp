@@ -1,6 +1,6 @@
-// Non-parametric posteriors: the worked likelihood weighting, the stage's reference and
+// Non-parametric posteriors: the worked likelihood weighting, the run's reference and
 // mean-only rows, every job failure text and which job's error wins, and serial against
-// parallel runs.
+// parallel runs. The run's posteriors are drawn over one tile (testing::tile_estimates).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,7 +31,8 @@ namespace {
 
 using testing::make_levels;
 using testing::rows_of;
-using testing::standardization_of;
+using testing::tile_estimates;
+using testing::TileEstimator;
 
 using testing::bit_identical;
 using Index = Eigen::Index;
@@ -44,8 +45,10 @@ const std::string kPriorValue = "numerical failure: non-parametric prior value i
 const std::string kNoSupport = "numerical failure: non-parametric likelihood has no finite support";
 const std::string kNonFinitePosterior =
     "numerical failure: non-parametric posterior produced a non-finite value";
-const std::string kTooFewFeatures =
-    "numerical failure: non-parametric priors require at least two kept features";
+
+TileEstimator nonparametric(bool mean_only, std::optional<std::size_t> reference = std::nullopt) {
+  return {.par_prior = false, .mean_only = mean_only, .reference = reference};
+}
 
 struct CaseName {
   template <class P>
@@ -100,8 +103,7 @@ TEST_P(TwoFeatures, EachFeatureTakesTheOtherFeaturesEstimates) {
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
     ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                         fit_feature_posteriors(standardization_of(z), levels, mean_only,
-                                                std::nullopt, parallel));
+                         tile_estimates(z, levels, nonparametric(mean_only), parallel));
     for (std::size_t i = 0; i < 2; ++i) {
       for (Index j = 0; j < 2; ++j) {
         const std::vector<double> other = observed(z, levels, i, 1 - j);
@@ -151,18 +153,17 @@ TEST(PosteriorJob, JobIndexIsLevelMajor) {
   }
 }
 
-TEST(FitFeaturePosteriors, ThreeFeatureWorkedExampleThroughTheStage) {
+TEST(NonparametricPosteriors, ThreeFeatureWorkedExampleThroughTheRun) {
   // Mean-only: every delta_hat is 1. Level 0 is sample 0 alone: gamma_hat row (0, 0, 1).
   const BatchLevels levels = make_levels({0, 1, 1});
   const Matrix z = rows_of({{0.0, 0.0, 1.0}, {1.0, 2.0, 3.0}, {2.0, 4.0, 7.0}});
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                       fit_feature_posteriors(standardization_of(z), levels, true, std::nullopt,
-                                              false));
+                       tile_estimates(z, levels, nonparametric(true), false));
   EXPECT_DOUBLE_EQ(est.gamma_star(0, 0), worked_location());
   EXPECT_EQ(est.delta_star(0, 0), 1.0);
 }
 
-TEST(FitFeaturePosteriors, MeanOnlyScaleIsExactlyOneEverywhere) {
+TEST(NonparametricPosteriors, MeanOnlyScaleIsExactlyOneEverywhere) {
   Ids ids;
   for (std::size_t s = 0; s < 30; ++s) ids.push_back(s % 3);
   const BatchLevels levels = make_levels(ids);
@@ -174,21 +175,19 @@ TEST(FitFeaturePosteriors, MeanOnlyScaleIsExactlyOneEverywhere) {
   }
   for (const bool parallel : {false, true}) {
     ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                         fit_feature_posteriors(standardization_of(z), levels, true, std::nullopt,
-                                                parallel));
+                         tile_estimates(z, levels, nonparametric(true), parallel));
     EXPECT_EQ(est.delta_star, Matrix(Matrix::Ones(3, 8)));
   }
   // In full mode the same data give other scales: mean-only is what made them 1.
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates full,
-                       fit_feature_posteriors(standardization_of(z), levels, false, std::nullopt,
-                                              false));
+                       tile_estimates(z, levels, nonparametric(false), false));
   EXPECT_NE(full.delta_star, Matrix(Matrix::Ones(3, 8)));
 }
 
 // ---------------------------------------------------------------------------------------
 // Reference level
 
-TEST(FitFeaturePosteriors, ReferenceRowIsPinnedAndItsJobsDoNotRun) {
+TEST(NonparametricPosteriors, ReferenceRowIsPinnedAndItsJobsDoNotRun) {
   // Reference level 0 is sample 0 with values (1e308, -1e308): its jobs would each compare
   // its value with the other feature's reference mean and overflow. Level 1 is fine.
   const BatchLevels levels = make_levels({5, 9, 9});
@@ -203,7 +202,7 @@ TEST(FitFeaturePosteriors, ReferenceRowIsPinnedAndItsJobsDoNotRun) {
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
     ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                         fit_feature_posteriors(standardization_of(z), levels, true, 0, parallel));
+                         tile_estimates(z, levels, nonparametric(true, 0), parallel));
     EXPECT_TRUE(same_bits(est.gamma_star(0, 0), 0.0));
     EXPECT_TRUE(same_bits(est.gamma_star(0, 1), 0.0));
     EXPECT_EQ(est.delta_star(0, 0), 1.0);
@@ -216,7 +215,7 @@ TEST(FitFeaturePosteriors, ReferenceRowIsPinnedAndItsJobsDoNotRun) {
   }
 }
 
-TEST(FitFeaturePosteriors, ReferenceRowInFullMode) {
+TEST(NonparametricPosteriors, ReferenceRowInFullMode) {
   const BatchLevels levels = make_levels({0, 1, 0, 1, 1, 0});
   const Matrix z = rows_of({{1.0, 0.0, 2.0},
                             {5.0, 1.0, 2.5},
@@ -225,7 +224,7 @@ TEST(FitFeaturePosteriors, ReferenceRowInFullMode) {
                             {9.0, 2.5, 0.5},
                             {4.0, -3.0, 7.0}});
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                       fit_feature_posteriors(standardization_of(z), levels, false, 1, false));
+                       tile_estimates(z, levels, nonparametric(false, 1), false));
   for (Index j = 0; j < 3; ++j) {
     EXPECT_TRUE(same_bits(est.gamma_star(1, j), 0.0));
     EXPECT_EQ(est.delta_star(1, j), 1.0);
@@ -234,37 +233,29 @@ TEST(FitFeaturePosteriors, ReferenceRowInFullMode) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Failures of the stage
+// Failures of the run's posteriors
 
-TEST(FitFeaturePosteriors, FewerThanTwoFeaturesFailsBeforeAnyEstimate) {
-  const BatchLevels levels = make_levels({0, 0, 1, 1});
-  const Matrix z = rows_of({{1.0}, {2.0}, {kNaN}, {kNaN}});  // the design fit would fail too
-  for (const bool mean_only : {false, true}) {
-    EXPECT_ERROR_TEXT(
-        fit_feature_posteriors(standardization_of(z), levels, mean_only, std::nullopt, false),
-        kTooFewFeatures);
-  }
-}
-
-TEST(FitFeaturePosteriors, EstimationFailuresPassThrough) {
-  // Level 0 is one sample: the scale estimates fail in full mode, and mean-only mode does
-  // not estimate them.
+TEST(NonparametricPosteriors, EstimationFailuresPassThroughAndABatchOfOneHasNoScale) {
+  // Level 0 is one sample: it has no scale, so a run asked to correct scales corrects
+  // locations only, exactly as a mean-only run.
   const BatchLevels single = make_levels({0, 1, 1});
   const Matrix z = rows_of({{0.0, 1.0}, {1.0, 3.0}, {2.0, 4.0}});
-  EXPECT_ERROR_TEXT(
-      fit_feature_posteriors(standardization_of(z), single, false, std::nullopt, false),
-      "unsupported option: scale adjustment requires at least two samples per batch");
-  EXPECT_OK(fit_feature_posteriors(standardization_of(z), single, true, std::nullopt, false));
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates asked_full,
+                       tile_estimates(z, single, nonparametric(false), false));
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates mean_only,
+                       tile_estimates(z, single, nonparametric(true), false));
+  EXPECT_TRUE(bit_identical(bits_of(asked_full.gamma_star), bits_of(mean_only.gamma_star)));
+  EXPECT_EQ(asked_full.delta_star, Matrix(Matrix::Ones(2, 2)));
 
   const BatchLevels pairs = make_levels({0, 0, 1, 1});
   const Matrix constant = rows_of({{1.0, 2.0}, {3.0, 2.0}, {0.0, 1.0}, {1.0, 5.0}});
   EXPECT_ERROR_TEXT(
-      fit_feature_posteriors(standardization_of(constant), pairs, false, std::nullopt, false),
+      tile_estimates(constant, pairs, nonparametric(false), false),
       "numerical failure: delta_hat is not positive finite");
 
   const Matrix unobserved = rows_of({{1.0, kNaN}, {3.0, kNaN}, {0.0, 1.0}, {1.0, 5.0}});
   EXPECT_ERROR_TEXT(
-      fit_feature_posteriors(standardization_of(unobserved), pairs, true, std::nullopt, false),
+      tile_estimates(unobserved, pairs, nonparametric(true), false),
       "singular design matrix");
 }
 
@@ -639,9 +630,9 @@ struct TwoFailingJobsCase {
   std::string expected;
 };
 
-class FitFeaturePosteriorsTwoFailingJobs : public ::testing::TestWithParam<TwoFailingJobsCase> {};
+class NonparametricPosteriorsTwoFailingJobs : public ::testing::TestWithParam<TwoFailingJobsCase> {};
 
-TEST_P(FitFeaturePosteriorsTwoFailingJobs, LowestJobWinsSerialAndParallel) {
+TEST_P(NonparametricPosteriorsTwoFailingJobs, LowestJobWinsSerialAndParallel) {
   const TwoFailingJobsCase& c = GetParam();
   const BatchLevels levels = make_levels({0, 1});
   Matrix z(2, 3);
@@ -661,13 +652,13 @@ TEST_P(FitFeaturePosteriorsTwoFailingJobs, LowestJobWinsSerialAndParallel) {
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
     EXPECT_ERROR_TEXT(
-        fit_feature_posteriors(standardization_of(z), levels, true, std::nullopt, parallel),
+        tile_estimates(z, levels, nonparametric(true), parallel),
         c.expected);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FitFeaturePosteriorsTwoFailingJobs,
+    Cases, NonparametricPosteriorsTwoFailingJobs,
     ::testing::Values(TwoFailingJobsCase{"OverflowInLevelZero", true, kNonFinitePosterior},
                       TwoFailingJobsCase{"NoSupportInLevelZero", false, kNoSupport}),
     CaseName());
@@ -682,9 +673,9 @@ struct SerialParallelCase {
   bool missing;
 };
 
-class FitFeaturePosteriorsSerialParallel : public ::testing::TestWithParam<SerialParallelCase> {};
+class NonparametricPosteriorsSerialParallel : public ::testing::TestWithParam<SerialParallelCase> {};
 
-TEST_P(FitFeaturePosteriorsSerialParallel, BitIdentical) {
+TEST_P(NonparametricPosteriorsSerialParallel, BitIdentical) {
   const SerialParallelCase& c = GetParam();
   Ids ids;
   for (std::size_t s = 0; s < 60; ++s) ids.push_back((s * 5) % 3);
@@ -699,18 +690,17 @@ TEST_P(FitFeaturePosteriorsSerialParallel, BitIdentical) {
       if (c.missing && (s * 13 + j * 3) % 31 == 0) z(s, j) = kNaN;
     }
   }
-  const Standardization st = standardization_of(z);
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates serial,
-                       fit_feature_posteriors(st, levels, c.mean_only, c.reference, false));
+                       tile_estimates(z, levels, nonparametric(c.mean_only, c.reference), false));
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates parallel,
-                       fit_feature_posteriors(st, levels, c.mean_only, c.reference, true));
+                       tile_estimates(z, levels, nonparametric(c.mean_only, c.reference), true));
   EXPECT_TRUE(bit_identical(bits_of(serial.gamma_star), bits_of(parallel.gamma_star)));
   EXPECT_TRUE(bit_identical(bits_of(serial.delta_star), bits_of(parallel.delta_star)));
   EXPECT_GT(serial.gamma_star.cwiseAbs().maxCoeff(), 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FitFeaturePosteriorsSerialParallel,
+    Cases, NonparametricPosteriorsSerialParallel,
     ::testing::Values(SerialParallelCase{"Full", false, std::nullopt, false},
                       SerialParallelCase{"FullWithReferenceMissing", false, 0, true},
                       SerialParallelCase{"MeanOnly", true, std::nullopt, false},

@@ -1,7 +1,8 @@
-// Per-level estimates, their priors and the parametric path: sums in index order, every
-// failure text and the order in which failures are met, the worked posterior update, the
-// convergence rule of the level solver (first pass, exact threshold, pass limit), the
-// reference level, and serial against parallel runs.
+// Per-level estimates, their priors and the parametric posteriors: sums in index order,
+// every failure text and the order in which failures are met, the worked posterior update,
+// the convergence rule of the level solver (first pass, exact threshold, pass limit), the
+// reference level, and serial against parallel runs. The posteriors are the run's, drawn
+// over one tile (testing::tile_estimates).
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -20,6 +21,7 @@
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/parametric.hpp"
+#include "quarnel/raw_estimates.hpp"
 #include "quarnel/standardize.hpp"
 #include "builders.hpp"
 #include "test_support.hpp"
@@ -29,7 +31,8 @@ namespace {
 
 using testing::make_levels;
 using testing::rows_of;
-using testing::standardization_of;
+using testing::tile_estimates;
+using testing::TileEstimator;
 
 using testing::bit_identical;
 using Index = Eigen::Index;
@@ -161,6 +164,43 @@ BatchLevels two_levels(std::size_t n0, std::size_t n1) {
   return make_levels(ids);
 }
 
+// The hand-run solver of `level` over every feature of z, from the level's raw locations
+// (a row of gamma_hat) and its observed sample variances.
+std::optional<Simulated> hand_run_level(const Matrix& z, const BatchLevels& levels, std::size_t level,
+                                        const Matrix& gamma_hat) {
+  std::vector<std::vector<double>> data;
+  std::vector<double> variances;
+  for (Index j = 0; j < z.cols(); ++j) {
+    data.push_back(observed(z, levels, level, j));
+    variances.push_back(plain_variance(data.back()));
+  }
+  return simulate_level(data, row_vector(gamma_hat, static_cast<Index>(level)), variances);
+}
+
+// The scale estimates of z under the run's checks of them, in their order: every level of
+// two samples or more, then every entry in level-major order.
+Result<Matrix> checked_delta_hat(const Matrix& z, const BatchLevels& levels, bool parallel = false) {
+  if (Status sizes = check_scale_levels(levels); !sizes) return fail(std::move(sizes.error()));
+  ScaleMeasurements scales = measure_scales(z, levels, parallel);
+  if (Status entries = check_scale_entries(scales); !entries) return fail(std::move(entries.error()));
+  return std::move(scales.delta_hat);
+}
+
+// The solver of `level` alone over every feature of z, from the prior of the raw estimates
+// given, stopping by the default rule.
+Result<LevelEstimates> solve_level(const Matrix& z, const BatchLevels& levels, std::size_t level,
+                                   const Matrix& gamma_hat, const Matrix& delta_hat, bool parallel) {
+  Result<LevelPrior> prior = full_level_prior(gamma_hat, delta_hat, level);
+  if (!prior) return fail(std::move(prior.error()));
+  std::vector<std::optional<LevelPrior>> priors(levels.level_count());
+  priors[level] = *prior;
+  ScaleMeasurements scales = measure_scales(z, levels);  // for its observed counts
+  scales.delta_hat = delta_hat;
+  const std::vector<PassRule> rules(levels.level_count());
+  std::vector<LevelTrace> traces = trace_level_solvers(z, gamma_hat, scales, levels, priors, rules, parallel);
+  return std::move(traces[level].outcome);
+}
+
 // ---------------------------------------------------------------------------------------
 // Mean and sample variance
 
@@ -252,7 +292,7 @@ TEST(EstimateGammaHat, FitFailurePassesThroughUnchanged) {
 // ---------------------------------------------------------------------------------------
 // delta_hat
 
-TEST(EstimateDeltaHat, EntriesAreObservedSampleVariancesPerLevel) {
+TEST(ScaleEstimates, EntriesAreObservedSampleVariancesPerLevel) {
   const BatchLevels levels = make_levels({0, 1, 0, 1, 0, 1, 2, 2, 2});
   Matrix z = rows_of({{1.0, 4.0},
                       {10.0, -1.0},
@@ -263,7 +303,7 @@ TEST(EstimateDeltaHat, EntriesAreObservedSampleVariancesPerLevel) {
                       {0.5, 1.0},
                       {kNaN, 2.0},
                       {1.5, 4.0}});
-  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
+  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, checked_delta_hat(z, levels));
   ASSERT_EQ(delta_hat.rows(), 3);
   for (std::size_t i = 0; i < 3; ++i) {
     for (Index j = 0; j < 2; ++j) {
@@ -278,10 +318,10 @@ TEST(EstimateDeltaHat, EntriesAreObservedSampleVariancesPerLevel) {
   EXPECT_EQ(delta_hat(0, 1), 2.0);
 }
 
-TEST(EstimateDeltaHat, PositiveSubnormalVariancePasses) {
+TEST(ScaleEstimates, PositiveSubnormalVariancePasses) {
   const BatchLevels levels = make_levels({0, 0, 1, 1});
   const Matrix z = rows_of({{0.0, 1.0}, {1e-160, 2.0}, {1.0, 3.0}, {2.0, 5.0}});
-  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
+  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, checked_delta_hat(z, levels));
   EXPECT_GT(delta_hat(0, 0), 0.0);
   EXPECT_LT(delta_hat(0, 0), std::numeric_limits<double>::min());
 }
@@ -293,12 +333,12 @@ struct DeltaFailureCase {
   std::string expected;
 };
 
-class EstimateDeltaHatFailure : public ::testing::TestWithParam<DeltaFailureCase> {};
+class ScaleEstimatesFailure : public ::testing::TestWithParam<DeltaFailureCase> {};
 
-TEST_P(EstimateDeltaHatFailure, ReportsTheFirstFailureInOrder) {
+TEST_P(ScaleEstimatesFailure, ReportsTheFirstFailureInOrder) {
   const DeltaFailureCase& c = GetParam();
   const BatchLevels levels = make_levels(c.ids);
-  EXPECT_ERROR_TEXT(estimate_delta_hat(c.z, levels), c.expected);
+  EXPECT_ERROR_TEXT(checked_delta_hat(c.z, levels), c.expected);
 }
 
 const std::string kTwoSamples =
@@ -309,7 +349,7 @@ const std::string kTwoObserved =
 const std::string kDeltaNotPositive = "numerical failure: delta_hat is not positive finite";
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, EstimateDeltaHatFailure,
+    Cases, ScaleEstimatesFailure,
     ::testing::Values(
         // Level 0 is constant (would fail first in the variance pass) but the size test
         // over every level comes first and finds the single-sample level 1.
@@ -592,9 +632,9 @@ struct ThresholdCase {
   std::size_t expected_passes;            // 0: more than one
 };
 
-class FitFullLevelThreshold : public ::testing::TestWithParam<ThresholdCase> {};
+class LevelSolverThreshold : public ::testing::TestWithParam<ThresholdCase> {};
 
-TEST_P(FitFullLevelThreshold, ReturnsThePassThatConverged) {
+TEST_P(LevelSolverThreshold, ReturnsThePassThatConverged) {
   const ThresholdCase& c = GetParam();
   const std::size_t n0 = 22;
   const BatchLevels levels = two_levels(n0, 2);
@@ -646,11 +686,10 @@ TEST_P(FitFullLevelThreshold, ReturnsThePassThatConverged) {
     ASSERT_GT(sim->passes, 1u);
   }
 
-  const Standardization st = standardization_of(z);
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
     ASSERT_OK_AND_ASSIGN(const LevelEstimates fit,
-                         fit_full_level(st, levels, 0, gamma_hat, delta_hat, parallel));
+                         solve_level(z, levels, 0, gamma_hat, delta_hat, parallel));
     EXPECT_TRUE(bit_identical(fit.gamma_star, sim->result.g));
     EXPECT_TRUE(bit_identical(fit.delta_star, sim->result.d));
     if (c.expected_passes == 1) {
@@ -670,7 +709,7 @@ std::vector<double> deviations(std::vector<double> tail, std::size_t hundreds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FitFullLevelThreshold,
+    Cases, LevelSolverThreshold,
     ::testing::Values(
         // S = 20 * 100^2 + 104^2 + 96^2 = 220032 -> middle scale 10001: its change is
         // exactly 0.0001, which converges; the outer features change by 5e-5 and their
@@ -699,9 +738,9 @@ struct SlowCase {
   bool also_parallel = false;         // a thousand pool round trips are slow on a busy machine
 };
 
-class FitFullLevelPassLimit : public ::testing::TestWithParam<SlowCase> {};
+class LevelSolverPassLimit : public ::testing::TestWithParam<SlowCase> {};
 
-TEST_P(FitFullLevelPassLimit, AcceptsUpToTheThousandthPass) {
+TEST_P(LevelSolverPassLimit, AcceptsUpToTheThousandthPass) {
   const SlowCase& c = GetParam();
   const std::size_t g = 20;
   const BatchLevels levels = make_levels({1, 0, 1});
@@ -731,11 +770,10 @@ TEST_P(FitFullLevelPassLimit, AcceptsUpToTheThousandthPass) {
     ASSERT_EQ(sim->passes, *c.passes);
   }
 
-  const Standardization st = standardization_of(z);
   for (const bool parallel : {false, true}) {
     if (parallel && !c.also_parallel) continue;
     SCOPED_TRACE(parallel ? "parallel" : "serial");
-    const Result<LevelEstimates> fit = fit_full_level(st, levels, 0, gamma_hat, delta_hat, parallel);
+    const Result<LevelEstimates> fit = solve_level(z, levels, 0, gamma_hat, delta_hat, parallel);
     if (c.passes) {
       ASSERT_OK(fit);
       EXPECT_TRUE(bit_identical(fit->gamma_star, sim->result.g));
@@ -749,7 +787,7 @@ TEST_P(FitFullLevelPassLimit, AcceptsUpToTheThousandthPass) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FitFullLevelPassLimit,
+    Cases, LevelSolverPassLimit,
     ::testing::Values(SlowCase{"ConvergesAfter996Passes", 0.3, 0.000995, 0.1921, 996},
                       SlowCase{"ConvergesInExactlyTheThousandthPass", 0.3, 0.000995, 0.1922, 1000,
                                true},
@@ -757,16 +795,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SlowCase{"OscillatesForever", 3.0, 0.01, 1.0, std::nullopt}),
     CaseName());
 
-TEST(FitFullLevel, PriorFailureEndsTheFitBeforeAnyPass) {
-  const BatchLevels levels = make_levels({0, 0, 1, 1});
-  const Matrix z = rows_of({{1.0, 2.0}, {3.0, 5.0}, {0.0, 1.0}, {2.0, 4.0}});
-  const Matrix gamma_hat = rows_of({{2.0, 2.0}, {1.0, 3.0}});
-  const Matrix delta_hat = rows_of({{2.0, 4.5}, {2.0, 4.5}});
-  EXPECT_ERROR_TEXT(fit_full_level(standardization_of(z), levels, 0, gamma_hat, delta_hat, false),
-                    kNotPositive);
-}
-
-TEST(FitFullLevel, UpdateFailureEndsTheFitWithTheLowestFeaturesError) {
+TEST(LevelSolver, UpdateFailureEndsTheFitWithTheLowestFeaturesError) {
   // Level 0: feature 0 has no observed value, feature 2 one value so large that S
   // overflows; the lower feature's error wins.
   const BatchLevels levels = make_levels({0, 0, 1, 1});
@@ -780,22 +809,24 @@ TEST(FitFullLevel, UpdateFailureEndsTheFitWithTheLowestFeaturesError) {
                     "numerical failure: posterior update produced a non-finite value");
   for (const bool parallel : {false, true}) {
     EXPECT_ERROR_TEXT(
-        fit_full_level(standardization_of(z), levels, 0, gamma_hat, delta_hat, parallel),
+        solve_level(z, levels, 0, gamma_hat, delta_hat, parallel),
         "numerical failure: posterior update requires at least one observed value");
   }
 }
 
 // ---------------------------------------------------------------------------------------
-// fit_mean_only_level and write_level_estimates
+// The location-only posterior and write_level_estimates
 
-TEST(FitMeanOnlyLevel, ClosedFormShrinkageAndUnitScale) {
+TEST(MeanOnlyPosterior, ClosedFormShrinkage) {
   const Matrix gamma_hat = rows_of({{1.0, 2.0, 6.0}, {5.0, 5.0, 5.0}});
-  ASSERT_OK_AND_ASSIGN(const LevelEstimates level0, fit_mean_only_level(gamma_hat, 0));
-  // gamma_bar 3, tau2 7: (g * 7 + 3) / 8.
-  EXPECT_EQ(level0.gamma_star, (std::vector<double>{1.25, 2.125, 5.625}));
-  EXPECT_EQ(level0.delta_star, (std::vector<double>{1.0, 1.0, 1.0}));
-  ASSERT_OK_AND_ASSIGN(const LevelEstimates level1, fit_mean_only_level(gamma_hat, 1));
-  EXPECT_EQ(level1.gamma_star, (std::vector<double>{5.0, 5.0, 5.0}));  // tau2 = 0
+  ASSERT_OK_AND_ASSIGN(const LevelPrior prior0, mean_only_level_prior(gamma_hat, 0));
+  ASSERT_OK_AND_ASSIGN(const LevelPrior prior1, mean_only_level_prior(gamma_hat, 1));
+  // gamma_bar 3, tau2 7: (g * 7 + 3) / 8; a constant row (tau2 = 0) keeps its mean.
+  const std::vector<double> expected0{1.25, 2.125, 5.625};
+  for (Index j = 0; j < 3; ++j) {
+    EXPECT_EQ(mean_only_posterior(prior0, gamma_hat(0, j)), expected0[static_cast<std::size_t>(j)]);
+    EXPECT_EQ(mean_only_posterior(prior1, gamma_hat(1, j)), 5.0);
+  }
 }
 
 TEST(WriteLevelEstimates, WritesRowsInLevelOrder) {
@@ -821,48 +852,11 @@ TEST(WriteLevelEstimates, FirstErrorInLevelOrderWins) {
 }
 
 // ---------------------------------------------------------------------------------------
-// fit_parametric
+// The run's parametric posteriors
 
-// Three levels of four samples, data with dyadic values whose level means are exact.
-Matrix three_level_data(std::uint64_t seed, Index n_features) {
-  std::mt19937_64 rng(seed);
-  std::uniform_int_distribution<int> pick(-64, 64);
-  Matrix z(12, n_features);
-  for (Index s = 0; s < 12; ++s) {
-    for (Index j = 0; j < n_features; ++j) z(s, j) = pick(rng) / 16.0 + static_cast<double>(s % 3) * (j + 1);
-  }
-  return z;
-}
-const Ids kThreeLevelIds{0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2};
-
-TEST(FitParametric, FewerThanTwoFeaturesFailsBeforeAnyEstimate) {
-  const BatchLevels levels = make_levels({0, 0, 1, 1});
-  // The single feature has no observed value in level 1: the design fit would fail too.
-  const Matrix z = rows_of({{1.0}, {2.0}, {kNaN}, {kNaN}});
-  for (const bool mean_only : {false, true}) {
-    EXPECT_ERROR_TEXT(fit_parametric(standardization_of(z), levels, mean_only, std::nullopt, false),
-                      "numerical failure: parametric priors require at least two kept features");
-  }
-}
-
-TEST(FitParametric, FullModeRowsAreTheLevelFits) {
-  const BatchLevels levels = make_levels(kThreeLevelIds);
-  const Matrix z = three_level_data(11, 5);
-  const Standardization st = standardization_of(z);
-  ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)));
-  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
-  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                       fit_parametric(st, levels, false, std::nullopt, false));
-  for (std::size_t i = 0; i < 3; ++i) {
-    ASSERT_OK_AND_ASSIGN(const LevelEstimates level,
-                         fit_full_level(st, levels, i, gamma_hat, delta_hat, false));
-    EXPECT_TRUE(bit_identical(row_vector(est.gamma_star, static_cast<Index>(i)), level.gamma_star));
-    EXPECT_TRUE(bit_identical(row_vector(est.delta_star, static_cast<Index>(i)), level.delta_star));
-  }
-}
-
-TEST(FitParametric, MeanOnlyShrinksInClosedFormAndNeverEstimatesScale) {
-  // Level 0 holds one sample: the scale estimate would fail, mean-only mode never asks.
+TEST(ParametricPosteriors, MeanOnlyShrinksInClosedFormAndNeverEstimatesScale) {
+  // Level 0 holds one sample: it has no scale, so a run asked to correct scales corrects
+  // locations only, exactly as a mean-only run.
   const BatchLevels levels = make_levels({1, 0, 1, 2, 2, 1});
   const Matrix z = rows_of({{1.0, 4.0, -2.0},
                             {0.5, 0.25, 8.0},
@@ -870,10 +864,10 @@ TEST(FitParametric, MeanOnlyShrinksInClosedFormAndNeverEstimatesScale) {
                             {-1.0, 1.0, 1.0},
                             {-3.0, 2.0, 2.0},
                             {2.0, 3.0, 1.0}});
-  const Standardization st = standardization_of(z);
-  EXPECT_ERROR_TEXT(fit_parametric(st, levels, false, std::nullopt, false), kTwoSamples);
-  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                       fit_parametric(st, levels, true, std::nullopt, false));
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est, tile_estimates(z, levels, {.mean_only = true}, false));
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates asked_full, tile_estimates(z, levels, {}, false));
+  EXPECT_TRUE(bit_identical(bits_of(asked_full.gamma_star), bits_of(est.gamma_star)));
+  EXPECT_TRUE(bit_identical(bits_of(asked_full.delta_star), bits_of(est.delta_star)));
   for (std::size_t i = 0; i < 3; ++i) {
     std::vector<double> means;
     for (Index j = 0; j < 3; ++j) means.push_back(plain_mean(observed(z, levels, i, j)));
@@ -899,46 +893,48 @@ struct ReferenceFixture {
                       {4.0, -3.0, 7.0}});
 };
 
-TEST(FitParametric, ReferenceLevelIsNotFittedAndIsPinned) {
+TEST(ParametricPosteriors, ReferenceLevelIsNotFittedAndIsPinned) {
   ReferenceFixture f;
-  const Standardization st = standardization_of(f.z);
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(f.z, f.levels, 0, has_missing(f.z)));
-  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(f.z, f.levels));
+  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, checked_delta_hat(f.z, f.levels));
   // Premise: the reference row is constant and its prior fails.
   EXPECT_EQ(row_vector(gamma_hat, 0), (std::vector<double>{2.0, 2.0, 2.0}));
   EXPECT_ERROR_TEXT(full_level_prior(gamma_hat, delta_hat, 0), kNotPositive);
+  const std::optional<Simulated> level1 = hand_run_level(f.z, f.levels, 1, gamma_hat);
+  ASSERT_TRUE(level1.has_value());
 
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
-    ASSERT_OK_AND_ASSIGN(const ParametricEstimates est, fit_parametric(st, f.levels, false, 0, parallel));
+    ASSERT_OK_AND_ASSIGN(const ParametricEstimates est, tile_estimates(f.z, f.levels, {.reference = 0}, parallel));
     for (Index j = 0; j < 3; ++j) {
       EXPECT_TRUE(same_bits(est.gamma_star(0, j), 0.0));
       EXPECT_EQ(est.delta_star(0, j), 1.0);
     }
-    ASSERT_OK_AND_ASSIGN(const LevelEstimates level1,
-                         fit_full_level(st, f.levels, 1, gamma_hat, delta_hat, false));
-    EXPECT_TRUE(bit_identical(row_vector(est.gamma_star, 1), level1.gamma_star));
-    EXPECT_TRUE(bit_identical(row_vector(est.delta_star, 1), level1.delta_star));
+    EXPECT_TRUE(bit_identical(row_vector(est.gamma_star, 1), level1->result.g));
+    EXPECT_TRUE(bit_identical(row_vector(est.delta_star, 1), level1->result.d));
   }
 }
 
-TEST(FitParametric, ReferenceLevelMeanOnlyIsPinned) {
+TEST(ParametricPosteriors, ReferenceLevelMeanOnlyIsPinned) {
   ReferenceFixture f;
   ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                       fit_parametric(standardization_of(f.z), f.levels, true, 0, false));
+                       tile_estimates(f.z, f.levels, {.mean_only = true, .reference = 0}, false));
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(f.z, f.levels, 0, has_missing(f.z)));
-  ASSERT_OK_AND_ASSIGN(const LevelEstimates level1, fit_mean_only_level(gamma_hat, 1));
+  const std::vector<double> row1 = row_vector(gamma_hat, 1);
+  const double gb = plain_mean(row1);
+  const double t2 = plain_variance(row1);
   EXPECT_EQ(row_vector(est.gamma_star, 0), (std::vector<double>{0.0, 0.0, 0.0}));
   EXPECT_EQ(row_vector(est.delta_star, 0), (std::vector<double>{1.0, 1.0, 1.0}));
-  EXPECT_TRUE(bit_identical(row_vector(est.gamma_star, 1), level1.gamma_star));
+  for (Index j = 0; j < 3; ++j) {
+    EXPECT_NEAR(est.gamma_star(1, j), (row1[static_cast<std::size_t>(j)] * t2 + gb) / (t2 + 1.0), 1e-13);
+  }
   EXPECT_EQ(row_vector(est.delta_star, 1), (std::vector<double>{1.0, 1.0, 1.0}));
 }
 
-TEST(FitParametric, ScaleEstimatesStillCoverTheReferenceLevel) {
+TEST(ParametricPosteriors, ScaleEstimatesStillCoverTheReferenceLevel) {
   ReferenceFixture f;
   f.z(2, 0) = 1.0;  // reference feature 0 is now {1, 1}
-  EXPECT_ERROR_TEXT(fit_parametric(standardization_of(f.z), f.levels, false, 0, false),
-                    kDeltaNotPositive);
+  EXPECT_ERROR_TEXT(tile_estimates(f.z, f.levels, {.reference = 0}, false), kDeltaNotPositive);
 }
 
 // Level 0 fits; level `constant_level` has a constant gamma_hat row (means 2 and 2); the
@@ -970,32 +966,32 @@ struct TwoFailuresCase {
   std::string expected;
 };
 
-class FitParametricTwoFailingLevels : public ::testing::TestWithParam<TwoFailuresCase> {};
+class ParametricTwoFailingLevels : public ::testing::TestWithParam<TwoFailuresCase> {};
 
-TEST_P(FitParametricTwoFailingLevels, LowerLevelWinsSerialAndParallel) {
+TEST_P(ParametricTwoFailingLevels, LowerLevelWinsSerialAndParallel) {
   const TwoFailuresCase& c = GetParam();
   const BatchLevels levels = make_levels({0, 0, 0, 0, 1, 1, 2, 2});
-  const Standardization st = standardization_of(two_failing_levels(c.constant_level));
+  const Matrix z = two_failing_levels(c.constant_level);
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
-    EXPECT_ERROR_TEXT(fit_parametric(st, levels, false, std::nullopt, parallel), c.expected);
+    EXPECT_ERROR_TEXT(tile_estimates(z, levels, {}, parallel), c.expected);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FitParametricTwoFailingLevels,
+    Cases, ParametricTwoFailingLevels,
     ::testing::Values(TwoFailuresCase{"ConstantRowFirst", 1, kNotPositive},
                       TwoFailuresCase{"OverflowFirst", 2, kPriorNotFinite}),
     CaseName());
 
-TEST(FitParametric, TwoFailingLevelsPremiseLevelZeroFits) {
+TEST(ParametricPosteriors, TwoFailingLevelsPremiseLevelZeroFits) {
   // Without the failing levels' influence level 0 converges, so the errors above are the
   // failing levels' own.
   const BatchLevels levels = make_levels({0, 0, 0, 0, 1, 1, 2, 2});
   const Matrix z = two_failing_levels(1);
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, std::nullopt, has_missing(z)));
-  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
-  EXPECT_OK(fit_full_level(standardization_of(z), levels, 0, gamma_hat, delta_hat, false));
+  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, checked_delta_hat(z, levels));
+  EXPECT_OK(solve_level(z, levels, 0, gamma_hat, delta_hat, false));
   EXPECT_ERROR_TEXT(full_level_prior(gamma_hat, delta_hat, 1), kNotPositive);
   EXPECT_ERROR_TEXT(full_level_prior(gamma_hat, delta_hat, 2), kPriorNotFinite);
 }
@@ -1007,9 +1003,9 @@ struct SerialParallelCase {
   bool missing;
 };
 
-class FitParametricSerialParallel : public ::testing::TestWithParam<SerialParallelCase> {};
+class ParametricSerialParallel : public ::testing::TestWithParam<SerialParallelCase> {};
 
-TEST_P(FitParametricSerialParallel, BitIdentical) {
+TEST_P(ParametricSerialParallel, BitIdentical) {
   const SerialParallelCase& c = GetParam();
   const std::size_t n = 90;
   Ids ids;
@@ -1025,18 +1021,16 @@ TEST_P(FitParametricSerialParallel, BitIdentical) {
       if (c.missing && (s * 41 + j * 7) % 53 == 0) z(s, j) = kNaN;
     }
   }
-  const Standardization st = standardization_of(z);
-  ASSERT_OK_AND_ASSIGN(const ParametricEstimates serial,
-                       fit_parametric(st, levels, c.mean_only, c.reference, false));
-  ASSERT_OK_AND_ASSIGN(const ParametricEstimates parallel,
-                       fit_parametric(st, levels, c.mean_only, c.reference, true));
+  const TileEstimator estimator{.mean_only = c.mean_only, .reference = c.reference};
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates serial, tile_estimates(z, levels, estimator, false));
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates parallel, tile_estimates(z, levels, estimator, true));
   EXPECT_TRUE(bit_identical(bits_of(serial.gamma_star), bits_of(parallel.gamma_star)));
   EXPECT_TRUE(bit_identical(bits_of(serial.delta_star), bits_of(parallel.delta_star)));
   EXPECT_GT(serial.gamma_star.cwiseAbs().maxCoeff(), 0.0);  // a real fit, not all zeros
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FitParametricSerialParallel,
+    Cases, ParametricSerialParallel,
     ::testing::Values(SerialParallelCase{"Full", false, std::nullopt, false},
                       SerialParallelCase{"FullWithReference", false, 1, false},
                       SerialParallelCase{"FullMissing", false, std::nullopt, true},
@@ -1089,7 +1083,7 @@ TEST_P(SideBySideSums, DeltaHatEntriesAreTheOneFeatureVariances) {
   const BatchLevels levels = make_levels(ids);
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
-    ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels, parallel));
+    const Matrix delta_hat = measure_scales(z, levels, parallel).delta_hat;
     for (std::size_t i = 0; i < levels.level_count(); ++i) {
       for (Index j = 0; j < z.cols(); ++j) {
         ASSERT_TRUE(same_bits(delta_hat(static_cast<Index>(i), j),
@@ -1104,20 +1098,14 @@ TEST_P(SideBySideSums, SolverRowsAreTheHandRunLevelSolvers) {
   const ShapeCase& c = GetParam();
   const BatchLevels levels = make_levels(ids);
   ASSERT_OK_AND_ASSIGN(const Matrix gamma_hat, estimate_gamma_hat(z, levels, c.reference, has_missing(z)));
-  ASSERT_OK_AND_ASSIGN(const Matrix delta_hat, estimate_delta_hat(z, levels));
-  const Standardization st = standardization_of(z);
   for (const bool parallel : {false, true}) {
     SCOPED_TRACE(parallel ? "parallel" : "serial");
     ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                         fit_parametric(st, levels, false, c.reference, parallel));
+                         tile_estimates(z, levels, {.reference = c.reference}, parallel));
     for (std::size_t i = 0; i < levels.level_count(); ++i) {
       if (i == c.reference) continue;
       SCOPED_TRACE(i);
-      std::vector<std::vector<double>> data;
-      for (Index j = 0; j < z.cols(); ++j) data.push_back(observed(z, levels, i, j));
-      const std::optional<Simulated> expected = simulate_level(
-          data, row_vector(gamma_hat, static_cast<Index>(i)),
-          row_vector(delta_hat, static_cast<Index>(i)));
+      const std::optional<Simulated> expected = hand_run_level(z, levels, i, gamma_hat);
       ASSERT_TRUE(expected.has_value());
       EXPECT_TRUE(bit_identical(row_vector(est.gamma_star, static_cast<Index>(i)),
                                 expected->result.g));
@@ -1139,31 +1127,29 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 // ---------------------------------------------------------------------------------------
-// fit_unshrunken_mean_only
+// A run of one kept feature: no prior can be formed, so its raw locations are its effects
 
-TEST(FitUnshrunkenMeanOnly, LevelMeansWithoutShrinkage) {
+TEST(OneFeatureRun, LevelMeansWithoutShrinkage) {
   const BatchLevels levels = make_levels(kMixedIds);
-  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                       fit_unshrunken_mean_only(standardization_of(mixed_data()), levels, std::nullopt));
   const Matrix expected = rows_of({{3.0, 1.0}, {2.0, -2.0}, {6.0, 10.25}});
-  ASSERT_EQ(est.gamma_star.rows(), 3);
-  ASSERT_EQ(est.gamma_star.cols(), 2);
-  ASSERT_EQ(est.delta_star.rows(), 3) << "delta_star must be L x G like gamma_star";
-  ASSERT_EQ(est.delta_star.cols(), 2) << "delta_star must be L x G like gamma_star";
-  for (Index i = 0; i < 3; ++i) {
+  for (const TileEstimator estimator : {TileEstimator{}, TileEstimator{.mean_only = true},
+                                        TileEstimator{.par_prior = false}}) {
     for (Index j = 0; j < 2; ++j) {
-      EXPECT_NEAR(est.gamma_star(i, j), expected(i, j), 1e-13);
-      EXPECT_EQ(est.delta_star(i, j), 1.0);
+      SCOPED_TRACE(j);
+      ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
+                           tile_estimates(mixed_data().col(j), levels, estimator, false));
+      ASSERT_EQ(est.gamma_star.rows(), 3);
+      ASSERT_EQ(est.gamma_star.cols(), 1);
+      for (Index i = 0; i < 3; ++i) EXPECT_NEAR(est.gamma_star(i, 0), expected(i, j), 1e-13);
+      EXPECT_EQ(est.delta_star, Matrix(Matrix::Ones(3, 1)));
     }
   }
 }
 
-TEST(FitUnshrunkenMeanOnly, ReferenceRowIsZeroOthersAreDifferences) {
+TEST(OneFeatureRun, ReferenceRowIsZeroOthersAreDifferences) {
   const BatchLevels levels = make_levels(kMixedIds);
-  // A single feature, the run this estimator exists for.
   const Matrix z = mixed_data().col(1);
-  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est,
-                       fit_unshrunken_mean_only(standardization_of(z), levels, 1));
+  ASSERT_OK_AND_ASSIGN(const ParametricEstimates est, tile_estimates(z, levels, {.reference = 1}, false));
   ASSERT_EQ(est.gamma_star.rows(), 3);
   ASSERT_EQ(est.gamma_star.cols(), 1);
   EXPECT_EQ(est.gamma_star(1, 0), 0.0);
@@ -1172,13 +1158,12 @@ TEST(FitUnshrunkenMeanOnly, ReferenceRowIsZeroOthersAreDifferences) {
   EXPECT_EQ(est.delta_star, Matrix(Matrix::Ones(3, 1)));
 }
 
-TEST(FitUnshrunkenMeanOnly, DesignFailurePassesThrough) {
+TEST(OneFeatureRun, DesignFailurePassesThrough) {
   const BatchLevels levels = make_levels(kMixedIds);
   Matrix z = mixed_data().col(0);
   z(4, 0) = kNaN;
   z(5, 0) = kNaN;
-  EXPECT_ERROR_TEXT(fit_unshrunken_mean_only(standardization_of(z), levels, std::nullopt),
-                    "singular design matrix");
+  EXPECT_ERROR_TEXT(tile_estimates(z, levels, {}, false), "singular design matrix");
 }
 
 // ---------------------------------------------------------------------------------------

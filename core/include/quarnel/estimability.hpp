@@ -75,19 +75,6 @@ FeatureVerdict kept_feature_verdict(const StandardizedFeatures& each, const Scal
 Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
                                           const CombatOptions& options);
 
-// assess_features with what it worked from: the validated levels, the zero-variance
-// selection, the mode, and the kept features' standardisation in that mode (column m is
-// selection.kept[m]; a feature whose fit or pooled variance failed keeps its values), from
-// which a run of some of those features can go on without standardising them again.
-struct JudgedFeatures {
-  FeatureAssessment assessment;
-  BatchLevels levels;
-  FeatureSelection selection;
-  RunMode mode;
-  StandardizedFeatures standardized;
-};
-Result<JudgedFeatures> judge_features(const CombatDenseRequest& request, const CombatOptions& options);
-
 // assess_features in the mode given: the whole run's, when the request holds some of its
 // features.
 Result<FeatureAssessment> assess_features_in_mode(const CombatDenseRequest& request,

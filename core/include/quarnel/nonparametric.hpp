@@ -4,17 +4,14 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "quarnel/batch.hpp"
-#include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/parametric.hpp"
-#include "quarnel/standardize.hpp"
 
 namespace quarnel {
 
@@ -121,15 +118,5 @@ Result<std::pair<double, double>> nonparametric_posterior(std::span<const double
 Result<FeaturePosterior> posterior_job(std::size_t job, std::size_t n_features, const Matrix& data,
                                        const PosteriorInputs& inputs, bool exact = true,
                                        std::size_t first_feature = 0);
-
-// Runs every job of every level but the reference level (whose row is location 0 and
-// scale 1) and gathers the posteriors; the error of the lowest failing job wins. The jobs
-// run in consecutive slices, with `cancel` asked between slices.
-Result<ParametricEstimates> fit_feature_posteriors(const Standardization& standardization,
-                                                   const BatchLevels& levels, bool mean_only,
-                                                   std::optional<std::size_t> reference_level,
-                                                   bool parallel,
-                                                   const CancelRequested& cancel = {},
-                                                   bool exact = true);
 
 }  // namespace quarnel

@@ -1,5 +1,6 @@
-// Per-level location and scale estimates, their method-of-moments priors, and the
-// parametric empirical-Bayes path that shrinks the estimates towards those priors.
+// Per-level location and scale estimates, their method-of-moments priors, and the level
+// solvers that shrink the estimates towards those priors (parametric empirical Bayes);
+// the tiles' posteriors (tiles.hpp) and the rounds over chunks (stages.hpp) run them.
 //
 // All L x G matrices here are column-major model matrices: row i is batch level i, column
 // j is the j-th kept feature.
@@ -12,12 +13,9 @@
 #include <vector>
 
 #include "quarnel/batch.hpp"
-#include "quarnel/cancel.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
-#include "quarnel/parallel.hpp"
 #include "quarnel/raw_estimates.hpp"
-#include "quarnel/standardize.hpp"
 
 namespace quarnel {
 
@@ -48,9 +46,6 @@ double mean_of(std::span<const double> values);
 // Sum of squared deviations from mean_of, in index order, over count - 1; fails for fewer
 // than two values.
 Result<double> sample_variance_of(std::span<const double> values);
-
-
-
 
 // Priors of one level from its rows of gamma_hat and delta_hat (full mode), or from its
 // gamma_hat row alone (mean-only mode, where a_prior and b_prior stay 0).
@@ -128,8 +123,7 @@ std::vector<LevelTrace> trace_level_solvers(const Matrix& standardized, const Ma
                                             const ScaleMeasurements& scales,
                                             const BatchLevels& levels,
                                             std::span<const std::optional<LevelPrior>> priors,
-                                            std::span<const PassRule> rules, bool parallel,
-                                            const CancelRequested& cancel = {});
+                                            std::span<const PassRule> rules, bool parallel);
 
 // Where a level solved over all its features stops, from the traces of its parts in
 // feature order: the pass, or the error the whole solver would meet, or, when some part
@@ -141,37 +135,13 @@ struct LevelStop {
 };
 LevelStop level_stop(std::span<const LevelTrace* const> traces);
 
-// Location and scale of one level by the iterative posterior solver.
-Result<LevelEstimates> fit_full_level(const Standardization& standardization,
-                                      const BatchLevels& levels, std::size_t level,
-                                      const Matrix& gamma_hat, const Matrix& delta_hat,
-                                      bool parallel);
-
 // The location posterior without scale information: the update of the solver with one
 // observation of unit scale, done once.
 double mean_only_posterior(const LevelPrior& prior, double gamma_hat);
-
-// Location of one level in closed form (mean-only mode); every scale effect is 1.
-Result<LevelEstimates> fit_mean_only_level(const Matrix& gamma_hat, std::size_t level);
 
 // Writes each level's estimates into row i of the two matrices; the first error in level
 // order is returned instead.
 Status write_level_estimates(std::vector<Result<LevelEstimates>>& results, Matrix& gamma_star,
                              Matrix& delta_star);
-
-// The parametric path. The reference level, when given, is not estimated: its row is
-// location 0 and scale 1, and only the other levels are fitted. In full mode the levels'
-// solvers advance pass by pass side by side, each pass one parallel section over the
-// feature updates of every level still iterating, and `cancel` is asked between passes.
-Result<ParametricEstimates> fit_parametric(const Standardization& standardization,
-                                           const BatchLevels& levels, bool mean_only,
-                                           std::optional<std::size_t> reference_level,
-                                           bool parallel, const CancelRequested& cancel = {});
-
-// Location estimates without shrinkage and every scale effect 1, for a run with a single
-// kept feature (priors need at least two).
-Result<ParametricEstimates> fit_unshrunken_mean_only(const Standardization& standardization,
-                                                     const BatchLevels& levels,
-                                                     std::optional<std::size_t> reference_level);
 
 }  // namespace quarnel

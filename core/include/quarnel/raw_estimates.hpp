@@ -21,15 +21,10 @@ Result<Matrix> estimate_gamma_hat(const Matrix& standardized, const BatchLevels&
                                   std::optional<std::size_t> reference_level, bool missing,
                                   bool parallel = false);
 
-// Per-level scale estimates: the sample variance of each level's observed standardised
-// values of each feature. Fails in level-major, then feature order. Serial and parallel
-// runs give the same bits.
-Result<Matrix> estimate_delta_hat(const Matrix& standardized, const BatchLevels& levels,
-                                  bool parallel = false);
-
-// delta_hat before it is checked, with every level's observed count of every feature
-// (both L x G), for callers that judge each feature on its own. Levels need at least two
-// samples each.
+// Per-level scale estimates before they are checked: the sample variance of each level's
+// observed standardised values of each feature, with its observed count (both L x G), so
+// that each feature can be judged on its own and the run's checks made over all of them.
+// Serial and parallel runs give the same bits.
 struct ScaleMeasurements {
   Matrix delta_hat;
   Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic> counts;
@@ -41,14 +36,9 @@ ScaleMeasurements measure_scales(const Matrix& standardized, const BatchLevels& 
 // observed values, or a variance that is not positive and finite.
 std::optional<CombatError> scale_entry_failure(std::size_t count, double delta_hat);
 
-// The checks of estimate_scales, for measurements made apart: every level has two samples
+// The run's checks of its scale estimates, made in this order: every level has two samples
 // or more; then every entry, in level-major order.
 Status check_scale_levels(const BatchLevels& levels);
 Status check_scale_entries(const ScaleMeasurements& scales);
-
-// delta_hat with its counts, every entry checked in level-major order: levels of fewer
-// than two samples first, then each entry's failure.
-Result<ScaleMeasurements> estimate_scales(const Matrix& standardized, const BatchLevels& levels,
-                                          bool parallel = false);
 
 }  // namespace quarnel

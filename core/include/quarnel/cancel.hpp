@@ -3,8 +3,8 @@
 // A caller may hand a run the question "should the run stop now?", which also tells the
 // caller how far the run has come (the same points serve both). The core asks it only
 // on the thread that called combat_dense and only while none of the pool's workers is
-// running: between stages, between the passes of the parametric solver and between slices
-// of the non-parametric jobs. The caller may therefore answer it with code that must not
+// running: between stages and between the slices of tiles of each round (a tile's solver
+// passes or non-parametric jobs are kept to milliseconds of work). The caller may therefore answer it with code that must not
 // run alongside the workers (the interpreter binding runs pending signal handlers).
 //
 // When the answer is yes the run throws RunCancelled. It is not a CombatError: a cancelled

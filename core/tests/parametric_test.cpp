@@ -443,11 +443,15 @@ INSTANTIATE_TEST_SUITE_P(
         PriorFailureCase{"NaNScaleRow", rows_of({{1.0, 2.0}}), rows_of({{kNaN, 1.0}}),
                          kPriorNotFinite},
         // Variance +inf: a = (inf + inf) / inf is NaN.
+        // Scales that agree to rounding (one residual degree of freedom left to every
+        // feature makes them one number): their variance is zero, whatever rounding left.
+        PriorFailureCase{"ScalesEqualUpToRounding", rows_of({{1.0, 2.0}}),
+                         rows_of({{3.0, 3.0 + 4e-15}}), kNotPositive},
         PriorFailureCase{"InfiniteScaleVariance", rows_of({{1.0, 2.0}}),
                          rows_of({{1e160, 2e160}}), kPriorNotFinite},
         // m * m overflows while the variance is finite: a is +inf.
         PriorFailureCase{"ShapeOverflows", rows_of({{1.0, 2.0}}),
-                         rows_of({{1e160, 1e160 + 1e148}}), kPriorNotFinite},
+                         rows_of({{1e160, 1e160 + 1e154}}), kPriorNotFinite},
         // Only b = m^3 ... overflows; a stays finite.
         PriorFailureCase{"OnlyScaleParameterOverflows", rows_of({{1.0, 2.0}}),
                          rows_of({{1e120, 1.5e120}}), kPriorNotFinite}),

@@ -41,7 +41,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // small buffers stay in a core's L2 cache; never fewer than kMinTileWidth features, below
 // which the design's per-tile work would outweigh the features'.
 constexpr std::size_t kTileBytes = std::size_t{1} << 18;
-constexpr std::size_t kMinTileWidth = 16;
+constexpr std::size_t kMinTileWidth = 64;
 constexpr std::size_t kMaxTileWidth = 1024;
 
 std::size_t tile_width_for(std::size_t n_samples) {

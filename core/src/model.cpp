@@ -93,11 +93,7 @@ struct SampleLevels {
 
 SampleLevels sample_levels(const CombatModel& model, std::span<const std::uint64_t> batch) {
   SampleLevels out;
-  for (const std::uint64_t id : batch) {
-    if (!std::ranges::binary_search(model.batch_ids, id)) out.unseen.push_back(id);
-  }
-  std::ranges::sort(out.unseen);
-  out.unseen.erase(std::ranges::unique(out.unseen).begin(), out.unseen.end());
+  out.unseen = unseen_batch_ids(model, batch);
   for (const std::uint64_t id : batch) {
     const auto fitted = std::ranges::lower_bound(model.batch_ids, id);
     if (fitted != model.batch_ids.end() && *fitted == id) {
@@ -265,6 +261,16 @@ Result<NewLevel> estimate_new_level(const CombatModel& model, const CombatDenseR
 }
 
 }  // namespace
+
+std::vector<std::uint64_t> unseen_batch_ids(const CombatModel& model, std::span<const std::uint64_t> batch) {
+  std::vector<std::uint64_t> unseen;
+  for (const std::uint64_t id : batch) {
+    if (!std::ranges::binary_search(model.batch_ids, id)) unseen.push_back(id);
+  }
+  std::ranges::sort(unseen);
+  unseen.erase(std::ranges::unique(unseen).begin(), unseen.end());
+  return unseen;
+}
 
 Status check_model_request(const CombatModel& model, const CombatDenseRequest& request) {
   if (Status shape = check_dense_shape(request); !shape) return shape;

@@ -55,6 +55,34 @@ Result<PreparedChunk> prepare_chunk(const CombatDenseRequest& request, const Com
   return chunk;
 }
 
+// One level's step of a settlement, from its solver's traces over every chunk that has
+// some (`traced`: whether any chunk was traced yet): its stopping pass when every part has
+// reached it, the pass to explore from otherwise, or its error. Levels report in level
+// order: a level's error is the run's only once every level before it is known to have
+// succeeded (no earlier level still open).
+Status settle_level(std::span<const LevelTrace* const> parts, bool traced, std::size_t level, bool& earlier_open,
+                    RunSettlement& settlement) {
+  if (!traced) {
+    settlement.settled = false;
+    settlement.explore_from[level] = 1;
+    earlier_open = true;
+    return {};
+  }
+  const LevelStop stop = level_stop(parts);
+  if (stop.error) {
+    if (!earlier_open) return fail(*stop.error);
+    settlement.explore_from[level] = 1;
+  } else if (stop.pass) {
+    settlement.passes[level] = *stop.pass;
+    settlement.explore_from[level] = *stop.pass;
+  } else {
+    settlement.settled = false;
+    settlement.explore_from[level] = stop.explore_from;
+    earlier_open = true;
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<FeatureSurvey> survey_features(const CombatDenseRequest& request,
@@ -132,23 +160,8 @@ Result<RunSettlement> settle_run(const BatchLevels& levels, const CombatOptions&
     for (const std::vector<LevelTrace>& chunk : traces) {
       if (!chunk.empty()) parts.push_back(&chunk[level]);
     }
-    if (traces.empty()) {
-      settlement.settled = false;
-      settlement.explore_from[level] = 1;
-      earlier_open = true;
-      continue;
-    }
-    const LevelStop stop = level_stop(parts);
-    if (stop.error) {
-      if (!earlier_open) return fail(*stop.error);
-      settlement.explore_from[level] = 1;
-    } else if (stop.pass) {
-      settlement.passes[level] = *stop.pass;
-      settlement.explore_from[level] = *stop.pass;
-    } else {
-      settlement.settled = false;
-      settlement.explore_from[level] = stop.explore_from;
-      earlier_open = true;
+    if (Status settled = settle_level(parts, !traces.empty(), level, earlier_open, settlement); !settled) {
+      return fail(std::move(settled.error()));
     }
   }
   return settlement;
@@ -220,11 +233,7 @@ struct UnseenBatches {
 
 UnseenBatches unseen_batches(const CombatModel& model, std::span<const std::uint64_t> batch) {
   UnseenBatches out;
-  for (const std::uint64_t id : batch) {
-    if (!std::ranges::binary_search(model.batch_ids, id)) out.ids.push_back(id);
-  }
-  std::ranges::sort(out.ids);
-  out.ids.erase(std::ranges::unique(out.ids).begin(), out.ids.end());
+  out.ids = unseen_batch_ids(model, batch);
   out.samples.resize(out.ids.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const auto at = std::ranges::lower_bound(out.ids, batch[i]);
@@ -357,28 +366,13 @@ Result<RunSettlement> settle_new_batches(const CombatModel& model, const NewBatc
     bool solved = false;
     for (Index m = 0; m < raw.counts.cols(); ++m) solved = solved || scale_solved(raw, batch, m, only_location);
     if (!solved) continue;
-    if (traces.empty()) {
-      settlement.settled = false;
-      settlement.explore_from[batch] = 1;
-      earlier_open = true;
-      continue;
-    }
     std::vector<const LevelTrace*> parts;
     for (const std::vector<std::optional<LevelTrace>>& chunk : traces) {
       require(chunk.size() == n_new, "one trace per new batch");
       if (chunk[batch]) parts.push_back(&*chunk[batch]);
     }
-    const LevelStop stop = level_stop(parts);
-    if (stop.error) {
-      if (!earlier_open) return fail(*stop.error);
-      settlement.explore_from[batch] = 1;
-    } else if (stop.pass) {
-      settlement.passes[batch] = *stop.pass;
-      settlement.explore_from[batch] = *stop.pass;
-    } else {
-      settlement.settled = false;
-      settlement.explore_from[batch] = stop.explore_from;
-      earlier_open = true;
+    if (Status settled = settle_level(parts, !traces.empty(), batch, earlier_open, settlement); !settled) {
+      return fail(std::move(settled.error()));
     }
   }
   return settlement;

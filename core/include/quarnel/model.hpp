@@ -100,6 +100,10 @@ struct ApplyOutput {
   NewLevels new_levels;
 };
 
+// The ids of `batch` that are none of the model's fitted batches, ascending and once each:
+// the batches apply_model estimates, in that order.
+std::vector<std::uint64_t> unseen_batch_ids(const CombatModel& model, std::span<const std::uint64_t> batch);
+
 // The checks of a request a model is applied to, in their order: its shape, the model's
 // feature count, finite values, one batch id per sample, the model's covariate count.
 Status check_model_request(const CombatModel& model, const CombatDenseRequest& request);

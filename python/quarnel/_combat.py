@@ -940,11 +940,13 @@ def warn_singletons(report: CombatReport, *, stacklevel: int = 2) -> None:
 def _repack(
     data: Any,
     unpacked: _Unpacked,
-    corrected: npt.NDArray[np.float64],
-    report: CombatReport,
+    corrected: npt.NDArray[Any],
+    report: Any,
     layer: str | None,
     out_layer: str | None,
 ) -> Any:
+    """The corrected values in the caller's container; `report` is any report with
+    to_dict() (the location/scale or the count correction's)."""
     if unpacked.kind == "array":
         return corrected
     if unpacked.kind == "frame":

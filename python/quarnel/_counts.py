@@ -11,8 +11,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._combat import (
-    MAX_DENSE_BYTES, UNS_KEY, DataT, _Unpacked, _align, _batch_labels, _column, _core_call,
-    _covariate_columns, _engine, _is_anndata, _is_series, _module, _unpack,
+    MAX_DENSE_BYTES, DataT, _Unpacked, _align, _batch_labels, _column, _core_call,
+    _covariate_columns, _engine, _is_anndata, _is_series, _repack, _unpack,
 )
 from ._dask import is_dask_array
 from ._labels import BatchCoding, encode_covariates
@@ -325,27 +325,5 @@ def combat_counts(
         unpacked, batch, covariates, reference=reference, library_size=library_size,
         progress=interactive() if progress is None else progress,
     )
-    out = _repack_counts(counts, unpacked, corrected, report, layer, out_layer)
+    out = _repack(counts, unpacked, corrected, report, layer, out_layer)
     return (out, report) if return_report else out
-
-
-def _repack_counts(
-    data: Any, unpacked: _Unpacked, corrected: npt.NDArray[np.int64], report: CountsReport,
-    layer: str | None, out_layer: str | None,
-) -> Any:
-    if unpacked.kind == "array":
-        return corrected
-    if unpacked.kind == "frame":
-        pd = _module("pandas")
-        return pd.DataFrame(corrected, index=data.index, columns=data.columns)
-    if out_layer is not None:
-        data.layers[out_layer] = corrected
-        data.uns[UNS_KEY] = report.to_dict()
-        return data
-    new = data.copy()
-    if layer is None:
-        new.X = corrected
-    else:
-        new.layers[layer] = corrected
-    new.uns[UNS_KEY] = report.to_dict()
-    return new

@@ -330,14 +330,20 @@ void describe(nb::handle e, const quarnel::UnknownBatches& v) {
   set(e, "batch_ids", nb::tuple(ids));
 }
 
-[[noreturn]] void raise_combat_error(const quarnel::CombatError& error) {
-  PyObject* type = quarnel::error_class(error) == quarnel::ErrorClass::numerical
-                       ? PyExc_RuntimeError
-                       : PyExc_ValueError;
+PyObject* exception_type(const quarnel::CombatError& error) {
+  return quarnel::error_class(error) == quarnel::ErrorClass::numerical ? PyExc_RuntimeError : PyExc_ValueError;
+}
+
+// The exception a CombatError raises, with its payload as attributes.
+nb::object combat_exception(const quarnel::CombatError& error) {
   const std::string message = quarnel::render(error);
-  nb::object exception = nb::handle(type)(nb::str(message.data(), message.size()));
+  nb::object exception = nb::handle(exception_type(error))(nb::str(message.data(), message.size()));
   std::visit([&](const auto& variant) { describe(exception, variant); }, error);
-  PyErr_SetObject(type, exception.ptr());
+  return exception;
+}
+
+[[noreturn]] void raise_combat_error(const quarnel::CombatError& error) {
+  PyErr_SetObject(exception_type(error), combat_exception(error).ptr());
   throw nb::python_error();
 }
 
@@ -832,18 +838,6 @@ std::vector<std::size_t> read_counts(nb::handle object, const char* name) {
   return out;
 }
 
-nb::dict survey(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
-                nb::handle mean_only, nb::handle ref_batch) {
-  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
-  quarnel::FeatureSurvey found =
-      run_core([&] { return quarnel::survey_features(problem.request, problem.options); });
-  const std::size_t n = found.varies.size();
-  nb::dict result;
-  result["varies"] = adopt(std::move(found.varies), {n});
-  result["missing"] = adopt(std::move(found.missing), {n});
-  return result;
-}
-
 nb::tuple run_mode(nb::handle batch_object, nb::handle mean_only, std::size_t n_kept, bool missing) {
   const ArrayView<std::int64_t> batch = read_in_place<std::int64_t>(batch_object, "batch", 1, "int64");
   std::vector<std::uint64_t> ids(elements(batch).begin(), elements(batch).end());
@@ -851,29 +845,28 @@ nb::tuple run_mode(nb::handle batch_object, nb::handle mean_only, std::size_t n_
   return mode_tuple(quarnel::decide_run_mode(read_flag(mean_only, "mean_only"), levels, n_kept, missing));
 }
 
-nb::dict assess_in_mode(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
-                        nb::handle mean_only, nb::handle ref_batch, nb::handle mode_object) {
-  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
-  const quarnel::RunMode mode = read_mode(mode_object);
-  quarnel::FeatureAssessment assessment = run_core(
-      [&] { return quarnel::assess_features_in_mode(problem.request, problem.options, mode); });
-  return verdict_arrays(assessment);
+std::optional<bool> read_optional_flag(nb::handle object, const char* name) {
+  if (object.is_none()) return std::nullopt;
+  return read_flag(object, name);
 }
 
-nb::dict raw_estimates(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
-                       nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
-                       nb::handle mode_object) {
+nb::dict judge(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior, nb::handle mean_only,
+               nb::handle ref_batch, nb::handle missing, nb::handle judge_scales) {
   const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
-  const std::vector<std::size_t> complete =
-      read_features(complete_object, "complete", problem.request.n_features);
-  const quarnel::RunMode mode = read_mode(mode_object);
-  const quarnel::ChunkEstimates raw = run_core(
-      [&] { return quarnel::raw_estimates(problem.request, problem.options, complete, mode); });
-  nb::dict result;
-  result["kept"] = vector_array<std::int64_t>(raw.kept);
-  result["gamma_hat"] = matrix_array<double>(raw.gamma_hat);
-  result["delta_hat"] = matrix_array<double>(raw.scales.delta_hat);
-  result["counts"] = matrix_array<std::int64_t>(raw.scales.counts);
+  quarnel::JudgedChunk judged = run_core([&] {
+    return quarnel::judge_chunk(problem.request, problem.options, read_optional_flag(missing, "missing"),
+                                read_optional_flag(judge_scales, "judge_scales"));
+  });
+  nb::dict result = verdict_arrays(judged.assessment);
+  const std::size_t n_kept = judged.kept.size();
+  result["kept"] = vector_array<std::int64_t>(judged.kept);
+  result["holds_nan"] = adopt(std::move(judged.holds_nan), {n_kept});
+  result["missing"] = nb::bool_(judged.missing);
+  result["judge_scales"] = nb::bool_(judged.judge_scales);
+  result["gamma_hat"] = matrix_array<double>(judged.gamma_hat);
+  result["delta_hat"] = matrix_array<double>(judged.scales.delta_hat);
+  result["counts"] = matrix_array<std::int64_t>(judged.scales.counts);
+  result["location_error"] = judged.location_error ? combat_exception(*judged.location_error) : nb::none();
   return result;
 }
 
@@ -935,21 +928,33 @@ nb::dict settle(nb::handle batch_object, nb::handle par_prior, nb::handle mean_o
   return result;
 }
 
-nb::list trace(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
+nb::dict chunk_fit_dict(const quarnel::ModelFit& fitted) {
+  nb::dict result;
+  result["model"] = model_dict(fitted.model);
+  result["report"] = report_dict(fitted.report);
+  put_partial(result, fitted.partial);
+  return result;
+}
+
+nb::dict trace(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
                nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
-               nb::handle mode_object, nb::handle gamma_hat, nb::handle delta_hat,
-               std::size_t offset, nb::handle explore_object) {
-  const Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
-  const std::vector<std::size_t> complete =
-      read_features(complete_object, "complete", problem.request.n_features);
+               nb::handle partial_object, nb::handle mode_object, nb::handle gamma_hat,
+               nb::handle delta_hat, std::size_t offset, nb::handle explore_object, nb::handle exact) {
+  Problem problem(values, batch, mod, par_prior, mean_only, ref_batch);
+  problem.options.exact = read_flag(exact, "exact");
+  std::vector<std::size_t> complete, partial;
+  read_lists(problem, complete_object, partial_object, complete, partial);
   const quarnel::RunMode mode = read_mode(mode_object);
   const quarnel::ParametricEstimates raw = read_raw(gamma_hat, delta_hat);
   const std::vector<std::size_t> explore_from = read_counts(explore_object, "explore_from");
-  const std::vector<quarnel::LevelTrace> traces = run_core([&] {
-    return quarnel::trace_chunk_solvers(problem.request, problem.options, complete, mode, raw,
-                                        offset, explore_from);
+  const quarnel::TracedChunk traced = run_core([&] {
+    return quarnel::trace_chunk(problem.request, problem.options, complete, partial, mode, raw, offset,
+                                explore_from);
   });
-  return trace_list(traces);
+  nb::dict result;
+  result["traces"] = trace_list(traced.traces);
+  result["fit"] = traced.fit ? nb::object(chunk_fit_dict(*traced.fit)) : nb::none();
+  return result;
 }
 
 nb::dict fit_chunk(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
@@ -968,11 +973,7 @@ nb::dict fit_chunk(nb::handle values, nb::handle batch, nb::handle mod, nb::hand
     return quarnel::fit_chunk(problem.request, problem.options, complete, partial, mode, raw,
                               offset, passes);
   });
-  nb::dict result;
-  result["model"] = model_dict(fitted.model);
-  result["report"] = report_dict(fitted.report);
-  put_partial(result, fitted.partial);
-  return result;
+  return chunk_fit_dict(fitted);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1341,28 +1342,20 @@ NB_MODULE(_engine, m) {
   "values: numpy.ndarray, batch: numpy.ndarray, mod: numpy.ndarray | None, "               \
   "par_prior: bool, mean_only: bool, ref_batch: int | None"
 #define QUARNEL_MODE "mode: tuple[bool, bool, int]"
-  m.def("survey", &survey, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
-        nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
-        nb::sig("def survey(" QUARNEL_PROBLEM ") -> dict"),
-        "Per feature of a chunk: 'varies' (kept by the zero-variance test) and 'missing'\n"
-        "(holds a NaN), uint8 arrays.");
   m.def("run_mode", &run_mode, nb::arg("batch"), nb::arg("mean_only"), nb::arg("n_kept"),
         nb::arg("missing"),
         nb::sig("def run_mode(batch: numpy.ndarray, mean_only: bool, n_kept: int, "
                 "missing: bool) -> tuple[bool, bool, int]"),
         "The run's mode (missing, effective_mean_only, n_kept) from all of its kept features.");
-  m.def("assess_in_mode", &assess_in_mode, nb::arg("values"), nb::arg("batch"),
-        nb::arg("mod").none(), nb::arg("par_prior"), nb::arg("mean_only"),
-        nb::arg("ref_batch").none(), nb::arg("mode"),
-        nb::sig("def assess_in_mode(" QUARNEL_PROBLEM ", " QUARNEL_MODE ") -> dict"),
-        "assess on a chunk of a run, in the run's mode.");
-  m.def("raw_estimates", &raw_estimates, nb::arg("values"), nb::arg("batch"),
-        nb::arg("mod").none(), nb::arg("par_prior"), nb::arg("mean_only"),
-        nb::arg("ref_batch").none(), nb::arg("complete"), nb::arg("mode"),
-        nb::sig("def raw_estimates(" QUARNEL_PROBLEM ", complete: numpy.ndarray, "
-                QUARNEL_MODE ") -> dict"),
-        "A chunk's kept complete features ('kept') and their levels x kept 'gamma_hat',\n"
-        "'delta_hat' and observed 'counts' (both empty when scales are left alone).");
+  m.def("judge", &judge, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
+        nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
+        nb::arg("missing").none(), nb::arg("judge_scales").none(),
+        nb::sig("def judge(" QUARNEL_PROBLEM ", missing: bool | None, judge_scales: bool | None) -> dict"),
+        "A chunk's first read: every feature's verdict ('issue', 'batch'), the features the\n"
+        "zero-variance test keeps ('kept') with 'holds_nan' and their levels x kept 'gamma_hat',\n"
+        "'delta_hat' and observed 'counts', in the mode given or, where None, the one the chunk\n"
+        "suggests ('missing', 'judge_scales' tell which); 'location_error' is the exception of\n"
+        "its raw locations, raised only if the run corrects one of its features, or None.");
   m.def("settle", &settle, nb::arg("batch"), nb::arg("par_prior"), nb::arg("mean_only"),
         nb::arg("ref_batch").none(), nb::arg("mode"), nb::arg("gamma_hat"), nb::arg("delta_hat"),
         nb::arg("counts"), nb::arg("traces").none(),
@@ -1373,12 +1366,13 @@ NB_MODULE(_engine, m) {
         "'settled', and per level 'passes' and 'explore_from' for the next traces.");
   m.def("trace", &trace, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
         nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
-        nb::arg("complete"), nb::arg("mode"), nb::arg("gamma_hat"), nb::arg("delta_hat"),
-        nb::arg("offset"), nb::arg("explore_from"),
-        nb::sig("def trace(" QUARNEL_PROBLEM ", complete: numpy.ndarray, " QUARNEL_MODE ", "
-                "gamma_hat: numpy.ndarray, delta_hat: numpy.ndarray, offset: int, "
-                "explore_from: numpy.ndarray) -> list"),
-        "A chunk's solver passes: per level (changes, failure detail or None).");
+        nb::arg("complete"), nb::arg("partial"), nb::arg("mode"), nb::arg("gamma_hat"),
+        nb::arg("delta_hat"), nb::arg("offset"), nb::arg("explore_from"), nb::arg("exact"),
+        nb::sig("def trace(" QUARNEL_PROBLEM ", complete: numpy.ndarray, partial: numpy.ndarray, "
+                QUARNEL_MODE ", gamma_hat: numpy.ndarray, delta_hat: numpy.ndarray, offset: int, "
+                "explore_from: numpy.ndarray, exact: bool) -> dict"),
+        "A chunk's solver passes, 'traces': per level (changes, failure detail or None); and\n"
+        "'fit', fit_chunk's result were each level to stop where its trace did, or None.");
   m.def("fit_chunk", &fit_chunk, nb::arg("values"), nb::arg("batch"), nb::arg("mod").none(),
         nb::arg("par_prior"), nb::arg("mean_only"), nb::arg("ref_batch").none(),
         nb::arg("complete"), nb::arg("partial"), nb::arg("mode"), nb::arg("gamma_hat"),

@@ -247,7 +247,7 @@ def test_a_worker_killed_during_the_run_changes_no_bit(cluster_client):
     assert same_bits(future.result(timeout=120), want)
 
 
-ROUNDS = ["survey", "assess_in_mode", "raw_estimates", "trace", "fit_chunk",
+ROUNDS = ["judge", "trace", "fit_chunk",
           "new_batch_estimates", "trace_new_batches", "new_batch_posteriors", "apply"]
 
 
@@ -262,7 +262,9 @@ def test_a_worker_killed_in_any_round_changes_no_bit(cluster_client, tmp_path, r
     marker = tmp_path / "killed"
     cluster_client.run(kill_once_in, round_, str(marker))
     try:
-        want, lazy = transformed_both_ways(29, True, True, (6, 1, 16), dict(parametric=True))
+        # A parametric fit reads its chunks to fit only when it traces no solver.
+        options = dict(parametric=round_ != "fit_chunk")
+        want, lazy = transformed_both_ways(29, True, True, (6, 1, 16), options)
         assert same_bits(cluster_client.compute(lazy).result(timeout=120), want)
     finally:
         cluster_client.run(restore, round_)
@@ -299,9 +301,10 @@ def test_progress_of_a_correction_tells_every_round(cluster_client, heard, call)
     result = call(da.from_array(x, chunks=(x.shape[0], (5, 8, 10))), batch, cov, progress=True)
     if call is quarnel.combat:
         result.compute()
-    stages = [stage for stage, done, _ in heard if done == 1]
-    assert stages[0] == "survey" and len(set(stages)) >= 3
-    assert [(done, total) for _, done, total in heard] == [(d, 3) for _ in stages for d in (1, 2, 3)]
+    rounds = [(stage, total) for stage, done, total in heard if done == 1]
+    assert rounds[0] == ("verdicts", 3) and ("solver", 3) in rounds
+    # A round counts its chunks up to all it reads: a chunk is read again only where needed.
+    assert [(done, total) for _, done, total in heard] == [(d, n) for _, n in rounds for d in range(1, n + 1)]
 
 
 def test_progress_tells_each_round_chunk_by_chunk(cluster_client, heard):
@@ -315,6 +318,42 @@ def test_progress_tells_each_round_chunk_by_chunk(cluster_client, heard):
     stages = [stage for stage, done, _ in heard if done == 1]
     assert stages[0] == "new batches" and "solver" in stages
     assert [(done, total) for _, done, total in heard] == [(d, 3) for _ in stages for d in (1, 2, 3)]
+
+
+class CountedReads:
+    """An array that counts the reads of each of its column chunks (by first column)."""
+
+    def __init__(self, values: np.ndarray) -> None:
+        self.values, self.reads = values, {}
+        self.shape, self.dtype, self.ndim = values.shape, values.dtype, values.ndim
+
+    def __getitem__(self, index):
+        start = index[1].start or 0
+        self.reads[start] = self.reads.get(start, 0) + 1
+        return self.values[index]
+
+
+@pytest.mark.parametrize("options", [dict(parametric=True), dict(parametric=True, mean_only=True),
+                                     dict(parametric=False), dict(parametric=False, exact=False)], ids=str)
+def test_a_correction_reads_each_chunk_in_three_rounds_and_one_per_extra_solver_round(heard, options):
+    """The verdicts and raw estimates come from one read, the chunks' parts of the model
+    from the solvers' traces where they run (else from one more read), and the correction
+    reads each chunk once; a chunk is judged again only where the run's mode differs from
+    its own, which a problem with NaN in every chunk never asks."""
+    x, batch, cov = problem(8, True, True)
+    x[0, [0, 4, 11]] = np.nan  # one in every chunk
+    counted = CountedReads(x)
+    lazy = quarnel.combat(da.from_array(counted, chunks=(x.shape[0], (4, 7, 12)), asarray=True,
+                                        meta=np.empty((0, 0))), batch, cov, progress=True, **options)
+    with dask.config.set(scheduler="synchronous"):
+        corrected = lazy.compute()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+        assert same_bits(corrected, quarnel.combat(x, batch, cov, **options))
+    rounds = [stage for stage, done, _ in heard if done == 1]
+    solves = options["parametric"] and not options.get("mean_only")
+    assert rounds == ["verdicts", *["solver"] * (len(rounds) - 1)] if solves else ["verdicts", "model"]
+    assert counted.reads == {0: len(rounds) + 1, 4: len(rounds) + 1, 11: len(rounds) + 1}
 
 
 @pytest.mark.parametrize("how", ["callback", "signal"])
@@ -340,10 +379,10 @@ def test_interrupting_a_round_cancels_its_tasks(cluster_client, tmp_path, how):
     try:
         with pytest.raises(KeyboardInterrupt) as interrupted:
             if how == "callback":
-                _dask.assess_chunks(held, ids, None, options, lambda i, j: None, progress=interrupt)
+                _dask.judge_chunks(held, ids, None, options, lambda i, j: None, progress=interrupt)
             else:
                 timer.start()
-                _dask.assess_chunks(held, ids, None, options, lambda i, j: None)
+                _dask.judge_chunks(held, ids, None, options, lambda i, j: None)
         deadline = time.monotonic() + 30
         while cluster_client.run_on_scheduler(scheduler_tasks) and time.monotonic() < deadline:
             time.sleep(0.1)

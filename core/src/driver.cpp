@@ -35,7 +35,6 @@ namespace quarnel {
 namespace {
 
 using Index = Eigen::Index;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A tile's standardised values are about this many bytes, so that they and the stages'
 // small buffers stay in a core's L2 cache; never fewer than kMinTileWidth features, below
@@ -81,55 +80,6 @@ void for_each_tile(std::size_t n_tiles, std::size_t tile_work, bool parallel, co
   }
 }
 
-// What round 1 keeps of a tile: its kept features (request columns) and, per kept
-// feature, its standardisation's outcome (the standardised values let go), the scales
-// measured on it and its raw locations (NaN where its fit or pooled variance failed).
-struct JudgedTile {
-  std::vector<std::size_t> kept;
-  std::vector<std::uint64_t> constant;
-  std::vector<unsigned char> holds_nan;  // per kept feature
-  bool missing = false;                  // the missing-data mode it was standardised in
-  std::optional<CombatError> design_error;    // the whole design's
-  std::optional<CombatError> location_error;  // a raw location's
-  StandardizedFeatures each;
-  ScaleMeasurements scales;
-  Matrix gamma_hat;
-};
-
-bool fitted(const StandardizedFeatures& each, std::size_t m) {
-  return each.fit_status[m] && each.variance_status[m];
-}
-
-// The raw locations of the tile's features whose standardisation succeeded.
-Result<Matrix> tile_locations(const TileRun& run, const StandardizedFeatures& each, bool missing) {
-  const Matrix& standardized = each.standardization.standardized;
-  std::vector<Index> good;
-  for (std::size_t m = 0; m < each.fit_status.size(); ++m) {
-    if (fitted(each, m)) good.push_back(static_cast<Index>(m));
-  }
-  if (good.size() == each.fit_status.size()) {
-    return estimate_gamma_hat(standardized, run.levels, run.reference_level, missing, false);
-  }
-  Matrix out = Matrix::Constant(static_cast<Index>(run.levels.level_count()), standardized.cols(), kNaN);
-  if (good.empty()) return out;
-  Result<Matrix> some = estimate_gamma_hat(standardized(Eigen::all, good), run.levels, run.reference_level,
-                                           missing, false);
-  if (!some) return some;
-  for (std::size_t k = 0; k < good.size(); ++k) out.col(good[k]) = some->col(static_cast<Index>(k));
-  return out;
-}
-
-// The standardised values of the tile's features whose standardisation succeeded, parked
-// in an n x G buffer (the run's future result), feature j's column at j * n: the later
-// rounds copy them from there instead of standardising the tile again.
-void park_standardized(const JudgedTile& tile, std::size_t n_samples, std::span<double> parked) {
-  const Matrix& z = tile.each.standardization.standardized;
-  for (std::size_t m = 0; m < tile.kept.size(); ++m) {
-    if (!fitted(tile.each, m)) continue;
-    std::copy_n(z.col(static_cast<Index>(m)).data(), n_samples, parked.data() + tile.kept[m] * n_samples);
-  }
-}
-
 // The parked standardised values of `features` (ascending).
 Standardization parked_tile(std::size_t n_samples, std::span<const double> parked,
                             std::span<const std::size_t> features) {
@@ -139,44 +89,6 @@ Standardization parked_tile(std::size_t n_samples, std::span<const double> parke
     std::copy_n(parked.data() + features[k] * n_samples, n_samples, tile.standardized.col(static_cast<Index>(k)).data());
   }
   return tile;
-}
-
-// The tile judged in the missing-data mode `forced`, or when that is not known yet, in the
-// mode its own values and `seen_nan` (another tile holds a NaN) suggest.
-JudgedTile judge_tile(const TileRun& run, Tile tile, std::optional<bool> forced, bool seen_nan,
-                      std::span<double> parked) {
-  const CombatDenseRequest& request = run.request;
-  JudgedTile out;
-  const std::vector<unsigned char> constant = constant_features_in(
-      request.values, request.n_samples, request.n_features, run.levels, tile.begin, tile.end);
-  for (std::size_t j = tile.begin; j < tile.end; ++j) {
-    if (constant[j - tile.begin]) {
-      out.constant.push_back(j);
-    } else {
-      out.kept.push_back(j);
-    }
-  }
-  if (out.kept.empty()) return out;
-  Matrix projected = project_features(request.values, request.n_samples, request.n_features, out.kept, ParallelPlan{});
-  for (Index c = 0; c < projected.cols(); ++c) out.holds_nan.push_back(projected.col(c).hasNaN());
-  out.missing = forced.value_or(seen_nan || std::ranges::find(out.holds_nan, 1) != out.holds_nan.end());
-  Result<StandardizedFeatures> each = standardize_each(std::move(projected), run.levels, request.covariates,
-                                                       run.reference_level, out.missing, false);
-  if (!each) {
-    out.design_error = std::move(each.error());
-    return out;
-  }
-  out.each = std::move(*each);
-  out.scales = measure_scales(out.each.standardization.standardized, run.levels, false);
-  Result<Matrix> locations = tile_locations(run, out.each, out.missing);
-  if (locations) {
-    out.gamma_hat = std::move(*locations);
-  } else {
-    out.location_error = std::move(locations.error());
-  }
-  park_standardized(out, request.n_samples, parked);
-  out.each.standardization.standardized = Matrix();
-  return out;
 }
 
 // Round 1 over every tile in the run's missing-data mode: `forced` when it is known, else
@@ -189,7 +101,8 @@ std::vector<JudgedTile> judge_tiles(const TileRun& run, std::span<const Tile> ti
   std::atomic<bool> seen_nan = false;
   const std::size_t work = run.request.n_samples * (tiles.empty() ? 0 : tiles.front().end - tiles.front().begin);
   for_each_tile(tiles.size(), work, parallel, cancel, "standardise", [&](std::size_t t) {
-    judged[t] = judge_tile(run, tiles[t], forced, seen_nan.load(std::memory_order_relaxed), parked);
+    judged[t] = judge_tile(run, tiles[t].begin, tiles[t].end, forced, seen_nan.load(std::memory_order_relaxed),
+                           false, parked);
     if (std::ranges::find(judged[t].holds_nan, 1) != judged[t].holds_nan.end()) seen_nan = true;
   });
   const bool missing = forced.value_or(seen_nan.load());
@@ -198,7 +111,10 @@ std::vector<JudgedTile> judge_tiles(const TileRun& run, std::span<const Tile> ti
     if (!judged[t].kept.empty() && judged[t].missing != missing) again.push_back(t);
   }
   for_each_tile(again.size(), work, parallel, cancel, "standardise",
-                [&](std::size_t k) { judged[again[k]] = judge_tile(run, tiles[again[k]], missing, missing, parked); });
+                [&](std::size_t k) {
+                  const Tile tile = tiles[again[k]];
+                  judged[again[k]] = judge_tile(run, tile.begin, tile.end, missing, missing, false, parked);
+                });
   return judged;
 }
 
@@ -234,13 +150,7 @@ FeatureAssessment assess(std::span<const JudgedTile> judged, std::size_t n_featu
   FeatureAssessment assessment;
   assessment.verdicts.resize(n_features);
   assessment.effective_mean_only = mode.effective_mean_only;
-  for (const JudgedTile& tile : judged) {
-    for (const std::uint64_t j : tile.constant) assessment.verdicts[j] = {FeatureIssue::constant, std::nullopt};
-    for (std::size_t m = 0; m < tile.kept.size(); ++m) {
-      assessment.verdicts[tile.kept[m]] = kept_feature_verdict(tile.each, tile.scales, m, run.levels,
-                                                               run.reference_level, !mode.effective_mean_only);
-    }
-  }
+  for (const JudgedTile& tile : judged) tile_verdicts(run, tile, !mode.effective_mean_only, assessment.verdicts);
   return assessment;
 }
 

@@ -84,11 +84,8 @@ FeatureVerdict kept_feature_verdict(const StandardizedFeatures& each, const Scal
   return scale_verdict(levels, scales, column, level_fitted).value_or(FeatureVerdict{});
 }
 
-namespace {
-
-// The request's features judged in the mode given, or in the mode they decide themselves.
-Result<FeatureAssessment> judge(const CombatDenseRequest& request, const CombatOptions& options,
-                                std::optional<RunMode> given) {
+Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
+                                          const CombatOptions& options) {
   Result<BatchLevels> validated = validate_request(request, options);
   if (!validated) return fail(std::move(validated.error()));
   const BatchLevels& levels = *validated;
@@ -108,8 +105,7 @@ Result<FeatureAssessment> judge(const CombatDenseRequest& request, const CombatO
   const std::vector<std::size_t>& kept = selection.kept;
   Matrix projected = project_features(request.values, n_samples, n_features, kept, plan);
   const RunMode mode =
-      given ? *given
-            : decide_run_mode(options.mean_only, levels, kept.size(), has_missing(projected, plan.parallel));
+      decide_run_mode(options.mean_only, levels, kept.size(), has_missing(projected, plan.parallel));
   assessment.effective_mean_only = mode.effective_mean_only;
   if (kept.empty()) return assessment;
   Result<StandardizedFeatures> each = standardize_each(std::move(projected), levels, request.covariates,
@@ -121,19 +117,6 @@ Result<FeatureAssessment> judge(const CombatDenseRequest& request, const CombatO
         kept_feature_verdict(*each, scales, m, levels, reference_level, !mode.effective_mean_only);
   }
   return assessment;
-}
-
-}  // namespace
-
-Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
-                                          const CombatOptions& options) {
-  return judge(request, options, std::nullopt);
-}
-
-Result<FeatureAssessment> assess_features_in_mode(const CombatDenseRequest& request,
-                                                  const CombatOptions& options,
-                                                  const RunMode& mode) {
-  return judge(request, options, mode);
 }
 
 }  // namespace quarnel

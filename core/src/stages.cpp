@@ -85,48 +85,35 @@ Status settle_level(std::span<const LevelTrace* const> parts, bool traced, std::
 
 }  // namespace
 
-Result<FeatureSurvey> survey_features(const CombatDenseRequest& request,
-                                      const CombatOptions& options) {
-  Result<BatchLevels> levels = validate_request(request, options);
-  if (!levels) return fail(std::move(levels.error()));
-  const std::size_t n_features = request.n_features;
-  const ParallelPlan plan = ParallelPlan::for_shape(request.n_samples, n_features, levels->level_count());
-  FeatureSurvey survey;
-  survey.varies.assign(n_features, 0);
-  survey.missing.assign(n_features, 0);
-  const FeatureSelection selection =
-      select_nonzero_variance_features(request.values, request.n_samples, n_features, *levels, plan);
-  for (const std::size_t j : selection.kept) survey.varies[j] = 1;
-  for (std::size_t i = 0; i < request.n_samples; ++i) {
-    const double* row = request.values.data() + i * n_features;
-    for (std::size_t j = 0; j < n_features; ++j) survey.missing[j] |= std::isnan(row[j]);
-  }
-  return survey;
-}
-
-Result<ChunkEstimates> raw_estimates(const CombatDenseRequest& request, const CombatOptions& options,
-                                     std::span<const std::size_t> complete, const RunMode& mode) {
-  Result<PreparedChunk> chunk = prepare_chunk(request, options, complete, mode);
-  if (!chunk) return fail(std::move(chunk.error()));
-  ChunkEstimates out;
-  out.kept = chunk->kept;
-  const BatchLevels& levels = *chunk->levels;
+Result<JudgedChunk> judge_chunk(const CombatDenseRequest& request, const CombatOptions& options,
+                                std::optional<bool> missing, std::optional<bool> judge_scales) {
+  Result<BatchLevels> validated = validate_request(request, options);
+  if (!validated) return fail(std::move(validated.error()));
+  const BatchLevels& levels = *validated;
+  const TileRun run{request, options, levels,
+                    options.ref_batch ? levels.level_of_batch_id(*options.ref_batch) : std::nullopt};
+  const bool parallel = ParallelPlan::for_shape(request.n_samples, request.n_features, levels.level_count()).parallel;
+  JudgedTile tile = judge_tile(run, 0, request.n_features, missing, false, parallel, {});
+  if (tile.design_error) return fail(std::move(*tile.design_error));
+  JudgedChunk out;
+  out.missing = tile.missing;
+  out.judge_scales = judge_scales.value_or(!decide_run_mode(options.mean_only, levels, 2, tile.missing).effective_mean_only);
+  out.assessment.verdicts.resize(request.n_features);
+  out.assessment.effective_mean_only = !out.judge_scales;
+  tile_verdicts(run, tile, out.judge_scales, out.assessment.verdicts);
+  out.kept = std::move(tile.kept);
+  out.holds_nan = std::move(tile.holds_nan);
+  out.location_error = std::move(tile.location_error);
   if (out.kept.empty()) {
     // Levels x 0, so that the chunks' records join whatever each one holds.
     const auto n_levels = static_cast<Index>(levels.level_count());
     out.gamma_hat.resize(n_levels, 0);
-    if (!mode.effective_mean_only) {
-      out.scales.delta_hat.resize(n_levels, 0);
-      out.scales.counts.resize(n_levels, 0);
-    }
+    out.scales.delta_hat.resize(n_levels, 0);
+    out.scales.counts.resize(n_levels, 0);
     return out;
   }
-  const Matrix& standardized = chunk->standardization.standardized;
-  Result<Matrix> gamma_hat = estimate_gamma_hat(standardized, levels, chunk->reference_level,
-                                                mode.missing, chunk->plan.parallel);
-  if (!gamma_hat) return fail(std::move(gamma_hat.error()));
-  out.gamma_hat = std::move(*gamma_hat);
-  if (!mode.effective_mean_only) out.scales = measure_scales(standardized, levels, chunk->plan.parallel);
+  out.gamma_hat = std::move(tile.gamma_hat);
+  out.scales = std::move(tile.scales);
   return out;
 }
 
@@ -167,20 +154,73 @@ Result<RunSettlement> settle_run(const BatchLevels& levels, const CombatOptions&
   return settlement;
 }
 
-Result<std::vector<LevelTrace>> trace_chunk_solvers(const CombatDenseRequest& request,
-                                                    const CombatOptions& options,
-                                                    std::span<const std::size_t> complete,
-                                                    const RunMode& mode,
-                                                    const ParametricEstimates& raw,
-                                                    std::size_t offset,
-                                                    std::span<const std::size_t> explore_from) {
+namespace {
+
+// The chunk's part of the run's model with the posteriors `passes` give, its solvers going
+// on from `traced` (see tile_posteriors).
+Result<ModelFit> fit_prepared(PreparedChunk& chunk, const CombatDenseRequest& request, const CombatOptions& options,
+                              std::span<const std::size_t> partial, const RunMode& mode,
+                              const ParametricEstimates& raw, std::size_t offset,
+                              std::span<const std::size_t> passes, std::span<const LevelTrace> traced) {
+  const BatchLevels& levels = *chunk.levels;
+  PipelineFit fit;
+  for (std::size_t level = 0; level < levels.level_count(); ++level) {
+    if (levels.level_size(level) == 1) fit.report.singleton_batches.push_back(levels.batch_id(level));
+  }
+  fit.report.effective_mean_only = mode.effective_mean_only;
+  fit.report.zero_variance_features = chunk.zero_variance;
+  fit.reference_level = chunk.reference_level;
+  fit.kept = chunk.kept;
+  if (!fit.kept.empty()) {
+    const TileRun run = chunk.run(request, options);
+    const Standardization& tile = chunk.standardization;
+    const bool solves = options.par_prior && !mode.effective_mean_only;
+    const ScaleMeasurements scales =
+        solves ? measure_scales(tile.standardized, levels, chunk.plan.parallel) : ScaleMeasurements{};
+    Result<ParametricEstimates> estimates = tile_posteriors(run, tile, mode, raw, run_priors(run, mode, raw), offset,
+                                                            passes, traced, scales, chunk.plan.parallel);
+    if (!estimates) return fail(std::move(estimates.error()));
+    const StandMean& mean = chunk.standardization.stand_mean;
+    fit.grand_mean = mean.grand();
+    fit.covariate_coefficients = mean.coefficients();
+    fit.pooled_variance = std::move(chunk.standardization.pooled_variance);
+    fit.estimates = std::move(*estimates);
+  }
+  return model_of_run(request, options, levels, fit, raw, partial);
+}
+
+// The passes at which the traced solvers stopped, if every one of them succeeded.
+std::optional<std::vector<std::size_t>> traced_passes(std::span<const LevelTrace> traces) {
+  std::vector<std::size_t> passes;
+  for (const LevelTrace& trace : traces) {
+    if (!trace.outcome) return std::nullopt;
+    passes.push_back(trace.changes.size());
+  }
+  return passes;
+}
+
+}  // namespace
+
+Result<TracedChunk> trace_chunk(const CombatDenseRequest& request, const CombatOptions& options,
+                                std::span<const std::size_t> complete, std::span<const std::size_t> partial,
+                                const RunMode& mode, const ParametricEstimates& raw, std::size_t offset,
+                                std::span<const std::size_t> explore_from) {
   Result<PreparedChunk> chunk = prepare_chunk(request, options, complete, mode);
   if (!chunk) return fail(std::move(chunk.error()));
-  if (chunk->kept.empty()) return std::vector<LevelTrace>{};
-  const TileRun run = chunk->run(request, options);
-  const Standardization& tile = chunk->standardization;
-  return trace_tile(run, tile, measure_scales(tile.standardized, *chunk->levels, chunk->plan.parallel), raw,
-                    run_priors(run, mode, raw).parametric, offset, explore_from, chunk->plan.parallel);
+  TracedChunk out;
+  if (!chunk->kept.empty()) {
+    const TileRun run = chunk->run(request, options);
+    const Standardization& tile = chunk->standardization;
+    out.traces = trace_tile(run, tile, measure_scales(tile.standardized, *chunk->levels, chunk->plan.parallel), raw,
+                            run_priors(run, mode, raw).parametric, offset, explore_from, chunk->plan.parallel);
+  }
+  // The traces are still at hand: where they end is likely where the run stops.
+  const std::optional<std::vector<std::size_t>> passes =
+      chunk->kept.empty() ? std::vector<std::size_t>(chunk->levels->level_count(), 0) : traced_passes(out.traces);
+  if (!passes) return out;
+  Result<ModelFit> fit = fit_prepared(*chunk, request, options, partial, mode, raw, offset, *passes, out.traces);
+  if (fit) out.fit = std::move(*fit);
+  return out;
 }
 
 Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOptions& options,
@@ -190,31 +230,7 @@ Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOption
                            std::span<const std::size_t> passes) {
   Result<PreparedChunk> chunk = prepare_chunk(request, options, complete, mode);
   if (!chunk) return fail(std::move(chunk.error()));
-  const BatchLevels& levels = *chunk->levels;
-  PipelineFit fit;
-  for (std::size_t level = 0; level < levels.level_count(); ++level) {
-    if (levels.level_size(level) == 1) fit.report.singleton_batches.push_back(levels.batch_id(level));
-  }
-  fit.report.effective_mean_only = mode.effective_mean_only;
-  fit.report.zero_variance_features = chunk->zero_variance;
-  fit.reference_level = chunk->reference_level;
-  fit.kept = chunk->kept;
-  if (!fit.kept.empty()) {
-    const TileRun run = chunk->run(request, options);
-    const Standardization& tile = chunk->standardization;
-    const bool solves = options.par_prior && !mode.effective_mean_only;
-    const ScaleMeasurements scales =
-        solves ? measure_scales(tile.standardized, levels, chunk->plan.parallel) : ScaleMeasurements{};
-    Result<ParametricEstimates> estimates = tile_posteriors(run, tile, mode, raw, run_priors(run, mode, raw), offset,
-                                                            passes, {}, scales, chunk->plan.parallel);
-    if (!estimates) return fail(std::move(estimates.error()));
-    const StandMean& mean = chunk->standardization.stand_mean;
-    fit.grand_mean = mean.grand();
-    fit.covariate_coefficients = mean.coefficients();
-    fit.pooled_variance = std::move(chunk->standardization.pooled_variance);
-    fit.estimates = std::move(*estimates);
-  }
-  return model_of_run(request, options, levels, fit, raw, partial);
+  return fit_prepared(*chunk, request, options, partial, mode, raw, offset, passes, {});
 }
 
 // ---------------------------------------------------------------------------------------

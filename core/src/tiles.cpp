@@ -1,17 +1,20 @@
 #include "quarnel/tiles.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "quarnel/design.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parallel.hpp"
 #include "quarnel/raw_estimates.hpp"
+#include "quarnel/zero_variance.hpp"
 
 namespace quarnel {
 namespace {
 
 using Index = Eigen::Index;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Matrix tile_columns(const Matrix& run, std::size_t offset, std::size_t width) {
   return run.middleCols(static_cast<Index>(offset), static_cast<Index>(width));
@@ -189,6 +192,92 @@ RunPriors run_priors(const TileRun& run, const RunMode& mode, const ParametricEs
     priors.points = prepare_posterior_inputs(run.levels, raw.gamma_hat, raw.delta_hat);
   }
   return priors;
+}
+
+namespace {
+
+bool fitted(const StandardizedFeatures& each, std::size_t m) {
+  return each.fit_status[m] && each.variance_status[m];
+}
+
+// The raw locations of the tile's features whose standardisation succeeded.
+Result<Matrix> tile_locations(const TileRun& run, const StandardizedFeatures& each, bool missing, bool parallel) {
+  const Matrix& standardized = each.standardization.standardized;
+  std::vector<Index> good;
+  for (std::size_t m = 0; m < each.fit_status.size(); ++m) {
+    if (fitted(each, m)) good.push_back(static_cast<Index>(m));
+  }
+  if (good.size() == each.fit_status.size()) {
+    return estimate_gamma_hat(standardized, run.levels, run.reference_level, missing, parallel);
+  }
+  Matrix out = Matrix::Constant(static_cast<Index>(run.levels.level_count()), standardized.cols(), kNaN);
+  if (good.empty()) return out;
+  Result<Matrix> some = estimate_gamma_hat(standardized(Eigen::all, good), run.levels, run.reference_level,
+                                           missing, parallel);
+  if (!some) return some;
+  for (std::size_t k = 0; k < good.size(); ++k) out.col(good[k]) = some->col(static_cast<Index>(k));
+  return out;
+}
+
+// The standardised values of the tile's features whose standardisation succeeded, parked
+// in an n x G buffer (the run's future result), feature j's column at j * n: the later
+// rounds copy them from there instead of standardising the tile again.
+void park_standardized(const JudgedTile& tile, std::size_t n_samples, std::span<double> parked) {
+  const Matrix& z = tile.each.standardization.standardized;
+  for (std::size_t m = 0; m < tile.kept.size(); ++m) {
+    if (!fitted(tile.each, m)) continue;
+    std::copy_n(z.col(static_cast<Index>(m)).data(), n_samples, parked.data() + tile.kept[m] * n_samples);
+  }
+}
+
+}  // namespace
+
+// The tile judged in the missing-data mode `forced`, or when that is not known yet, in the
+// mode its own values and `seen_nan` (another tile holds a NaN) suggest.
+JudgedTile judge_tile(const TileRun& run, std::size_t begin, std::size_t end, std::optional<bool> forced,
+                      bool seen_nan, bool parallel, std::span<double> parked) {
+  const CombatDenseRequest& request = run.request;
+  JudgedTile out;
+  const std::vector<unsigned char> constant = constant_features_in(
+      request.values, request.n_samples, request.n_features, run.levels, begin, end);
+  for (std::size_t j = begin; j < end; ++j) {
+    if (constant[j - begin]) {
+      out.constant.push_back(j);
+    } else {
+      out.kept.push_back(j);
+    }
+  }
+  if (out.kept.empty()) return out;
+  Matrix projected = project_features(request.values, request.n_samples, request.n_features, out.kept, ParallelPlan{});
+  for (Index c = 0; c < projected.cols(); ++c) out.holds_nan.push_back(projected.col(c).hasNaN());
+  out.missing = forced.value_or(seen_nan || std::ranges::find(out.holds_nan, 1) != out.holds_nan.end());
+  Result<StandardizedFeatures> each = standardize_each(std::move(projected), run.levels, request.covariates,
+                                                       run.reference_level, out.missing, parallel);
+  if (!each) {
+    out.design_error = std::move(each.error());
+    return out;
+  }
+  out.each = std::move(*each);
+  out.scales = measure_scales(out.each.standardization.standardized, run.levels, parallel);
+  Result<Matrix> locations = tile_locations(run, out.each, out.missing, parallel);
+  if (locations) {
+    out.gamma_hat = std::move(*locations);
+  } else {
+    out.location_error = std::move(locations.error());
+  }
+  if (!parked.empty()) park_standardized(out, request.n_samples, parked);
+  out.each.standardization.standardized = Matrix();
+  return out;
+}
+
+
+void tile_verdicts(const TileRun& run, const JudgedTile& tile, bool judge_scales,
+                   std::span<FeatureVerdict> verdicts) {
+  for (const std::uint64_t j : tile.constant) verdicts[j] = {FeatureIssue::constant, std::nullopt};
+  for (std::size_t m = 0; m < tile.kept.size(); ++m) {
+    verdicts[tile.kept[m]] = kept_feature_verdict(tile.each, tile.scales, m, run.levels, run.reference_level,
+                                                  judge_scales);
+  }
 }
 
 }  // namespace quarnel

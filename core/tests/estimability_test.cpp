@@ -19,6 +19,7 @@
 #include "quarnel/api.hpp"
 #include "quarnel/estimability.hpp"
 #include "quarnel/run_mode.hpp"
+#include "quarnel/stages.hpp"
 #include "builders.hpp"
 #include "test_support.hpp"
 
@@ -238,6 +239,13 @@ RunMode mode_of_run(const DenseProblem& p, const FeatureAssessment& whole) {
   return decide_run_mode(p.options.mean_only, testing::make_levels(p.batch), n_kept, missing);
 }
 
+// The verdicts of a chunk's first read in the run's mode.
+Result<FeatureAssessment> chunk_verdicts(const DenseProblem& p, const RunMode& mode) {
+  Result<JudgedChunk> judged = judge_chunk(p.request(), p.options, mode.missing, !mode.effective_mean_only);
+  if (!judged) return fail(std::move(judged.error()));
+  return judged->assessment;
+}
+
 void expect_same_verdicts(const FeatureAssessment& whole, const FeatureAssessment& part,
                           std::span<const std::size_t> features) {
   ASSERT_EQ(part.verdicts.size(), features.size());
@@ -266,14 +274,14 @@ TEST(FeatureVerdictsOfRandomProblems, AreEachFeaturesOwnAndIgnoreSampleOrder) {
       const std::vector<std::size_t> alone{j};
       const DenseProblem one = p.columns(alone);
       ASSERT_OK_AND_ASSIGN(const FeatureAssessment own,
-                           assess_features_in_mode(one.request(), one.options, mode));
+                           chunk_verdicts(one, mode));
       expect_same_verdicts(whole, own, alone);
     }
     for (const std::vector<std::size_t>* part : {&half, &rest}) {
       if (part->empty()) continue;
       const DenseProblem some = p.columns(*part);
       ASSERT_OK_AND_ASSIGN(const FeatureAssessment judged,
-                           assess_features_in_mode(some.request(), some.options, mode));
+                           chunk_verdicts(some, mode));
       expect_same_verdicts(whole, judged, *part);
     }
 

@@ -1,5 +1,5 @@
-// Chunk invariance: every per-feature raw estimate of a chunk of features equals, bit for
-// bit, the same feature's in the run over all of them.
+// Chunk invariance: every per-feature record of a chunk's first read equals, bit for bit,
+// the same feature's in the read of all of them, once both are judged in the same mode.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +14,7 @@ namespace {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-TEST(StagesTest, ChunkRawEstimatesAreTheWholeRunsBitForBit) {
+TEST(StagesTest, ChunkJudgementsAreTheWholeRunsBitForBit) {
   for (unsigned seed = 0; seed < 24; ++seed) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> normal;
@@ -44,22 +44,30 @@ TEST(StagesTest, ChunkRawEstimatesAreTheWholeRunsBitForBit) {
     };
     bool missing = false;
     for (const double v : values) missing |= std::isnan(v);
-    ASSERT_OK_AND_ASSIGN(const BatchLevels levels, BatchLevels::from_ids(batch, n));
-    const RunMode mode = decide_run_mode(false, levels, g, missing);
     std::vector<double> whole_values;
-    const std::vector<std::size_t> all = [&] { std::vector<std::size_t> f(g); for (std::size_t j = 0; j < g; ++j) f[j] = j; return f; }();
-    ASSERT_OK_AND_ASSIGN(const ChunkEstimates whole, raw_estimates(request_of(0, g, whole_values), options, all, mode));
+    ASSERT_OK_AND_ASSIGN(const JudgedChunk whole, judge_chunk(request_of(0, g, whole_values), options, std::nullopt, std::nullopt));
     ASSERT_EQ(whole.kept.size(), g);
+    EXPECT_EQ(whole.missing, missing);
     for (std::size_t first = 0; first < g;) {
       const std::size_t width = std::min<std::size_t>(g - first, 1 + rng() % 6);
       std::vector<double> chunk_values;
-      const std::vector<std::size_t> local(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(width));
-      ASSERT_OK_AND_ASSIGN(const ChunkEstimates part, raw_estimates(request_of(first, width, chunk_values), options, local, mode));
+      const CombatDenseRequest request = request_of(first, width, chunk_values);
+      // A chunk judged in the mode its own values suggest is in the run's only if it holds
+      // a NaN itself; judged again in the run's mode it gives the run's records.
+      ASSERT_OK_AND_ASSIGN(const JudgedChunk guessed, judge_chunk(request, options, std::nullopt, std::nullopt));
+      bool holds_nan = false;
+      for (const double v : chunk_values) holds_nan |= std::isnan(v);
+      EXPECT_EQ(guessed.missing, holds_nan);
+      ASSERT_OK_AND_ASSIGN(const JudgedChunk part, judge_chunk(request, options, whole.missing, whole.judge_scales));
+      ASSERT_EQ(part.kept.size(), width);
       for (std::size_t k = 0; k < width; ++k) {
+        const auto j = static_cast<Eigen::Index>(first + k), c = static_cast<Eigen::Index>(k);
+        EXPECT_EQ(part.assessment.verdicts[k].issue, whole.assessment.verdicts[first + k].issue);
+        EXPECT_EQ(part.holds_nan[k], whole.holds_nan[first + k]);
         for (Eigen::Index l = 0; l < static_cast<Eigen::Index>(n_levels); ++l) {
-          const auto j = static_cast<Eigen::Index>(first + k), c = static_cast<Eigen::Index>(k);
           EXPECT_TRUE(same_bits(part.gamma_hat(l, c), whole.gamma_hat(l, j))) << "seed " << seed << " feature " << j;
           EXPECT_TRUE(same_bits(part.scales.delta_hat(l, c), whole.scales.delta_hat(l, j))) << "seed " << seed << " feature " << j;
+          EXPECT_EQ(part.scales.counts(l, c), whole.scales.counts(l, j));
         }
       }
       first += width;

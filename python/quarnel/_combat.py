@@ -18,7 +18,7 @@ from ._progress import ProgressBar, interactive
 from ._report import CombatReport
 from ._estimability import CONSTANT, ESTIMABLE, LEVEL_FITTED, NO_VALUES, count_words, kind, reason
 from ._dask import (
-    apply_lazily, assess_chunks, dense_chunks, feature_chunks, fit_chunks, is_dask_array, joined_fit,
+    apply_lazily, dense_chunks, feature_chunks, fit_chunks, is_dask_array, joined_fit, judge_chunks,
 )
 
 try:
@@ -757,14 +757,14 @@ class Plan:
     def fit_chunks(self, progress: ProgressBar | None) -> dict[str, Any]:
         """Dask input: ``_engine.fit``'s result, judged and fitted in rounds over the chunks."""
         options = {k: v for k, v in self.options.items() if k != "exact"}
-        judged = assess_chunks(
+        judged = judge_chunks(
             self.values, self.coding.ids, self.covariates.matrix, options,
             lambda i, j: _infinite_at(self.unpacked, i, j), progress=progress,
         )
-        choice = self.choose(judged["issue"], judged["batch"])
-        survey = {"varies": judged["varies"], "missing": judged["missing"]}
+        choice = self.choose(np.concatenate([j["issue"] for j in judged]),
+                             np.concatenate([j["batch"] for j in judged]))
         parts = fit_chunks(self.values, self.coding.ids, self.covariates.matrix, self.options,
-                           survey, choice.complete, choice.partial, progress=progress)
+                           judged, choice.complete, choice.partial, progress=progress)
         starts = [0, *np.cumsum(self.values.chunks[1]).tolist()]
         return joined_fit(parts, starts)
 

@@ -1,9 +1,11 @@
 """Corrections of Dask arrays chunked along features, bit for bit those made in memory.
 
 The run goes in rounds over the chunks, each chunk task calling the compiled stages with
-every sample and the chunk's features (see ``quarnel/stages.hpp`` in the core): a survey
-and the verdicts, the raw estimates, where each level's solver stops, and each chunk's part
-of the model; a model applied to batches it has not seen adds rounds of those batches' raw
+every sample and the chunk's features (see ``quarnel/stages.hpp`` in the core): one read
+for the verdicts and the raw estimates, reads of the solvers' traces that find where each
+level's solver stops and give each chunk's part of the model on the way (a chunk is read
+once more to fit only where they do not, and when nothing is traced), then the correction,
+one more read; a model applied to batches it has not seen adds rounds of those batches' raw
 effects and solvers. Between rounds only small records travel to the client: a few bytes
 per feature, or one value per batch and feature. The correction itself stays lazy, one
 task per chunk. Records cross processes in whatever buffers pickling gives them, so each
@@ -140,15 +142,17 @@ Progress = Callable[[str, int, int], None]
 
 
 def _round(matrix: Any, task: Callable[..., Any], per_chunk: Sequence[tuple[Any, ...]] | None = None,
-           *shared: Any, stage: str, progress: Progress | None = None) -> list[Any]:
-    """task(block, *chunk_args, *shared) on every chunk, computed; the first failure raised.
-    progress, when given, hears of every chunk done."""
+           *shared: Any, stage: str, progress: Progress | None = None,
+           chunks: Sequence[int] | None = None) -> list[Any]:
+    """task(block, *chunk_args, *shared) on every chunk (or on `chunks` only), computed; the
+    first failure raised. progress, when given, hears of every chunk done."""
     import dask
 
     blocks = matrix.to_delayed().ravel().tolist()
     guarded = dask.delayed(_guarded(task), pure=True)
     extra = per_chunk if per_chunk is not None else [()] * len(blocks)
-    results = _received(_compute([guarded(b, *a, *shared) for b, a in zip(blocks, extra)], stage, progress))
+    which = range(len(blocks)) if chunks is None else chunks
+    results = _received(_compute([guarded(blocks[c], *extra[c], *shared) for c in which], stage, progress))
     for result in results:
         if isinstance(result, _Failure):
             raise result.error
@@ -198,9 +202,10 @@ def _compute(tasks: list[Any], stage: str, progress: Progress | None) -> list[An
         raise
 
 
-def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> Mapping[str, Any]:
+def _judge(block: Any, ids: Any, mod: Any, options: dict[str, Any], missing: bool | None,
+           judge_scales: bool | None) -> Mapping[str, Any]:
     try:
-        return _engine.survey(_block(block), ids, mod, **options)
+        return _engine.judge(_block(block), ids, mod, missing=missing, judge_scales=judge_scales, **options)
     except ValueError as err:
         # The first infinite value in storage order, which the core finds as it checks the
         # chunk, is named by the client with its labels.
@@ -209,29 +214,36 @@ def _survey(block: Any, ids: Any, mod: Any, options: dict[str, Any]) -> Mapping[
         return {"infinite": (int(err.sample), int(err.feature))}
 
 
-def _assess(block: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> Mapping[str, Any]:
-    return _engine.assess_in_mode(_block(block), ids, mod, mode=mode, **options)
+def _judged_in(matrix: Any, records: list[Any], ids: Any, mod: Any, options: dict[str, Any], mode: tuple,
+               needed: Callable[[int, Mapping[str, Any]], bool], progress: Progress | None) -> list[Any]:
+    """The records, the chunks with kept features that `needed` names judged again in the
+    run's mode where they were judged in another."""
+    again = [c for c, r in enumerate(records)
+             if r["kept"].size and needed(c, r) and (r["missing"] != mode[0] or r["judge_scales"] == mode[1])]
+    if not again:
+        return records
+    redone = _round(matrix, _judge, None, ids, mod, options, mode[0], not mode[1], stage="verdicts",
+                    progress=progress, chunks=again)
+    out = list(records)
+    for c, record in zip(again, redone):
+        out[c] = record
+    return out
 
 
-def assess_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any],
-                  on_infinite: Callable[[int, int], None], progress: Progress | None = None) -> dict[str, Any]:
-    """The verdicts on every feature, judged chunk by chunk in the mode of all of them, and
-    the survey they rest on ('varies', 'missing')."""
-    surveys = _round(matrix, _survey, None, ids, mod, options, stage="survey", progress=progress)
-    for start, survey in zip(_starts(matrix), surveys):
-        if "infinite" in survey:
-            sample, feature = survey["infinite"]
+def judge_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any],
+                 on_infinite: Callable[[int, int], None], progress: Progress | None = None) -> list[Any]:
+    """Every chunk's first read, in the mode of all of its kept features: the verdicts on its
+    features, and the raw estimates of those the zero-variance test keeps. A chunk is judged
+    in the mode its own values suggest, and again only if the run's turns out otherwise."""
+    records = _round(matrix, _judge, None, ids, mod, options, None, None, stage="verdicts", progress=progress)
+    for start, record in zip(_starts(matrix), records):
+        if "infinite" in record:
+            sample, feature = record["infinite"]
             on_infinite(sample, start + feature)
-    varies = np.concatenate([s["varies"] for s in surveys]).astype(bool)
-    missing = np.concatenate([s["missing"] for s in surveys]).astype(bool)
-    mode = _engine.run_mode(ids, options["mean_only"], int(varies.sum()), bool((missing & varies).any()))
-    judged = _round(matrix, _assess, None, ids, mod, options, mode, stage="verdicts", progress=progress)
-    return {
-        "issue": np.concatenate([j["issue"] for j in judged]),
-        "batch": np.concatenate([j["batch"] for j in judged]),
-        "varies": varies,
-        "missing": missing,
-    }
+    n_kept = sum(r["kept"].size for r in records)
+    missing = any(r["holds_nan"].any() for r in records)
+    mode = _engine.run_mode(ids, options["mean_only"], n_kept, missing)
+    return _judged_in(matrix, records, ids, mod, options, mode, lambda c, r: True, progress)
 
 
 def _local(features: npt.NDArray[np.int64], start: int, stop: int) -> npt.NDArray[np.int64]:
@@ -241,14 +253,11 @@ def _local(features: npt.NDArray[np.int64], start: int, stop: int) -> npt.NDArra
     return (features[first:last] - start).astype(np.int64)
 
 
-def _raw(block: Any, complete: Any, ids: Any, mod: Any, options: dict[str, Any], mode: tuple) -> Mapping[str, Any]:
-    return _engine.raw_estimates(_block(block), ids, mod, complete=complete, mode=mode, **options)
-
-
-def _trace(block: Any, complete: Any, offset: int, ids: Any, mod: Any, options: dict[str, Any],
-           mode: tuple, gamma_hat: Any, delta_hat: Any, explore_from: Any) -> list[Any]:
-    return _engine.trace(_block(block), ids, mod, complete=complete, mode=mode, gamma_hat=gamma_hat,
-                         delta_hat=delta_hat, offset=offset, explore_from=explore_from, **options)
+def _trace(block: Any, complete: Any, partial: Any, offset: int, ids: Any, mod: Any, options: dict[str, Any],
+           mode: tuple, gamma_hat: Any, delta_hat: Any, explore_from: Any, exact: bool) -> Mapping[str, Any]:
+    return _engine.trace(_block(block), ids, mod, complete=complete, partial=partial, mode=mode,
+                         gamma_hat=gamma_hat, delta_hat=delta_hat, offset=offset, explore_from=explore_from,
+                         exact=exact, **options)
 
 
 def _fit(block: Any, complete: Any, partial: Any, offset: int, ids: Any, mod: Any,
@@ -259,41 +268,62 @@ def _fit(block: Any, complete: Any, partial: Any, offset: int, ids: Any, mod: An
                              passes=passes, exact=exact, **options)
 
 
-def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], survey: dict[str, Any],
+def _stops_where_traced(traces: list[Any], passes: Any) -> bool:
+    """Whether every level of a chunk stops at the pass where its trace ended."""
+    return all(len(changes) == int(p) for (changes, _), p in zip(traces, passes))
+
+
+def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], judged: list[Any],
                complete: npt.NDArray[np.int64], partial: npt.NDArray[np.int64],
                progress: Progress | None = None) -> list[dict[str, Any]]:
-    """Every chunk's part of the run's model (fit's result for its features)."""
+    """Every chunk's part of the run's model (fit's result for its features), from the
+    chunks' first reads: the raw estimates gathered, the solvers traced where they run,
+    and a chunk read once more to fit only where its traced part is not the run's."""
     exact = bool(options["exact"])
     options = {k: v for k, v in options.items() if k != "exact"}
     starts = _starts(matrix)
     bounds = list(zip(starts[:-1], starts[1:]))
-    kept = np.zeros(survey["varies"].size, dtype=bool)
-    kept[complete] = True
-    kept &= survey["varies"]
-    mode = _engine.run_mode(ids, options["mean_only"], int(kept.sum()), bool(survey["missing"][kept].any()))
-    kept_before = np.concatenate([[0], np.cumsum(kept)])
-    offsets = [int(kept_before[start]) for start, _ in bounds]
     completes = [_local(complete, start, stop) for start, stop in bounds]
-    raws = _round(matrix, _raw, [(c,) for c in completes], ids, mod, options, mode, stage="raw effects",
-                  progress=progress)
-    gamma_hat = np.ascontiguousarray(np.concatenate([r["gamma_hat"] for r in raws], axis=1))
+    partials = [_local(partial, start, stop) for start, stop in bounds]
+
+    def chosen(records: list[Any]) -> list[npt.NDArray[np.bool_]]:
+        return [np.isin(r["kept"], c, assume_unique=True) for r, c in zip(records, completes)]
+
+    picks = chosen(judged)
+    mode = _engine.run_mode(ids, options["mean_only"], int(sum(p.sum() for p in picks)),
+                            any(r["holds_nan"][p].any() for r, p in zip(judged, picks)))
+    # A NaN only in features left out of the run: its features are judged anew in its mode.
+    judged = _judged_in(matrix, judged, ids, mod, options, mode, lambda c, r: bool(picks[c].any()), progress)
+    for record, pick in zip(judged, picks):
+        if pick.any() and record["location_error"] is not None:
+            raise record["location_error"]
+    gamma_hat = np.ascontiguousarray(np.concatenate([r["gamma_hat"][:, p] for r, p in zip(judged, picks)], axis=1))
     n_levels, n_kept = gamma_hat.shape
     if mode[1]:
         delta_hat = np.ones((n_levels, n_kept))
         counts = np.zeros((n_levels, n_kept), dtype=np.int64)
     else:
-        delta_hat = np.ascontiguousarray(np.concatenate([r["delta_hat"] for r in raws], axis=1))
-        counts = np.ascontiguousarray(np.concatenate([r["counts"] for r in raws], axis=1))
+        delta_hat = np.ascontiguousarray(np.concatenate([r["delta_hat"][:, p] for r, p in zip(judged, picks)], axis=1))
+        counts = np.ascontiguousarray(np.concatenate([r["counts"][:, p] for r, p in zip(judged, picks)], axis=1))
+    offsets = np.concatenate([[0], np.cumsum([p.sum() for p in picks])]).astype(int).tolist()
     settled = _engine.settle(ids, mode=mode, gamma_hat=gamma_hat, delta_hat=delta_hat, counts=counts,
                              traces=None, **options)
+    per_chunk = list(zip(completes, partials, offsets))
+    traced: list[Any] = [None] * len(bounds)
     while not settled["settled"]:
-        traces = _round(matrix, _trace, list(zip(completes, offsets)), ids, mod, options, mode,
-                        gamma_hat, delta_hat, settled["explore_from"], stage="solver", progress=progress)
+        traced = _round(matrix, _trace, per_chunk, ids, mod, options, mode, gamma_hat, delta_hat,
+                        settled["explore_from"], exact, stage="solver", progress=progress)
         settled = _engine.settle(ids, mode=mode, gamma_hat=gamma_hat, delta_hat=delta_hat,
-                                 counts=counts, traces=traces, **options)
-    partials = [_local(partial, start, stop) for start, stop in bounds]
-    return _round(matrix, _fit, list(zip(completes, partials, offsets)), ids, mod, options, mode,
-                  gamma_hat, delta_hat, settled["passes"], exact, stage="model", progress=progress)
+                                 counts=counts, traces=[t["traces"] for t in traced], **options)
+    parts = [t["fit"] if t is not None and t["fit"] is not None and _stops_where_traced(t["traces"], settled["passes"])
+             else None for t in traced]
+    again = [c for c, part in enumerate(parts) if part is None]
+    if again:
+        fitted = _round(matrix, _fit, per_chunk, ids, mod, options, mode, gamma_hat, delta_hat,
+                        settled["passes"], exact, stage="model", progress=progress, chunks=again)
+        for c, part in zip(again, fitted):
+            parts[c] = part
+    return parts
 
 
 # Per-feature entries of a model, and the axis their features run along.

@@ -140,19 +140,21 @@ def apply(
 # (missing, effective_mean_only, n_kept), decided once for the whole run.
 _Mode = tuple[bool, bool, int]
 
-class _Survey(TypedDict):
-    varies: npt.NDArray[np.uint8]
-    missing: npt.NDArray[np.uint8]
-
 class _Verdicts(TypedDict):
     issue: npt.NDArray[np.uint8]
     batch: npt.NDArray[np.int64]
 
-class _RawEstimates(TypedDict):
+class _Judged(TypedDict):
+    issue: npt.NDArray[np.uint8]
+    batch: npt.NDArray[np.int64]
     kept: npt.NDArray[np.int64]
+    holds_nan: npt.NDArray[np.uint8]
+    missing: bool
+    judge_scales: bool
     gamma_hat: npt.NDArray[np.float64]
     delta_hat: npt.NDArray[np.float64]
     counts: npt.NDArray[np.int64]
+    location_error: Exception | None
 
 class _Settlement(TypedDict):
     settled: bool
@@ -162,39 +164,22 @@ class _Settlement(TypedDict):
 # Per level: each solver pass's largest change, and the failure's detail or None.
 _Trace = list[tuple[npt.NDArray[np.float64], str | None]]
 
-def survey(
-    values: npt.NDArray[np.float64],
-    batch: npt.NDArray[np.int64],
-    mod: npt.NDArray[np.float64] | None,
-    par_prior: bool | np.bool_,
-    mean_only: bool | np.bool_,
-    ref_batch: SupportsIndex | None,
-) -> _Survey: ...
 def run_mode(
     batch: npt.NDArray[np.int64],
     mean_only: bool | np.bool_,
     n_kept: int,
     missing: bool,
 ) -> _Mode: ...
-def assess_in_mode(
+def judge(
     values: npt.NDArray[np.float64],
     batch: npt.NDArray[np.int64],
     mod: npt.NDArray[np.float64] | None,
     par_prior: bool | np.bool_,
     mean_only: bool | np.bool_,
     ref_batch: SupportsIndex | None,
-    mode: _Mode,
-) -> _Verdicts: ...
-def raw_estimates(
-    values: npt.NDArray[np.float64],
-    batch: npt.NDArray[np.int64],
-    mod: npt.NDArray[np.float64] | None,
-    par_prior: bool | np.bool_,
-    mean_only: bool | np.bool_,
-    ref_batch: SupportsIndex | None,
-    complete: npt.NDArray[np.int64],
-    mode: _Mode,
-) -> _RawEstimates: ...
+    missing: bool | None,
+    judge_scales: bool | None,
+) -> _Judged: ...
 def settle(
     batch: npt.NDArray[np.int64],
     par_prior: bool | np.bool_,
@@ -206,6 +191,10 @@ def settle(
     counts: npt.NDArray[np.int64],
     traces: list[_Trace] | None,
 ) -> _Settlement: ...
+class _Traced(TypedDict):
+    traces: _Trace
+    fit: _Fit | None
+
 def trace(
     values: npt.NDArray[np.float64],
     batch: npt.NDArray[np.int64],
@@ -214,12 +203,14 @@ def trace(
     mean_only: bool | np.bool_,
     ref_batch: SupportsIndex | None,
     complete: npt.NDArray[np.int64],
+    partial: npt.NDArray[np.int64],
     mode: _Mode,
     gamma_hat: npt.NDArray[np.float64],
     delta_hat: npt.NDArray[np.float64],
     offset: int,
     explore_from: npt.NDArray[np.int64],
-) -> _Trace: ...
+    exact: bool | np.bool_,
+) -> _Traced: ...
 def fit_chunk(
     values: npt.NDArray[np.float64],
     batch: npt.NDArray[np.int64],

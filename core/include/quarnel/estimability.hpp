@@ -75,10 +75,4 @@ FeatureVerdict kept_feature_verdict(const StandardizedFeatures& each, const Scal
 Result<FeatureAssessment> assess_features(const CombatDenseRequest& request,
                                           const CombatOptions& options);
 
-// assess_features in the mode given: the whole run's, when the request holds some of its
-// features.
-Result<FeatureAssessment> assess_features_in_mode(const CombatDenseRequest& request,
-                                                  const CombatOptions& options,
-                                                  const RunMode& mode);
-
 }  // namespace quarnel

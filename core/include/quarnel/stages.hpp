@@ -13,13 +13,15 @@
 // alone), and `offset` is how many of them the chunks before this one hold.
 //
 // The rounds:
-//   1. survey_features on every chunk; decide_run_mode over all of them; then
-//      assess_features_in_mode on every chunk, from whose verdicts the caller plans the
-//      complete and partial features, and decide_run_mode again over the complete ones;
-//   2. raw_estimates on every chunk, gathered into `raw`;
-//   3. settle_run, and while it is not settled, trace_chunk_solvers on every chunk with
-//      the passes it asks for and settle_run again on their traces;
-//   4. fit_chunk on every chunk: its part of the model, which apply_model applies to it.
+//   1. judge_chunk on every chunk (one read); decide_run_mode over all of them, judging
+//      again the chunks judged in another mode; from the verdicts the caller plans the
+//      complete and partial features, decides the mode again over the complete ones, and
+//      gathers their raw estimates into `raw`;
+//   2. settle_run, and while it is not settled, trace_chunk on every chunk with the
+//      passes it asks for (one read each time) and settle_run again on their traces;
+//   3. fit_chunk (one read) on every chunk whose traced part of the model is not the
+//      run's: on all of them when nothing was traced.
+// A chunk's part of the model is what apply_model applies to it, in one more read.
 #pragma once
 
 #include <cstddef>
@@ -37,25 +39,25 @@
 
 namespace quarnel {
 
-// Per feature of a chunk: whether the zero-variance test keeps it, and whether it holds a
-// NaN.
-struct FeatureSurvey {
-  std::vector<unsigned char> varies;
-  std::vector<unsigned char> missing;
-};
-Result<FeatureSurvey> survey_features(const CombatDenseRequest& request,
-                                      const CombatOptions& options);
-
-// The raw estimates of a chunk's kept complete features (levels x kept); the scales are
-// measured, not checked (settle_run checks them all), and left empty when scales are left
-// alone.
-struct ChunkEstimates {
+// A chunk's first read: every feature's verdict, and the raw estimates of the features
+// the zero-variance test keeps (`kept`, ascending), in the missing-data mode given, or
+// when that is not known yet in the one its own values suggest; scales are judged as the
+// run judges them (`judge_scales`), or when that is not known yet as a run of two or more
+// features would. Where the run turns out to be in another mode, the chunk is judged
+// again in the run's. The scales are measured, not checked (settle_run checks them all).
+struct JudgedChunk {
   std::vector<std::size_t> kept;
-  Matrix gamma_hat;
-  ScaleMeasurements scales;
+  std::vector<unsigned char> holds_nan;  // per kept feature
+  bool missing = false;                  // the mode it was judged in
+  bool judge_scales = false;
+  FeatureAssessment assessment;          // one verdict per feature
+  Matrix gamma_hat;                      // levels x kept, NaN where the feature's fit failed
+  ScaleMeasurements scales;              // levels x kept
+  // The error of the raw locations, the run's only if it corrects a feature of the chunk.
+  std::optional<CombatError> location_error;
 };
-Result<ChunkEstimates> raw_estimates(const CombatDenseRequest& request, const CombatOptions& options,
-                                     std::span<const std::size_t> complete, const RunMode& mode);
+Result<JudgedChunk> judge_chunk(const CombatDenseRequest& request, const CombatOptions& options,
+                                std::optional<bool> missing, std::optional<bool> judge_scales);
 
 // What the posteriors need from all features: per level, the pass at which its parametric
 // solver stops (0: no solver), and whether that is known for every level yet; if not,
@@ -75,14 +77,20 @@ Result<RunSettlement> settle_run(const BatchLevels& levels, const CombatOptions&
                                  std::span<const std::vector<LevelTrace>> traces);
 
 // The solvers of a chunk's features, each level run until its own change is small from
-// explore_from[level] on (parametric priors with scales only).
-Result<std::vector<LevelTrace>> trace_chunk_solvers(const CombatDenseRequest& request,
-                                                    const CombatOptions& options,
-                                                    std::span<const std::size_t> complete,
-                                                    const RunMode& mode,
-                                                    const ParametricEstimates& raw,
-                                                    std::size_t offset,
-                                                    std::span<const std::size_t> explore_from);
+// explore_from[level] on (parametric priors with scales only), and the chunk's part of the
+// run's model were each level to stop where its trace did (none where a solver failed, or
+// the part met an error, which fit_chunk then meets again). After the last round of
+// traces every level of every chunk stops where its trace did, since each trace runs on
+// from the level's stopping pass only until its own change is small: the part is then the
+// run's (fit_chunk's), and the chunk need not be read again to fit.
+struct TracedChunk {
+  std::vector<LevelTrace> traces;  // per level; none without kept features
+  std::optional<ModelFit> fit;
+};
+Result<TracedChunk> trace_chunk(const CombatDenseRequest& request, const CombatOptions& options,
+                                std::span<const std::size_t> complete, std::span<const std::size_t> partial,
+                                const RunMode& mode, const ParametricEstimates& raw, std::size_t offset,
+                                std::span<const std::size_t> explore_from);
 
 // The chunk's part of the run's model: its complete features' standardisation and
 // posteriors, its partial features' fits, and its part of the report.

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "quarnel/request.hpp"
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
+#include "quarnel/estimability.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parametric.hpp"
 #include "quarnel/run_mode.hpp"
@@ -38,6 +40,33 @@ struct TileRun {
 // The tile's kept features standardised in the run's missing-data mode.
 Result<Standardization> standardize_tile(const TileRun& run, std::span<const std::size_t> kept,
                                          bool missing, bool parallel);
+
+// What a tile's first read leaves of it: its kept features (request columns) and, per kept
+// feature, its standardisation's outcome (the standardised values let go), the scales
+// measured on it and its raw locations (NaN where its fit or pooled variance failed).
+struct JudgedTile {
+  std::vector<std::size_t> kept;
+  std::vector<std::uint64_t> constant;
+  std::vector<unsigned char> holds_nan;  // per kept feature
+  bool missing = false;                  // the missing-data mode it was standardised in
+  std::optional<CombatError> design_error;    // the whole design's
+  std::optional<CombatError> location_error;  // a raw location's
+  StandardizedFeatures each;
+  ScaleMeasurements scales;
+  Matrix gamma_hat;
+};
+
+// The tile of features [begin, end) judged in the missing-data mode `forced`, or when that
+// is not known yet, in the mode its own values and `seen_nan` (another tile holds a NaN)
+// suggest. The standardised values of its fitted features are parked at feature j's
+// column j * n_samples of `parked` unless that is empty.
+JudgedTile judge_tile(const TileRun& run, std::size_t begin, std::size_t end, std::optional<bool> forced,
+                      bool seen_nan, bool parallel, std::span<double> parked);
+
+// The verdicts on the tile's features, written at their request columns of `verdicts`;
+// scales are judged unless the run leaves them alone.
+void tile_verdicts(const TileRun& run, const JudgedTile& tile, bool judge_scales,
+                   std::span<FeatureVerdict> verdicts);
 
 // The parametric prior of every level but the reference, or its error, from the run's raw
 // estimates.

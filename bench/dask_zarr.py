@@ -8,12 +8,18 @@ bench/run.py,
 with uneven batch sizes, and written to a zarr store chunked along features: every chunk
 holds all samples. A distributed.LocalCluster of worker processes corrects it with
 quarnel.combat into a second zarr store. The run reports its wall time, the input's
-gigabytes per second and each worker's peak resident memory (sampled from every worker
-while it runs; a worker restarted by its nanny shows up as an extra process).
+gigabytes per second and seconds per gigabyte, each worker's peak resident memory (sampled
+from every worker while it runs; a worker restarted by its nanny shows up as an extra
+process), and how often the input was read: every chunk read from the input store, counted
+in the workers as it is read, in all, per chunk, and per graph the scheduler was given (each
+of the fit's rounds, then the correction's write).
 
 A smaller matrix that fits in memory is then corrected both ways, in memory with NumPy
-and through the same Dask path from zarr to zarr, to compare their seconds per gigabyte;
-the two results must be equal bit for bit, or the script exits with status 1.
+and through the same Dask path from zarr to zarr, with the same report of the Dask run and
+the ratio of its seconds per gigabyte to the in-memory call's; the two results must be
+equal bit for bit, or the script exits with status 1. The large run's seconds per
+gigabyte are set against that in-memory call's too: both ratios compare timings of one
+build in one run of the script.
 
 Inside the workers the core runs serially (QUARNEL_PARALLEL=0): the workers are the
 parallelism, one task per thread. The in-memory call uses every core, as it does by default.
@@ -39,6 +45,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
+from distributed.diagnostics.plugin import SchedulerPlugin
 
 from run import machine  # bench/run.py, beside this script
 
@@ -139,26 +146,131 @@ def worker_peaks(client, interval: float = 0.5) -> Iterator[dict[int, int]]:
         sample()
 
 
+class CountedReads:
+    """The zarr array at `store` as Dask reads it, a chunk at a time, each read appending a
+    line to the file `log`: the machine's monotonic clock in nanoseconds and the chunk's
+    first feature. The count lives in the file, so that it survives the pickling that takes
+    the array to every worker process; each line is one write to a file opened with
+    O_APPEND, so that lines from different workers never interleave."""
+
+    def __init__(self, store: Path, log: Path) -> None:
+        import zarr
+
+        self.array = zarr.open_array(str(store), mode="r")
+        self.log = str(log)
+        self.shape, self.dtype, self.ndim = self.array.shape, self.array.dtype, self.array.ndim
+
+    def __getitem__(self, index: tuple[slice, slice]) -> np.ndarray:
+        block = self.array[index]
+        line = f"{time.monotonic_ns()} {index[1].start}\n".encode()
+        log = os.open(self.log, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        try:
+            os.write(log, line)
+        finally:
+            os.close(log)
+        return block
+
+
+def counted_input(store: Path, log: Path):
+    """The zarr store as a Dask array of its own chunks whose every chunk read is logged.
+    The empty meta keeps Dask from reading a corner of the array to learn its type."""
+    import dask.array as da
+    from dask.base import tokenize
+
+    reads = CountedReads(store, log)
+    name = f"counted-{tokenize(str(store), str(log))}"
+    return da.from_array(reads, chunks=reads.array.chunks, name=name, meta=np.empty((0, 0)))
+
+
+def logged_reads(log: Path) -> tuple[np.ndarray, np.ndarray]:
+    """(monotonic nanoseconds, first feature) of every chunk read the log holds."""
+    if not log.exists():
+        return np.empty(0, np.int64), np.empty(0, np.int64)
+    lines = np.loadtxt(log, dtype=np.int64, ndmin=2)
+    return lines[:, 0], lines[:, 1]
+
+
+class GraphTimes(SchedulerPlugin):
+    """The monotonic clock at every graph the scheduler is given. Each of quarnel's rounds
+    is one compute of its chunk tasks, the next submitted only once the last is gathered,
+    and the scheduler hears of a graph before any of its tasks runs: so a read belongs to
+    the last graph given before it."""
+
+    name = "quarnel-bench-graph-times"
+
+    def __init__(self) -> None:
+        self.times: list[int] = []
+
+    def update_graph(self, scheduler, **kwargs) -> None:
+        self.times.append(time.monotonic_ns())
+
+
+def _graph_times(dask_scheduler) -> list[int]:
+    return dask_scheduler.plugins[GraphTimes.name].times
+
+
+@contextmanager
+def graph_times(client) -> Iterator[list[int]]:
+    """The monotonic clock at every graph the cluster's scheduler is given in the block."""
+    times: list[int] = []
+    client.register_plugin(GraphTimes())
+    try:
+        yield times
+    finally:
+        times += client.run_on_scheduler(_graph_times)
+        client.unregister_scheduler_plugin(GraphTimes.name)
+
+
+def reads_per_graph(read_times: np.ndarray, graphs: list[int]) -> np.ndarray:
+    """How many reads came before the first graph, then after each graph until the next was
+    given."""
+    owner = np.searchsorted(np.asarray(graphs, dtype=np.int64), read_times, side="right")
+    return np.bincount(owner, minlength=len(graphs) + 1)
+
+
 def correct_on_cluster(client, store: Path, output: Path, parametric: bool) -> dict:
     """quarnel.combat of the zarr store written lazily to `output`: the seconds of the
-    fitting rounds, of the correction's write and in all, and the workers' peaks."""
-    import dask.array as da
-
+    fitting rounds, of the correction's write and in all, the workers' peaks, and the
+    input's chunk reads, per chunk and per graph given to the scheduler (the fitting
+    rounds, then the write)."""
     import quarnel
 
-    values = da.from_zarr(str(store))
+    log = output.with_name(output.name + ".reads")
+    log.unlink(missing_ok=True)
+    values = counted_input(store, log)
     batch = np.load(store.parent / "batch.npy")
-    with worker_peaks(client) as peaks:
+    with worker_peaks(client) as peaks, graph_times(client) as graphs:
         start = time.perf_counter()
         corrected = quarnel.combat(values, batch, parametric=parametric, progress=False)
-        fitted = time.perf_counter()
+        fitted, fitted_clock = time.perf_counter(), time.monotonic_ns()
         corrected.to_zarr(str(output), mode="w", compressors=None)
         done = time.perf_counter()
+    read_times, read_features = logged_reads(log)
+    before, *per_graph = reads_per_graph(read_times, graphs).tolist()
+    n_fit_graphs = sum(t < fitted_clock for t in graphs)
+    starts = np.cumsum([0, *values.chunks[1][:-1]])
     return {
         "fit": fitted - start, "write": done - fitted, "wall": done - start,
         "peaks": dict(peaks), "client_peak": _peak()[1], "gb": values.nbytes / GB,
-        "chunks": values.numblocks[1],
+        "chunks": values.numblocks[1], "reads": read_times.size,
+        "reads_per_chunk": np.bincount(np.searchsorted(starts, read_features), minlength=starts.size),
+        "reads_before_graphs": before, "fit_rounds": per_graph[:n_fit_graphs],
+        "write_reads": per_graph[n_fit_graphs:],
     }
+
+
+def describe_reads(run: dict) -> None:
+    per_chunk = run["reads_per_chunk"]
+    least, most = int(per_chunk.min()), int(per_chunk.max())
+    times = f"{least} times" if least == most else f"{least} to {most} times"
+    rounds = ", ".join(map(str, run["fit_rounds"]))
+    writes = ", ".join(map(str, run["write_reads"]))
+    print(f"  reads of the input: {run['reads']} (= {run['reads'] / run['chunks']:.1f} per chunk; "
+          f"each chunk read {times})")
+    print(f"    in {len(run['fit_rounds'])} fitting rounds: {rounds}; "
+          f"in the correction's write: {writes}")
+    if run["reads_before_graphs"]:
+        print(f"    before the scheduler was given any graph: {run['reads_before_graphs']}")
 
 
 def describe_run(label: str, shape: tuple[int, int], run: dict, n_workers: int) -> None:
@@ -173,15 +285,16 @@ def describe_run(label: str, shape: tuple[int, int], run: dict, n_workers: int) 
     print(f"  client process (with the scheduler): peak resident {run['client_peak'] / 2**20:,.0f} MiB")
     if len(run["peaks"]) > n_workers:
         print(f"  {len(run['peaks']) - n_workers} worker(s) restarted during the run")
+    describe_reads(run)
 
 
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     return a.shape == b.shape and np.array_equal(a.view(np.int64), b.view(np.int64))
 
 
-def compare(client, folder: Path, shape: tuple[int, int], args: argparse.Namespace) -> bool:
-    """The in-memory call against the Dask path on a matrix that fits; True when their
-    results are equal bit for bit."""
+def compare(client, folder: Path, shape: tuple[int, int], args: argparse.Namespace) -> tuple[bool, float]:
+    """The in-memory call against the Dask path on a matrix that fits: whether their
+    results are equal bit for bit, and the in-memory call's seconds per gigabyte."""
     import zarr
 
     import quarnel
@@ -199,11 +312,13 @@ def compare(client, folder: Path, shape: tuple[int, int], args: argparse.Namespa
     got = zarr.open_array(str(folder / "corrected.zarr"), mode="r")[:]
     gb = run["gb"]
     print(f"comparison, in memory: {in_memory:.1f} s, {in_memory / gb:.2f} s/GB "
-          f"({os.cpu_count()} cores); Dask / in memory: {run['wall'] / in_memory:.2f}")
+          f"({os.cpu_count()} cores)")
+    print(f"comparison: Dask {run['wall'] / gb:.2f} s/GB / in memory {in_memory / gb:.2f} s/GB "
+          f"= {run['wall'] / in_memory:.2f}")
     equal = same_bits(got, want)
     print(f"comparison: the Dask result {'equals' if equal else 'DIFFERS FROM'} the in-memory "
           "result bit for bit")
-    return equal
+    return equal, in_memory / gb
 
 
 def main() -> int:
@@ -231,7 +346,7 @@ def main() -> int:
     print(f"machine: {machine()}")
     print(f"{args.workers} workers x {args.threads} thread(s), {args.memory_limit} each; "
           f"stores under {folder}", flush=True)
-    equal = True
+    equal, in_memory_per_gb = True, None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", ResourceWarning)
@@ -240,7 +355,7 @@ def main() -> int:
                                    dashboard_address=":0", env={"QUARNEL_PARALLEL": "0"})
         with cluster, Client(cluster) as client:
             if args.compare_shape is not None:
-                equal = compare(client, folder / "compare", args.compare_shape, args)
+                equal, in_memory_per_gb = compare(client, folder / "compare", args.compare_shape, args)
             if args.shape is not None:
                 start = time.perf_counter()
                 store = write_matrix(folder / "full", args.shape, args.batches, args.chunk_features)
@@ -248,6 +363,9 @@ def main() -> int:
                 run = correct_on_cluster(client, store, folder / "full" / "corrected.zarr",
                                          not args.nonparametric)
                 describe_run("on disk", args.shape, run, args.workers)
+                if in_memory_per_gb is not None:
+                    print(f"on disk: Dask {run['wall'] / run['gb']:.2f} s/GB / the comparison's in "
+                          f"memory {in_memory_per_gb:.2f} s/GB = {run['wall'] / run['gb'] / in_memory_per_gb:.2f}")
     finally:
         if not args.keep:
             shutil.rmtree(folder, ignore_errors=True)

@@ -343,9 +343,9 @@ def test_a_correction_reads_each_chunk_in_three_rounds_and_one_per_extra_solver_
     x, batch, cov = problem(8, True, True)
     x[0, [0, 4, 11]] = np.nan  # one in every chunk
     counted = CountedReads(x)
-    lazy = quarnel.combat(da.from_array(counted, chunks=(x.shape[0], (4, 7, 12)), asarray=True,
-                                        meta=np.empty((0, 0))), batch, cov, progress=True, **options)
-    with dask.config.set(scheduler="synchronous"):
+    with dask.config.set(scheduler="synchronous"):  # the counts stay in this process
+        lazy = quarnel.combat(da.from_array(counted, chunks=(x.shape[0], (4, 7, 12)), asarray=True,
+                                            meta=np.empty((0, 0))), batch, cov, progress=True, **options)
         corrected = lazy.compute()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)

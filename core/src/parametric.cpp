@@ -393,6 +393,26 @@ std::vector<LevelTrace> trace_level_solvers(const Matrix& standardized, const Ma
   return traces;
 }
 
+namespace {
+
+// The first pass from `pass` on at which the whole solver could stop or fail, where every
+// part has to reach before the next look: a pass at which some part still changed by more
+// than the threshold is neither, so the parts that stopped early are sent past all such
+// passes at once, rather than one pass per round.
+std::size_t explore_point(std::span<const LevelTrace* const> traces, std::size_t pass) {
+  for (; pass < kMaxSolverPasses; ++pass) {
+    bool still_changing = false;
+    for (const LevelTrace* trace : traces) {
+      if (!trace->outcome && trace->changes.size() == pass - 1) return pass;
+      still_changing |= trace->changes.size() >= pass && trace->changes[pass - 1] > kConvergenceThreshold;
+    }
+    if (!still_changing) return pass;
+  }
+  return pass;
+}
+
+}  // namespace
+
 LevelStop level_stop(std::span<const LevelTrace* const> traces) {
   for (std::size_t pass = 1; pass <= kMaxSolverPasses; ++pass) {
     // A pass whose updates failed somewhere ends the level with the error of its first
@@ -402,7 +422,7 @@ LevelStop level_stop(std::span<const LevelTrace* const> traces) {
     }
     double change = 0.0;
     for (const LevelTrace* trace : traces) {
-      if (trace->changes.size() < pass) return {std::nullopt, std::nullopt, pass};
+      if (trace->changes.size() < pass) return {std::nullopt, std::nullopt, explore_point(traces, pass)};
       change = std::max(change, trace->changes[pass - 1]);
     }
     if (change <= kConvergenceThreshold) return {pass, std::nullopt, 0};

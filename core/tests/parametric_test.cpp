@@ -1211,6 +1211,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StopCase{"AllPartsSmallAtOnePass", {trace_of({0.1, 0.01, 5e-5}), trace_of({0.2, 1e-5, 2e-5})}, 3},
         StopCase{"OnePartStoppedEarly", {trace_of({0.1, 0.01, 5e-5}), trace_of({0.2, 1e-5})}, std::nullopt, false, 3},
+        StopCase{"EarlyPartsGoPastEveryPassAnotherStillChanges",
+                 {trace_of({0.1, 0.05, 0.01, 5e-5}), trace_of({0.2, 1e-5}), trace_of({0.3, 0.1, 2e-5})},
+                 std::nullopt, false, 4},
+        StopCase{"EarlyPartsGoNoFurtherThanAFailure",
+                 {trace_of({0.1, 0.05, 0.01}, true), trace_of({0.2, 1e-5})}, std::nullopt, false, 4},
         StopCase{"SmallThenLargeAgainStopsAtTheFirstSmall", {trace_of({0.1, 5e-5, 0.3}), trace_of({0.1, 1e-5, 0.2})}, 2},
         StopCase{"FailureBeforeTheStop", {trace_of({0.1}, true), trace_of({0.1, 0.05, 1e-5})}, std::nullopt, true},
         StopCase{"FailureAfterTheStopDoesNotCount", {trace_of({0.1, 5e-5}, true), trace_of({0.1, 1e-5})}, 2},

@@ -653,18 +653,33 @@ nb::handle model_item(nb::handle dict, const char* key) {
 }
 
 template <class T>
-std::span<const T> model_array(nb::handle dict, const char* key, std::size_t ndim,
-                               const char* dtype, std::initializer_list<std::size_t> shape,
+constexpr std::string_view dtype_name() {
+  if constexpr (std::is_same_v<T, double>) return "float64";
+  if constexpr (std::is_same_v<T, std::int64_t>) return "int64";
+  if constexpr (std::is_same_v<T, std::uint8_t>) return "uint8";
+}
+
+// The counts a model's arrays run along (see quarnel::kModelArrays), each set by the first
+// array read along it.
+using ModelCounts = std::array<std::optional<std::size_t>, 4>;
+
+// The model's array `key`, read in place as the core's table lays it out, its extents
+// checked against the counts read before it.
+template <class T>
+std::span<const T> model_array(nb::handle dict, const char* key, ModelCounts& counts,
                                std::vector<ArrayView<T>>& keep) {
-  keep.push_back(read_in_place<T>(model_item(dict, key), key, ndim, dtype));
+  const quarnel::ModelArray& layout = quarnel::model_array_layout(key);
+  if (layout.dtype != dtype_name<T>()) raise_internal_fault("a model array read as another element type");
+  const std::size_t ndim = layout.axes[1] ? 2 : 1;
+  keep.push_back(read_in_place<T>(model_item(dict, key), key, ndim, layout.dtype.data()));
   const ArrayView<T>& array = keep.back();
-  std::size_t axis = 0;
-  for (const std::size_t extent : shape) {
-    if (extent != static_cast<std::size_t>(-1) && array.shape(axis) != extent) {
+  for (std::size_t axis = 0; axis < ndim; ++axis) {
+    std::optional<std::size_t>& count = counts[static_cast<std::size_t>(*layout.axes[axis])];
+    if (count && array.shape(axis) != *count) {
       raise(PyExc_ValueError, "model's '%s' has %zu entries along axis %zu, not %zu", key,
-            array.shape(axis), axis, extent);
+            array.shape(axis), axis, *count);
     }
-    ++axis;
+    count = array.shape(axis);
   }
   return elements(array);
 }
@@ -683,15 +698,15 @@ M model_matrix(std::span<const T> data, std::size_t rows, std::size_t cols) {
 // The model a dict describes, its shapes checked against each other; the values are the
 // caller's, as fit returned them or as a file kept them.
 quarnel::CombatModel read_model(nb::handle dict) {
-  constexpr std::size_t any = static_cast<std::size_t>(-1);
   std::vector<ArrayView<std::int64_t>> ints;
   std::vector<ArrayView<double>> reals;
   std::vector<ArrayView<std::uint8_t>> flags;
   quarnel::CombatModel model;
+  ModelCounts counts;
   model.n_features = nb::cast<std::uint64_t>(model_item(dict, "n_features"));
-  const auto features = model_array<std::int64_t>(dict, "features", 1, "int64", {any}, ints);
+  const auto features = model_array<std::int64_t>(dict, "features", counts, ints);
   const std::size_t g = features.size();
-  const auto ids = model_array<std::int64_t>(dict, "batch_ids", 1, "int64", {any}, ints);
+  const auto ids = model_array<std::int64_t>(dict, "batch_ids", counts, ints);
   const std::size_t l = ids.size();
   if (l < 2) raise(PyExc_ValueError, "model has %zu batches; a model has at least two", l);
   for (const std::int64_t f : features) {
@@ -707,10 +722,10 @@ quarnel::CombatModel read_model(nb::handle dict) {
   if (!std::ranges::is_sorted(model.batch_ids) || std::ranges::adjacent_find(model.batch_ids) != model.batch_ids.end()) {
     raise(PyExc_ValueError, "model's batch_ids are not strictly ascending");
   }
-  for (const std::int64_t size : model_array<std::int64_t>(dict, "level_sizes", 1, "int64", {l}, ints)) {
+  for (const std::int64_t size : model_array<std::int64_t>(dict, "level_sizes", counts, ints)) {
     model.level_sizes.push_back(static_cast<std::size_t>(size));
   }
-  for (const std::int64_t f : model_array<std::int64_t>(dict, "zero_variance_features", 1, "int64", {any}, ints)) {
+  for (const std::int64_t f : model_array<std::int64_t>(dict, "zero_variance_features", counts, ints)) {
     model.zero_variance_features.push_back(static_cast<std::uint64_t>(f));
   }
   const auto reference = nb::cast<std::int64_t>(model_item(dict, "reference"));
@@ -720,7 +735,7 @@ quarnel::CombatModel read_model(nb::handle dict) {
     model.reference_level = static_cast<std::size_t>(at - model.batch_ids.begin());
   }
   model.n_covariates = nb::cast<std::uint64_t>(model_item(dict, "n_covariates"));
-  for (const std::int64_t c : model_array<std::int64_t>(dict, "covariate_columns", 1, "int64", {any}, ints)) {
+  for (const std::int64_t c : model_array<std::int64_t>(dict, "covariate_columns", counts, ints)) {
     if (c < 0 || static_cast<std::uint64_t>(c) >= model.n_covariates) {
       raise(PyExc_ValueError, "model's covariate column %lld is not below its n_covariates", static_cast<long long>(c));
     }
@@ -731,22 +746,22 @@ quarnel::CombatModel read_model(nb::handle dict) {
   model.exact = nb::cast<bool>(model_item(dict, "exact"));
   model.mean_only = nb::cast<bool>(model_item(dict, "mean_only"));
   model.effective_mean_only = nb::cast<bool>(model_item(dict, "effective_mean_only"));
-  const auto grand = model_array<double>(dict, "grand_mean", 1, "float64", {g}, reals);
+  const auto grand = model_array<double>(dict, "grand_mean", counts, reals);
   model.grand_mean.assign(grand.begin(), grand.end());
-  const auto pooled = model_array<double>(dict, "pooled_variance", 1, "float64", {g}, reals);
+  const auto pooled = model_array<double>(dict, "pooled_variance", counts, reals);
   model.pooled_variance.assign(pooled.begin(), pooled.end());
   model.covariate_coefficients = model_matrix<quarnel::Matrix>(
-      model_array<double>(dict, "covariate_coefficients", 2, "float64", {k, g}, reals), k, g);
+      model_array<double>(dict, "covariate_coefficients", counts, reals), k, g);
   model.corrected = model_matrix<Eigen::Matrix<unsigned char, Eigen::Dynamic, Eigen::Dynamic>>(
-      model_array<std::uint8_t>(dict, "corrected", 2, "uint8", {l, g}, flags), l, g);
-  model.gamma_hat = model_matrix<quarnel::Matrix>(model_array<double>(dict, "gamma_hat", 2, "float64", {l, g}, reals), l, g);
-  model.delta_hat = model_matrix<quarnel::Matrix>(model_array<double>(dict, "delta_hat", 2, "float64", {l, g}, reals), l, g);
-  model.gamma_star = model_matrix<quarnel::Matrix>(model_array<double>(dict, "gamma_star", 2, "float64", {l, g}, reals), l, g);
-  model.delta_star = model_matrix<quarnel::Matrix>(model_array<double>(dict, "delta_star", 2, "float64", {l, g}, reals), l, g);
-  const auto gamma_bar = model_array<double>(dict, "gamma_bar", 1, "float64", {l}, reals);
-  const auto tau2 = model_array<double>(dict, "tau2", 1, "float64", {l}, reals);
-  const auto a_prior = model_array<double>(dict, "a_prior", 1, "float64", {l}, reals);
-  const auto b_prior = model_array<double>(dict, "b_prior", 1, "float64", {l}, reals);
+      model_array<std::uint8_t>(dict, "corrected", counts, flags), l, g);
+  model.gamma_hat = model_matrix<quarnel::Matrix>(model_array<double>(dict, "gamma_hat", counts, reals), l, g);
+  model.delta_hat = model_matrix<quarnel::Matrix>(model_array<double>(dict, "delta_hat", counts, reals), l, g);
+  model.gamma_star = model_matrix<quarnel::Matrix>(model_array<double>(dict, "gamma_star", counts, reals), l, g);
+  model.delta_star = model_matrix<quarnel::Matrix>(model_array<double>(dict, "delta_star", counts, reals), l, g);
+  const auto gamma_bar = model_array<double>(dict, "gamma_bar", counts, reals);
+  const auto tau2 = model_array<double>(dict, "tau2", counts, reals);
+  const auto a_prior = model_array<double>(dict, "a_prior", counts, reals);
+  const auto b_prior = model_array<double>(dict, "b_prior", counts, reals);
   for (std::size_t level = 0; level < l; ++level) {
     model.priors.push_back({gamma_bar[level], tau2[level], a_prior[level], b_prior[level]});
   }
@@ -1285,6 +1300,18 @@ NB_MODULE(_engine, m) {
   nb::list names;
   for (const auto& entry : issue_names) names.append(nb::str(entry.second));
   m.attr("FEATURE_ISSUES") = nb::tuple(names);
+
+  // The model's arrays as the core lays them out: (name, dtype, the counts of its axes).
+  nb::list arrays;
+  for (const quarnel::ModelArray& array : quarnel::kModelArrays) {
+    nb::list axes;
+    for (const std::optional<quarnel::ModelExtent>& axis : array.axes) {
+      if (axis) axes.append(nb::str(quarnel::extent_name(*axis).data()));
+    }
+    arrays.append(nb::make_tuple(nb::str(array.name.data(), array.name.size()),
+                                 nb::str(array.dtype.data(), array.dtype.size()), nb::tuple(axes)));
+  }
+  m.attr("MODEL_ARRAYS") = nb::tuple(arrays);
 
   m.def("assess", &assess, nb::arg("values"), nb::arg("batch"),
         nb::arg("mod").none() = nb::none(), nb::arg("par_prior") = true,

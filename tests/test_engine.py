@@ -253,3 +253,28 @@ def test_a_choice_that_fails_stops_the_run_with_its_error(choose, kwargs, error,
     values, batch = missing_in_batch_one()
     with pytest.raises(error, match=match):
         _engine.combat_partial(values, batch, choose=choose, **kwargs)
+
+
+@pytest.mark.parametrize("covariates", [0, 2])
+def test_a_fitted_model_holds_every_array_as_the_cores_table_lays_it_out(covariates):
+    """The model's arrays come out with the dtype and shape the table declares, one count per
+    axis name throughout (what the model file and the chunked runs rely on), and a model
+    that strays from it is refused when it is read back."""
+    values, batch = missing_in_batch_one()
+    values[:, 0] = 1.0  # constant: a zero-variance feature
+    mod = np.random.default_rng(1).normal(size=(batch.size, covariates)) if covariates else None
+    model = _engine.fit(values, batch, mod, complete=np.array([0, 1, 3, 4], dtype=np.int64),
+                        partial=np.array([2], dtype=np.int64))["model"]
+    counts = {"n_levels": 3, "n_corrected": 4, "n_zero_variance": 1, "n_used": covariates}
+    seen = set()
+    for name, dtype, axes in _engine.MODEL_ARRAYS:
+        array = model[name]
+        assert array.dtype == np.dtype(dtype) and array.shape == tuple(counts[a] for a in axes), name
+        assert array.flags.c_contiguous, name
+        if axes[-1] not in seen:  # the first array along a count sets it
+            seen.add(axes[-1])
+            continue
+        bad = dict(model)
+        bad[name] = np.ascontiguousarray(np.repeat(array, 2, axis=array.ndim - 1))
+        with pytest.raises(ValueError, match=f"model's '{name}' has|model's .* not"):
+            _engine.apply(bad, values, batch, mod)

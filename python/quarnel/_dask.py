@@ -326,11 +326,10 @@ def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], judged:
     return parts
 
 
-# Per-feature entries of a model, and the axis their features run along.
-_FEATURE_AXES = {
-    "grand_mean": 0, "pooled_variance": 0, "covariate_coefficients": 1, "corrected": 1,
-    "gamma_hat": 1, "delta_hat": 1, "gamma_star": 1, "delta_star": 1,
-}
+# Per-feature entries of a model, and the axis their features run along (the features'
+# positions themselves are joined apart, each chunk's moved by where it starts).
+_FEATURE_AXES = {name: axes.index("n_corrected") for name, _, axes in _engine.MODEL_ARRAYS
+                 if "n_corrected" in axes and name != "features"}
 
 
 def joined_fit(parts: list[dict[str, Any]], starts: Sequence[int]) -> dict[str, Any]:
@@ -410,9 +409,9 @@ def _new_trace(block: Any, part: dict[str, Any], offset: int, ids: Any, mod: Any
     return _engine.trace_new_batches(part, _block(block), ids, mod, raw, offset, explore_from)
 
 
-# A model's entries with one row (or entry) per batch.
-_LEVEL_ENTRIES = ("corrected", "gamma_hat", "delta_hat", "gamma_star", "delta_star",
-                  "gamma_bar", "tau2", "a_prior", "b_prior")
+# A model's entries with one row (or entry) per batch, but its batches' ids and sizes.
+_LEVEL_ENTRIES = tuple(name for name, _, axes in _engine.MODEL_ARRAYS
+                       if axes[0] == "n_levels" and name not in ("batch_ids", "level_sizes"))
 
 
 def with_new_batches(model: dict[str, Any], fresh: Mapping[str, Any], sizes: Any) -> dict[str, Any]:

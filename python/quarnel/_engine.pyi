@@ -9,6 +9,9 @@ from _quarnel import InternalFault as InternalFault
 
 # The names of the feature issue codes, indexed by code: FEATURE_ISSUES[2] == "no_values".
 FEATURE_ISSUES: Final[tuple[str, ...]]
+# A model's arrays in the order they are judged: (name, NumPy dtype, the counts its axes
+# run along: "n_levels", "n_corrected", "n_zero_variance" or "n_used").
+MODEL_ARRAYS: Final[tuple[tuple[str, str, tuple[str, ...]], ...]]
 
 class _Assessment(TypedDict):
     issue: npt.NDArray[np.uint8]

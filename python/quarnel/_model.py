@@ -47,13 +47,6 @@ FORMAT_NAME = "quarnel-model"
 # kinds are read from its reasons' texts (see FORMAT_1_REASONS).
 FORMAT_VERSION = 2
 
-# The per-level and per-feature arrays of a model; every other entry of the engine's
-# model is a plain number or flag. A file must hold all of these to be read.
-LEVEL_ARRAYS = ("batch_ids", "level_sizes", "gamma_bar", "tau2", "a_prior", "b_prior")
-EFFECT_ARRAYS = ("gamma_hat", "delta_hat", "gamma_star", "delta_star")
-# Per level and feature: whether the feature is corrected in that level.
-FLAG_ARRAYS = ("corrected",)
-FEATURE_ARRAYS = ("features", "grand_mean", "pooled_variance")
 
 
 class ModelLabelWarning(UserWarning):
@@ -667,33 +660,38 @@ SCALAR_LAYOUT: dict[str, tuple[str, str]] = {
     "effective_mean_only": ("bool", "report.effective_mean_only"),
 }
 
-# The engine's arrays, in the order they are judged: dtype, shape in the model's counts and
-# what the values must be. n_levels is the number of batches; the other counts (n_corrected
-# features, n_zero_variance features, n_used covariate columns) are set by the first array
-# measured in them. Every array is C-contiguous, as the engine reads it in place.
-_LEVEL, _FEATURE, _EFFECT = ("n_levels",), ("n_corrected",), ("n_levels", "n_corrected")
-ARRAY_LAYOUT: dict[str, tuple[str, tuple[str, ...], str]] = {
-    "batch_ids": ("int64", _LEVEL, "the level numbers 0, 1, ..."),
-    "level_sizes": ("int64", _LEVEL, "positive"),
-    "features": ("int64", _FEATURE, "strictly ascending feature positions"),
-    "zero_variance_features": ("int64", ("n_zero_variance",), "feature positions"),
-    "covariate_columns": ("int64", ("n_used",), "strictly ascending covariate columns"),
-    "grand_mean": ("float64", _FEATURE, "finite"),
-    "pooled_variance": ("float64", _FEATURE, "positive"),
-    "covariate_coefficients": ("float64", ("n_used", "n_corrected"), "finite"),
-    "corrected": ("uint8", _EFFECT, "0 or 1"),
-    "gamma_hat": ("float64", _EFFECT, "finite or NaN"),
-    "delta_hat": ("float64", _EFFECT, "non-negative or NaN"),
-    "gamma_star": ("float64", _EFFECT, "finite where corrected"),
-    "delta_star": ("float64", _EFFECT, "positive where corrected"),
-    "gamma_bar": ("float64", _LEVEL, "finite or NaN"),
-    "tau2": ("float64", _LEVEL, "non-negative or NaN"),
-    "a_prior": ("float64", _LEVEL, "positive or NaN"),
-    "b_prior": ("float64", _LEVEL, "positive or NaN"),
+# The engine's arrays, as the core lays them out (_engine.MODEL_ARRAYS: dtype and shape in
+# the model's counts, in the order they are judged), and what the values must be. n_levels
+# is the number of batches; the other counts (n_corrected features, n_zero_variance
+# features, n_used covariate columns) are set by the first array measured in them. Every
+# array is C-contiguous, as the engine reads it in place; every other entry of the engine's
+# model is a plain number or flag.
+_VALUES = {
+    "batch_ids": "the level numbers 0, 1, ...",
+    "level_sizes": "positive",
+    "features": "strictly ascending feature positions",
+    "zero_variance_features": "feature positions",
+    "covariate_columns": "strictly ascending covariate columns",
+    "grand_mean": "finite",
+    "pooled_variance": "positive",
+    "covariate_coefficients": "finite",
+    "corrected": "0 or 1",
+    "gamma_hat": "finite or NaN",
+    "delta_hat": "non-negative or NaN",
+    "gamma_star": "finite where corrected",
+    "delta_star": "positive where corrected",
+    "gamma_bar": "finite or NaN",
+    "tau2": "non-negative or NaN",
+    "a_prior": "positive or NaN",
+    "b_prior": "positive or NaN",
 }
-assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _LEVEL} == set(LEVEL_ARRAYS)
-assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _EFFECT} == {*EFFECT_ARRAYS, *FLAG_ARRAYS}
-assert {k for k, v in ARRAY_LAYOUT.items() if v[1] == _FEATURE} == set(FEATURE_ARRAYS)
+ARRAY_LAYOUT: dict[str, tuple[str, tuple[str, ...], str]] = {
+    name: (dtype, axes, _VALUES[name]) for name, dtype, axes in _engine.MODEL_ARRAYS
+}
+assert set(ARRAY_LAYOUT) == set(_VALUES), "a value rule for every array of the engine's model"
+# Each batch's raw and posterior effects on every corrected feature.
+EFFECT_ARRAYS = tuple(name for name, (dtype, axes, _) in ARRAY_LAYOUT.items()
+                      if dtype == "float64" and axes == ("n_levels", "n_corrected"))
 
 # The fields each format version added, and what a file older than that means by their
 # absence: it reads as if it held that value.

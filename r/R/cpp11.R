@@ -19,3 +19,7 @@ qn_limit_threads <- function(threads) {
 qn_crc32 <- function(bytes) {
   .Call(`_quarnel_qn_crc32`, bytes)
 }
+
+qn_model_arrays <- function() {
+  .Call(`_quarnel_qn_model_arrays`)
+}

@@ -6,27 +6,34 @@ format_name <- "quarnel-model"
 format_version <- 2L
 max_header_depth <- 16L
 
-# The engine's arrays, in the order they are judged: dtype, shape in the model's counts and
-# what the values must be (the rules of the Python loader).
-array_layout <- list(
-  batch_ids = list("int64", "n_levels", "the level numbers 0, 1, ..."),
-  level_sizes = list("int64", "n_levels", "positive"),
-  features = list("int64", "n_corrected", "strictly ascending feature positions"),
-  zero_variance_features = list("int64", "n_zero_variance", "feature positions"),
-  covariate_columns = list("int64", "n_used", "strictly ascending covariate columns"),
-  grand_mean = list("float64", "n_corrected", "finite"),
-  pooled_variance = list("float64", "n_corrected", "positive"),
-  covariate_coefficients = list("float64", c("n_used", "n_corrected"), "finite"),
-  corrected = list("uint8", c("n_levels", "n_corrected"), "0 or 1"),
-  gamma_hat = list("float64", c("n_levels", "n_corrected"), "finite or NaN"),
-  delta_hat = list("float64", c("n_levels", "n_corrected"), "non-negative or NaN"),
-  gamma_star = list("float64", c("n_levels", "n_corrected"), "finite where corrected"),
-  delta_star = list("float64", c("n_levels", "n_corrected"), "positive where corrected"),
-  gamma_bar = list("float64", "n_levels", "finite or NaN"),
-  tau2 = list("float64", "n_levels", "non-negative or NaN"),
-  a_prior = list("float64", "n_levels", "positive or NaN"),
-  b_prior = list("float64", "n_levels", "positive or NaN")
+# What the values of each of the engine's arrays must be (the rules of the Python loader).
+array_values <- c(
+  batch_ids = "the level numbers 0, 1, ...",
+  level_sizes = "positive",
+  features = "strictly ascending feature positions",
+  zero_variance_features = "feature positions",
+  covariate_columns = "strictly ascending covariate columns",
+  grand_mean = "finite",
+  pooled_variance = "positive",
+  covariate_coefficients = "finite",
+  corrected = "0 or 1",
+  gamma_hat = "finite or NaN",
+  delta_hat = "non-negative or NaN",
+  gamma_star = "finite where corrected",
+  delta_star = "positive where corrected",
+  gamma_bar = "finite or NaN",
+  tau2 = "non-negative or NaN",
+  a_prior = "positive or NaN",
+  b_prior = "positive or NaN"
 )
+
+# The engine's arrays as the core lays them out, in the order they are judged: dtype,
+# shape in the model's counts and what the values must be.
+array_layout <- function() {
+  arrays <- qn_model_arrays()
+  layout <- lapply(arrays, function(a) list(a[[2]], a[[3]], array_values[[a[[1]]]]))
+  stats::setNames(layout, vapply(arrays, `[[`, "", 1L))
+}
 
 scalar_layout <- list(
   n_features = c("int", "the number of features the header names"),
@@ -207,8 +214,9 @@ save_model <- function(model, path) {
   if (!is.character(path) || length(path) != 1L) abort("path must be one file name", "type")
   header <- to_json(header_of(model))
   members <- list("header.npy" = npy_text(header))
-  for (key in names(array_layout)) {
-    members[[paste0(key, ".npy")]] <- npy_array(model$engine[[key]], array_layout[[key]][[1]])
+  layout <- array_layout()
+  for (key in names(layout)) {
+    members[[paste0(key, ".npy")]] <- npy_array(model$engine[[key]], layout[[key]][[1]])
   }
   bytes <- zip_stored(members)
   temporary <- file.path(dirname(path), paste0(".quarnel-", basename(tempfile("")), "-", basename(path)))

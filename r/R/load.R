@@ -313,12 +313,13 @@ array_rules <- list(
 )
 
 judge_arrays <- function(arrays, counts) {
-  unknown <- sort(setdiff(names(arrays), names(array_layout)))
+  layouts <- array_layout()
+  unknown <- sort(setdiff(names(arrays), names(layouts)))
   if (length(unknown)) damaged(sprintf("it holds the unknown array '%s'", unknown[1]))
   seen <- counts
   out <- list()
-  for (key in names(array_layout)) {
-    layout <- array_layout[[key]]
+  for (key in names(layouts)) {
+    layout <- layouts[[key]]
     array <- arrays[[key]]
     if (is.null(array)) damaged(sprintf("it lacks the array '%s'", key))
     if (!identical(array$dtype, layout[[1]])) damaged(sprintf("array '%s' is %s, not %s", key, array$dtype, layout[[1]]))

@@ -40,6 +40,14 @@ extern "C" SEXP _quarnel_qn_crc32(SEXP bytes) {
   END_CPP11
 }
 
+// model_glue.cpp
+cpp11::list qn_model_arrays();
+extern "C" SEXP _quarnel_qn_model_arrays() {
+  BEGIN_CPP11
+    return cpp11::as_sexp(qn_model_arrays());
+  END_CPP11
+}
+
 extern "C" {
 static const R_CallMethodDef CallEntries[] = {
     {"_quarnel_qn_issue_names", (DL_FUNC) &_quarnel_qn_issue_names, 0},
@@ -47,6 +55,7 @@ static const R_CallMethodDef CallEntries[] = {
     {"_quarnel_qn_apply", (DL_FUNC) &_quarnel_qn_apply, 9},
     {"_quarnel_qn_limit_threads", (DL_FUNC) &_quarnel_qn_limit_threads, 1},
     {"_quarnel_qn_crc32", (DL_FUNC) &_quarnel_qn_crc32, 1},
+    {"_quarnel_qn_model_arrays", (DL_FUNC) &_quarnel_qn_model_arrays, 0},
     {NULL, NULL, 0}
 };
 }

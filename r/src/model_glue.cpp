@@ -235,3 +235,19 @@ std::optional<quarnel::CombatModel> read_model(cpp11::list list, std::string& pr
 }
 
 }  // namespace glue
+
+// The model's arrays as the core lays them out: per array its name, NumPy dtype and the
+// counts its axes run along, as the model file stores them.
+[[cpp11::register]]
+cpp11::list qn_model_arrays() {
+  cpp11::writable::list out;
+  for (const quarnel::ModelArray& array : quarnel::kModelArrays) {
+    cpp11::writable::strings axes;
+    for (const std::optional<quarnel::ModelExtent>& axis : array.axes) {
+      if (axis) axes.push_back(std::string(quarnel::extent_name(*axis)));
+    }
+    out.push_back(cpp11::writable::list({cpp11::as_sexp(std::string(array.name)),
+                                         cpp11::as_sexp(std::string(array.dtype)), axes}));
+  }
+  return out;
+}

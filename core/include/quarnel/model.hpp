@@ -9,10 +9,12 @@
 // the same data.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "quarnel/request.hpp"
@@ -57,6 +59,58 @@ struct CombatModel {
   // in mean-only mode, every level of a non-parametric model).
   std::vector<LevelPrior> priors;
 };
+
+// A model's arrays as they leave the core, in the one table that everything reading or
+// writing them follows (the bindings' model records, the model file, the parts of a model
+// fitted over chunks of features): each array's name, NumPy element type and the counts
+// its axes run along, in the order they are judged when a model is read back. A count is
+// set by the first array that runs along it.
+enum class ModelExtent : unsigned char { levels, corrected, zero_variance, covariates_used };
+
+struct ModelArray {
+  std::string_view name;
+  std::string_view dtype;
+  std::array<std::optional<ModelExtent>, 2> axes;
+};
+
+inline constexpr std::array<ModelArray, 17> kModelArrays{{
+    {"batch_ids", "int64", {ModelExtent::levels, std::nullopt}},
+    {"level_sizes", "int64", {ModelExtent::levels, std::nullopt}},
+    {"features", "int64", {ModelExtent::corrected, std::nullopt}},
+    {"zero_variance_features", "int64", {ModelExtent::zero_variance, std::nullopt}},
+    {"covariate_columns", "int64", {ModelExtent::covariates_used, std::nullopt}},
+    {"grand_mean", "float64", {ModelExtent::corrected, std::nullopt}},
+    {"pooled_variance", "float64", {ModelExtent::corrected, std::nullopt}},
+    {"covariate_coefficients", "float64", {ModelExtent::covariates_used, ModelExtent::corrected}},
+    {"corrected", "uint8", {ModelExtent::levels, ModelExtent::corrected}},
+    {"gamma_hat", "float64", {ModelExtent::levels, ModelExtent::corrected}},
+    {"delta_hat", "float64", {ModelExtent::levels, ModelExtent::corrected}},
+    {"gamma_star", "float64", {ModelExtent::levels, ModelExtent::corrected}},
+    {"delta_star", "float64", {ModelExtent::levels, ModelExtent::corrected}},
+    {"gamma_bar", "float64", {ModelExtent::levels, std::nullopt}},
+    {"tau2", "float64", {ModelExtent::levels, std::nullopt}},
+    {"a_prior", "float64", {ModelExtent::levels, std::nullopt}},
+    {"b_prior", "float64", {ModelExtent::levels, std::nullopt}},
+}};
+
+// The name a count goes by outside the core.
+constexpr std::string_view extent_name(ModelExtent extent) {
+  switch (extent) {
+    case ModelExtent::levels: return "n_levels";
+    case ModelExtent::corrected: return "n_corrected";
+    case ModelExtent::zero_variance: return "n_zero_variance";
+    case ModelExtent::covariates_used: return "n_used";
+  }
+  return "";
+}
+
+// The table's entry for `name`; every model array is in it.
+constexpr const ModelArray& model_array_layout(std::string_view name) {
+  for (const ModelArray& array : kModelArrays) {
+    if (array.name == name) return array;
+  }
+  throw InternalFault("no model array of that name");
+}
 
 struct ModelFit {
   CombatModel model;

@@ -44,6 +44,7 @@
 #include "quarnel/model.hpp"
 #include "quarnel/partial.hpp"
 #include "quarnel/stages.hpp"
+#include "quarnel/new_batches.hpp"
 
 namespace nb = nanobind;
 
@@ -992,7 +993,7 @@ nb::dict fit_chunk(nb::handle values, nb::handle batch, nb::handle mod, nb::hand
 }
 
 // ---------------------------------------------------------------------------------------
-// New batches estimated over chunks of a model's features (see quarnel/stages.hpp)
+// New batches estimated over chunks of a model's features (see quarnel/new_batches.hpp)
 
 nb::dict new_batch_record(const quarnel::NewBatchEstimates& raw) {
   nb::dict record;

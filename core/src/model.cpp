@@ -8,6 +8,7 @@
 
 #include "quarnel/design.hpp"
 #include "quarnel/judged.hpp"
+#include "quarnel/new_batches.hpp"
 #include "quarnel/nonparametric.hpp"
 #include "quarnel/parallel.hpp"
 #include "quarnel/pipeline.hpp"
@@ -104,160 +105,6 @@ SampleLevels sample_levels(const CombatModel& model, std::span<const std::uint64
     }
   }
   return out;
-}
-
-// The standardised values of one new batch's samples (rows) for every corrected feature
-// (columns), with the model's frozen means and variances.
-Matrix standardize_new_batch(const CombatModel& model, const CombatDenseRequest& request,
-                             std::span<const std::size_t> samples) {
-  Matrix z(static_cast<Index>(samples.size()), static_cast<Index>(model.features.size()));
-  for (Index m = 0; m < z.cols(); ++m) {
-    const double scale = std::sqrt(model.pooled_variance[static_cast<std::size_t>(m)]);
-    for (Index r = 0; r < z.rows(); ++r) {
-      const std::size_t i = samples[static_cast<std::size_t>(r)];
-      const double x = request.values[i * request.n_features + model.features[static_cast<std::size_t>(m)]];
-      z(r, m) = (x - stand_mean(model, request, i, m)) / scale;
-    }
-  }
-  return z;
-}
-
-struct NewLevel {
-  std::vector<std::size_t> observed;  // per feature
-  std::vector<double> gamma_hat, delta_hat, gamma_star, delta_star;
-  LevelPrior prior = no_prior();
-};
-
-// The parametric posteriors of a new level: its prior from its own raw effects, then the
-// solver over the features with two or more observed values, location only for the rest.
-Status solve_new_level(const Matrix& z, const std::vector<std::size_t>& counts, bool location_only,
-                       NewLevel& level) {
-  const std::size_t width = counts.size();
-  std::vector<double> g_row, d_row;
-  std::vector<std::size_t> scaled;  // features the solver updates
-  for (std::size_t m = 0; m < width; ++m) {
-    if (counts[m] >= 1) g_row.push_back(level.gamma_hat[m]);
-    if (counts[m] >= 2 && !location_only) {
-      d_row.push_back(level.delta_hat[m]);
-      scaled.push_back(m);
-    }
-  }
-  Result<LevelPrior> prior = location_only ? mean_only_prior_of(g_row) : full_prior_of(g_row, d_row);
-  if (!prior) return fail(std::move(prior.error()));
-  level.prior = *prior;
-  if (location_only) level.prior.a_prior = level.prior.b_prior = kNaN;
-  for (std::size_t m = 0; m < width; ++m) {
-    if (counts[m] == 0) continue;
-    level.gamma_star[m] = mean_only_posterior(*prior, level.gamma_hat[m]);
-    level.delta_star[m] = 1.0;
-  }
-  if (scaled.empty()) return {};
-
-  // The solver reads one level of a standardised matrix: here the new batch's samples,
-  // all of one level, and the features it updates.
-  Matrix data(z.rows(), static_cast<Index>(scaled.size()));
-  Matrix gamma_hat(1, static_cast<Index>(scaled.size()));
-  std::vector<double> g_old, d_old;
-  for (std::size_t k = 0; k < scaled.size(); ++k) {
-    data.col(static_cast<Index>(k)) = z.col(static_cast<Index>(scaled[k]));
-    gamma_hat(0, static_cast<Index>(k)) = level.gamma_hat[scaled[k]];
-    g_old.push_back(level.gamma_hat[scaled[k]]);
-    d_old.push_back(level.delta_hat[scaled[k]]);
-  }
-  LevelSamples samples;
-  for (Index r = 0; r < z.rows(); ++r) samples.members.push_back(static_cast<std::size_t>(r));
-  samples.runs.push_back(SampleRun{0, static_cast<std::size_t>(z.rows())});
-  for (const std::size_t m : scaled) samples.observed_counts.push_back(counts[m]);
-  for (std::size_t pass = 1;; ++pass) {
-    std::vector<double> g_new(scaled.size()), d_new(scaled.size());
-    for (std::size_t k = 0; k < scaled.size(); ++k) {
-      Result<std::pair<double, double>> update =
-          posterior_update_feature(data, samples, k, gamma_hat, d_old, *prior);
-      if (!update) return fail(std::move(update.error()));
-      std::tie(g_new[k], d_new[k]) = *update;
-    }
-    const double change = level_change(g_old, g_new, d_old, d_new);
-    g_old = std::move(g_new);
-    d_old = std::move(d_new);
-    if (change <= kConvergenceThreshold) break;
-    if (pass == kMaxSolverPasses) {
-      return fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
-    }
-  }
-  for (std::size_t k = 0; k < scaled.size(); ++k) {
-    level.gamma_star[scaled[k]] = g_old[k];
-    level.delta_star[scaled[k]] = d_old[k];
-  }
-  return {};
-}
-
-// The non-parametric posteriors of a new level: every feature's raw effects weighted by
-// the likelihood of its values under the level's other features' raw effects.
-Status average_new_level(const Matrix& z, const std::vector<std::size_t>& counts,
-                         bool location_only, bool exact, NewLevel& level) {
-  const std::size_t width = counts.size();
-  // The prior points: features with a scale estimate (any observed one in mean-only mode).
-  std::vector<std::size_t> points;
-  for (std::size_t m = 0; m < width; ++m) {
-    if (counts[m] >= (location_only ? 1u : 2u)) points.push_back(m);
-  }
-  // The posterior inputs are built for levels, of which a run has at least two: the new
-  // level is level 0 of a pair whose level 1 repeats it and is never read.
-  Matrix g(2, static_cast<Index>(points.size())), d(2, static_cast<Index>(points.size()));
-  for (std::size_t k = 0; k < points.size(); ++k) {
-    g.col(static_cast<Index>(k)).setConstant(level.gamma_hat[points[k]]);
-    d.col(static_cast<Index>(k)).setConstant(location_only ? 1.0 : level.delta_hat[points[k]]);
-  }
-  const std::vector<std::uint64_t> pair{0, 1};
-  Result<BatchLevels> levels = BatchLevels::from_ids(pair, 2);
-  require(levels.has_value(), "two ids make two levels");
-  const PosteriorInputs inputs = prepare_posterior_inputs(*levels, g, d);
-  for (std::size_t m = 0; m < width; ++m) {
-    if (counts[m] == 0) continue;
-    std::vector<double> observed;
-    for (Index r = 0; r < z.rows(); ++r) {
-      if (!std::isnan(z(r, static_cast<Index>(m)))) observed.push_back(z(r, static_cast<Index>(m)));
-    }
-    const auto own = std::ranges::find(points, m);
-    Result<std::pair<double, double>> posterior = nonparametric_posterior(
-        observed, inputs, 0, static_cast<std::size_t>(own - points.begin()), exact);
-    if (!posterior) return fail(std::move(posterior.error()));
-    level.gamma_star[m] = posterior->first;
-    level.delta_star[m] = counts[m] >= 2 && !location_only ? posterior->second : 1.0;
-  }
-  return {};
-}
-
-// One batch the model has not seen, estimated as one more level of the fitted run.
-Result<NewLevel> estimate_new_level(const CombatModel& model, const CombatDenseRequest& request,
-                                    std::span<const std::size_t> samples) {
-  const Matrix z = standardize_new_batch(model, request, samples);
-  const std::size_t width = model.features.size();
-  NewLevel level;
-  level.gamma_hat.assign(width, kNaN);
-  level.delta_hat.assign(width, kNaN);
-  level.gamma_star.assign(width, kNaN);
-  level.delta_star.assign(width, kNaN);
-  std::vector<std::size_t> counts(width, 0);
-  for (std::size_t m = 0; m < width; ++m) {
-    std::vector<double> observed;
-    for (Index r = 0; r < z.rows(); ++r) {
-      if (!std::isnan(z(r, static_cast<Index>(m)))) observed.push_back(z(r, static_cast<Index>(m)));
-    }
-    counts[m] = observed.size();
-    if (observed.empty()) continue;
-    // Aligned as the fitted levels are: to the reference level's mean when there is one.
-    const double reference_mean =
-        model.reference_level ? model.gamma_hat(static_cast<Index>(*model.reference_level), static_cast<Index>(m)) : 0.0;
-    level.gamma_hat[m] = model.reference_level ? mean_of(observed) - reference_mean : mean_of(observed);
-    if (observed.size() >= 2) level.delta_hat[m] = *sample_variance_of(observed);
-  }
-  level.observed = counts;
-  const bool location_only = model.effective_mean_only || samples.size() < 2;
-  Status solved = model.par_prior ? solve_new_level(z, counts, location_only, level)
-                                  : average_new_level(z, counts, location_only, model.exact, level);
-  if (!solved) return fail(std::move(solved.error()));
-  return level;
 }
 
 }  // namespace
@@ -386,32 +233,14 @@ Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseReque
     return fail(UnknownBatches{levels.unseen});
   }
   ApplyOutput out;
-  NewLevels& fresh = out.new_levels;
+  if (!levels.unseen.empty()) {
+    Result<NewLevels> estimated = estimate_new_batches(model, request, options.cancel_requested);
+    if (!estimated) return fail(std::move(estimated.error()));
+    out.new_levels = std::move(*estimated);
+  }
+  const NewLevels& fresh = out.new_levels;
   const auto width = static_cast<Index>(model.features.size());
   const auto n_new = static_cast<Index>(levels.unseen.size());
-  fresh.batch_ids = levels.unseen;
-  for (Matrix* m : {&fresh.gamma_hat, &fresh.delta_hat, &fresh.gamma_star, &fresh.delta_star}) {
-    m->resize(n_new, width);
-  }
-  fresh.corrected.resize(n_new, width);
-  for (Index k = 0; k < n_new; ++k) {
-    stop_if_cancelled(options.cancel_requested, {"estimate", static_cast<std::size_t>(k), levels.unseen.size()});
-    std::vector<std::size_t> samples;
-    for (std::size_t i = 0; i < request.n_samples; ++i) {
-      if (levels.level[i] == model.batch_ids.size() + static_cast<std::size_t>(k)) samples.push_back(i);
-    }
-    Result<NewLevel> level = estimate_new_level(model, request, samples);
-    if (!level) return fail(std::move(level.error()));
-    for (Index m = 0; m < width; ++m) {
-      const auto f = static_cast<std::size_t>(m);
-      fresh.gamma_hat(k, m) = level->gamma_hat[f];
-      fresh.delta_hat(k, m) = level->delta_hat[f];
-      fresh.gamma_star(k, m) = level->gamma_star[f];
-      fresh.delta_star(k, m) = level->delta_star[f];
-      fresh.corrected(k, m) = level->observed[f] > 0;
-    }
-    fresh.priors.push_back(level->prior);
-  }
   stop_if_cancelled(options.cancel_requested, {"adjust", 0, 1});
 
   // Fitted levels first, then the new ones, as the sample levels number them.
@@ -477,7 +306,16 @@ Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequ
 
 Matrix standardize_new_samples(const CombatModel& model, const CombatDenseRequest& request,
                                std::span<const std::size_t> samples) {
-  return standardize_new_batch(model, request, samples);
+  Matrix z(static_cast<Index>(samples.size()), static_cast<Index>(model.features.size()));
+  for (Index m = 0; m < z.cols(); ++m) {
+    const double scale = std::sqrt(model.pooled_variance[static_cast<std::size_t>(m)]);
+    for (Index r = 0; r < z.rows(); ++r) {
+      const std::size_t i = samples[static_cast<std::size_t>(r)];
+      const double x = request.values[i * request.n_features + model.features[static_cast<std::size_t>(m)]];
+      z(r, m) = (x - stand_mean(model, request, i, m)) / scale;
+    }
+  }
+  return z;
 }
 
 }  // namespace quarnel

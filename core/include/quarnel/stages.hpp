@@ -76,6 +76,14 @@ Result<RunSettlement> settle_run(const BatchLevels& levels, const CombatOptions&
                                  const ScaleMeasurements& scales,
                                  std::span<const std::vector<LevelTrace>> traces);
 
+// One level's step of a settlement, from its solver's traces over every part that has
+// some (`traced`: whether any part was traced yet): its stopping pass when every part has
+// reached it, the pass to explore from otherwise, or its error. Levels report in level
+// order: a level's error is the run's only once every level before it is known to have
+// succeeded (no earlier level still open).
+Status settle_level(std::span<const LevelTrace* const> parts, bool traced, std::size_t level, bool& earlier_open,
+                    RunSettlement& settlement);
+
 // The solvers of a chunk's features, each level run until its own change is small from
 // explore_from[level] on (parametric priors with scales only), and the chunk's part of the
 // run's model were each level to stop where its trace did (none where a solver failed, or
@@ -99,52 +107,5 @@ Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOption
                            std::span<const std::size_t> partial, const RunMode& mode,
                            const ParametricEstimates& raw, std::size_t offset,
                            std::span<const std::size_t> passes);
-
-// ---------------------------------------------------------------------------------------
-// Batches a model has not seen, estimated when the model is applied to chunks of its
-// features: exactly what apply_model estimates for the whole matrix. Each feature's raw
-// effects in a new batch are its own; what depends on all features (each new batch's
-// prior, and the pass at which its solver stops) is decided from every chunk's records.
-// A chunk's `model` is the model's part for the chunk's features, and `raw` holds the new
-// batches' raw effects of all of the model's corrected features, gathered from every
-// chunk in feature order; `offset` is how many of them the chunks before this one hold.
-//
-// The rounds:
-//   1. new_batch_estimates on every chunk, gathered into `raw`;
-//   2. settle_new_batches, and while it is not settled, trace_new_batches on every chunk
-//      and settle_new_batches again on their traces;
-//   3. new_batch_posteriors on every chunk, with which it is corrected.
-
-// The new batches' raw effects: rows the request's batches the model has not seen,
-// ascending; columns the model's corrected features (NaN where a batch has no value, and
-// delta_hat NaN where it has fewer than two).
-struct NewBatchEstimates {
-  std::vector<std::uint64_t> batch_ids;
-  std::vector<std::size_t> sizes;  // samples of each new batch
-  Matrix gamma_hat;
-  Matrix delta_hat;
-  Eigen::Matrix<std::size_t, Eigen::Dynamic, Eigen::Dynamic> counts;  // observed values
-};
-Result<NewBatchEstimates> new_batch_estimates(const CombatModel& model,
-                                              const CombatDenseRequest& request);
-
-// Per new batch, the pass at which its solver stops (0: no solver), as settle_run decides
-// it for the fitted levels; the first error in batch order once every batch before it is
-// settled. traces[chunk][batch] is empty for a chunk without a feature that batch's
-// solver updates.
-Result<RunSettlement> settle_new_batches(const CombatModel& model, const NewBatchEstimates& raw,
-                                         std::span<const std::vector<std::optional<LevelTrace>>> traces);
-
-// The solvers of the new batches over a chunk's features, each from explore_from[batch]
-// on until its own change is small (none where explore_from is 0).
-Result<std::vector<std::optional<LevelTrace>>> trace_new_batches(
-    const CombatModel& model, const CombatDenseRequest& request, const NewBatchEstimates& raw,
-    std::size_t offset, std::span<const std::size_t> explore_from);
-
-// The new batches' posteriors over a chunk's features (rows the new batches; `passes` from
-// settle_new_batches), with their priors.
-Result<NewLevels> new_batch_posteriors(const CombatModel& model, const CombatDenseRequest& request,
-                                       const NewBatchEstimates& raw, std::size_t offset,
-                                       std::span<const std::size_t> passes);
 
 }  // namespace quarnel

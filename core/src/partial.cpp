@@ -51,31 +51,6 @@ SubProblem sub_problem(const CombatDenseRequest& request, const BatchLevels& lev
   return sub;
 }
 
-// Location and scale of the feature in one level against the level's prior, by the
-// solver's own updates and convergence rule, run for this feature alone.
-Result<std::pair<double, double>> solve_one_feature(const Matrix& standardized,
-                                                    const BatchLevels& levels, std::size_t level,
-                                                    const Matrix& gamma_hat, double delta_hat,
-                                                    const LevelPrior& prior) {
-  const LevelSamples samples = level_samples(standardized, levels, level);
-  double g_old = gamma_hat(static_cast<Index>(level), 0);
-  double d_old = delta_hat;
-  for (std::size_t pass = 1;; ++pass) {
-    Result<std::pair<double, double>> update =
-        posterior_update_feature(standardized, samples, 0, gamma_hat, std::span(&d_old, 1), prior);
-    if (!update) return fail(std::move(update.error()));
-    const auto [g_new, d_new] = *update;
-    const double change = level_change(std::span(&g_old, 1), std::span(&g_new, 1),
-                                       std::span(&d_old, 1), std::span(&d_new, 1));
-    g_old = g_new;
-    d_old = d_new;
-    if (change <= kConvergenceThreshold) return std::pair{g_new, d_new};
-    if (pass == kMaxSolverPasses) {
-      return fail(NumericalFailure{"parametric posterior solver did not converge in 1000 iterations"});
-    }
-  }
-}
-
 // The observed standardised values of one level, in sample order.
 std::vector<double> observed_in_level(const Matrix& standardized, const BatchLevels& levels,
                                       std::size_t level) {
@@ -168,6 +143,30 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
   const ScaleMeasurements scales =
       priors.mean_only ? ScaleMeasurements{} : measure_scales(z, *sub_levels);
 
+  // Per level of the feature's own problem: the verdict that keeps it from being corrected
+  // there, or the prior its solver runs against. Levels are judged in order, the first
+  // verdict or failed solver deciding, as a level-by-level walk would meet them.
+  const std::size_t n_sub = level_of_sub.size();
+  std::vector<std::optional<FeatureVerdict>> verdicts(n_sub);
+  std::vector<std::optional<LevelPrior>> solved(n_sub);
+  for (std::size_t k = 0; k < n_sub; ++k) {
+    const std::size_t level = level_of_sub[k];
+    const bool location_only = priors.mean_only || sub_counts[k] < 2;
+    if (level == priors.reference_level || location_only) continue;
+    if (each->level_fitted[k]) {
+      verdicts[k] = FeatureVerdict{FeatureIssue::level_fitted, levels.batch_id(level)};
+    } else if (scale_entry_failure(sub_counts[k], scales.delta_hat(static_cast<Index>(k), 0))) {
+      verdicts[k] = FeatureVerdict{FeatureIssue::equal_values, levels.batch_id(level)};
+    } else if (priors.par_prior) {
+      solved[k] = priors.parametric[level];
+    }
+  }
+  // The fitted levels' solver, run for this feature alone.
+  const std::vector<LevelTrace> traces =
+      std::ranges::any_of(solved, [](const auto& prior) { return prior.has_value(); })
+          ? trace_level_solvers(z, *gamma_hat, scales, *sub_levels, solved, std::vector<PassRule>(n_sub), false)
+          : std::vector<LevelTrace>();
+
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   PartialFit fit;
   const std::size_t n_levels = levels.level_count();
@@ -175,7 +174,7 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
   fit.delta_hat.assign(n_levels, kNaN);
   fit.gamma_star.assign(n_levels, kNaN);
   fit.delta_star.assign(n_levels, kNaN);
-  for (std::size_t k = 0; k < level_of_sub.size(); ++k) {
+  for (std::size_t k = 0; k < n_sub; ++k) {
     const std::size_t level = level_of_sub[k];
     const double g_hat = (*gamma_hat)(static_cast<Index>(k), 0);
     // A single observed value says nothing of the batch's scale: location only.
@@ -188,17 +187,14 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
       fit.delta_star[level] = 1.0;
       continue;
     }
-    if (!location_only && each->level_fitted[k]) {
-      return not_corrected({FeatureIssue::level_fitted, levels.batch_id(level)});
-    }
-    if (!location_only && scale_entry_failure(sub_counts[k], d_hat)) {
-      return not_corrected({FeatureIssue::equal_values, levels.batch_id(level)});
-    }
+    if (verdicts[k]) return not_corrected(*verdicts[k]);
     Result<std::pair<double, double>> posterior = std::pair{0.0, 1.0};
-    if (priors.par_prior) {
-      const LevelPrior& prior = *priors.parametric[level];
-      posterior = location_only ? Result<std::pair<double, double>>(std::pair{mean_only_posterior(prior, g_hat), 1.0})
-                                : solve_one_feature(z, *sub_levels, k, *gamma_hat, d_hat, prior);
+    if (solved[k]) {
+      const Result<LevelEstimates>& outcome = traces[k].outcome;
+      if (outcome) posterior = std::pair{outcome->gamma_star[0], outcome->delta_star[0]};
+      else posterior = fail(CombatError(outcome.error()));
+    } else if (priors.par_prior) {
+      posterior = std::pair{mean_only_posterior(*priors.parametric[level], g_hat), 1.0};
     } else {
       posterior = nonparametric_posterior(observed_in_level(z, *sub_levels, k), *priors.nonparametric,
                                           level, priors.n_complete, priors.exact);

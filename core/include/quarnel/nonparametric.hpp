@@ -11,7 +11,6 @@
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/layout.hpp"
-#include "quarnel/parametric.hpp"
 
 namespace quarnel {
 

@@ -14,31 +14,15 @@
 
 #include "quarnel/batch.hpp"
 #include "quarnel/error.hpp"
+#include "quarnel/estimates.hpp"
 #include "quarnel/layout.hpp"
 #include "quarnel/raw_estimates.hpp"
 
 namespace quarnel {
 
-struct LevelPrior {
-  double gamma_bar = 0.0;  // mean of the level's gamma_hat row
-  double tau2 = 0.0;       // sample variance of the level's gamma_hat row
-  double a_prior = 0.0;    // inverse-gamma shape of the level's scale effects
-  double b_prior = 0.0;    // inverse-gamma scale of the level's scale effects
-};
-
 struct LevelEstimates {
   std::vector<double> gamma_star;  // G shrunken location effects
   std::vector<double> delta_star;  // G shrunken scale effects (1.0 in mean-only mode)
-};
-
-struct ParametricEstimates {
-  Matrix gamma_star;  // L x G location effects, subtracted from standardised values
-  Matrix delta_star;  // L x G scale effects (variance ratios, positive)
-  // The raw estimates the posteriors were drawn from, and from which each level's priors
-  // are formed (delta_hat all 1.0 in mean-only mode). Empty where no prior was formed: a
-  // single kept feature is corrected by its raw location effects alone.
-  Matrix gamma_hat = {};
-  Matrix delta_hat = {};
 };
 
 // Sum accumulated in index order from -0.0, divided by the count.

@@ -356,6 +356,32 @@ def test_a_correction_reads_each_chunk_in_three_rounds_and_one_per_extra_solver_
     assert counted.reads == {0: len(rounds) + 1, 4: len(rounds) + 1, 11: len(rounds) + 1}
 
 
+@pytest.mark.parametrize("nan_in", ["one chunk", "a partial feature only"])
+def test_a_chunk_is_judged_again_only_where_the_runs_mode_is_not_its_own(heard, nan_in):
+    """A chunk is first judged in the missing-data mode its own values suggest. Where the
+    run's mode turns out otherwise (a NaN elsewhere, or only in features the run leaves to
+    their own fits), it is read again in the run's mode, once: a record it already holds
+    in a mode is not read anew. The bits are those of the run in memory."""
+    x, batch, cov = problem(12, True, False)  # feature 5, partial, holds the only NaN
+    if nan_in == "one chunk":
+        x[3, 14] = np.nan
+    counted = CountedReads(x)
+    with dask.config.set(scheduler="synchronous"):
+        lazy = quarnel.combat(da.from_array(counted, chunks=(x.shape[0], (4, 7, 12)), asarray=True,
+                                            meta=np.empty((0, 0))), batch, cov, progress=True)
+        corrected = lazy.compute()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+        assert same_bits(corrected, quarnel.combat(x, batch, cov))
+    solver_rounds = sum(stage == "solver" for stage, done, _ in heard if done == 1)
+    # Judged in their own mode first; then, when the run holds a NaN in a corrected feature
+    # (chunk 11's), the others again in its mode; when its only NaN is the partial
+    # feature's (chunk 4's), the others again for the verdicts of a run with a NaN, and
+    # chunk 4 again for the raw estimates of the complete features, which hold none.
+    judged = {0: 2, 4: 1, 11: 1} if nan_in == "one chunk" else {0: 2, 4: 2, 11: 2}
+    assert counted.reads == {start: n + solver_rounds + 1 for start, n in judged.items()}
+
+
 @pytest.mark.parametrize("how", ["callback", "signal"])
 def test_interrupting_a_round_cancels_its_tasks(cluster_client, tmp_path, how):
     """Ctrl-C while a round waits on its chunks (the last held back) leaves no task of it on

@@ -12,6 +12,7 @@
 
 #include "quarnel/judged.hpp"
 #include "quarnel/model.hpp"
+#include "quarnel/stages.hpp"
 #include "builders.hpp"
 #include "test_support.hpp"
 
@@ -117,6 +118,142 @@ TEST(TiledRun, ModelsOfEveryWidthCorrectAlike) {
     }
     EXPECT_TRUE(bit_identical(whole->model.pooled_variance, narrow->model.pooled_variance));
   }
+}
+
+// The rounds over chunks, run as a client runs them: each chunk judged in the mode its own
+// values suggest and again only where the run's differs, the solvers traced until every
+// level's stopping pass is known. Each chunk's traces then end at its levels' stopping
+// passes, so the part of the model the last traces give is the one fit_chunk gives, and
+// the parts together are the model of the run fitted in memory.
+TEST(ChunkRounds, GiveTheWholeRunsModelFromTheirLastTraces) {
+  std::size_t traced = 0;
+  for (std::uint64_t seed = 300; seed < 340; ++seed) {
+    SCOPED_TRACE(seed);
+    const DenseProblem p = random_problem(seed);
+    const Result<ModelFit> whole = fit_model_judged(p.request(), p.options, choose_as_callers_do, p.n_features);
+    std::mt19937_64 rng(seed);
+    std::vector<DenseProblem> chunks;
+    std::vector<std::size_t> starts;
+    for (std::size_t first = 0; first < p.n_features;) {
+      const std::size_t width = std::min(p.n_features - first, 1 + rng() % 9);
+      starts.push_back(first);
+      std::vector<std::size_t> features = testing::index_range(width);
+      for (std::size_t& j : features) j += first;
+      chunks.push_back(p.columns(features));
+      first += width;
+    }
+    // Round 1, and the verdicts of all features.
+    std::vector<JudgedChunk> judged;
+    FeatureAssessment all;
+    bool failed = false;
+    for (const DenseProblem& chunk : chunks) {
+      Result<JudgedChunk> one = judge_chunk(chunk.request(), chunk.options, std::nullopt, std::nullopt);
+      if (!one) {
+        failed = true;
+        break;
+      }
+      all.verdicts.insert(all.verdicts.end(), one->assessment.verdicts.begin(), one->assessment.verdicts.end());
+      judged.push_back(std::move(*one));
+    }
+    if (failed) {
+      EXPECT_FALSE(whole.has_value());
+      continue;
+    }
+    const FeatureChoice choice = choose_as_callers_do(all);
+    ASSERT_OK_AND_ASSIGN(const BatchLevels levels, BatchLevels::from_ids(p.batch, p.n_samples));
+    std::vector<std::vector<std::size_t>> complete(chunks.size()), partial(chunks.size());
+    std::size_t n_kept = 0;
+    bool any_nan = false;
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+      for (const std::size_t j : choice.complete) {
+        if (j >= starts[c] && j < starts[c] + chunks[c].n_features) complete[c].push_back(j - starts[c]);
+      }
+      for (const std::size_t j : choice.partial) {
+        if (j >= starts[c] && j < starts[c] + chunks[c].n_features) partial[c].push_back(j - starts[c]);
+      }
+      for (std::size_t m = 0; m < judged[c].kept.size(); ++m) {
+        if (!std::ranges::binary_search(complete[c], judged[c].kept[m])) continue;
+        ++n_kept;
+        any_nan |= judged[c].holds_nan[m] != 0;
+      }
+    }
+    const RunMode mode = decide_run_mode(p.options.mean_only, levels, n_kept, any_nan);
+    ParametricEstimates raw{Matrix(), Matrix(), Matrix(levels.level_count(), 0), Matrix(levels.level_count(), 0)};
+    ScaleMeasurements scales{Matrix(levels.level_count(), 0), {}};
+    scales.counts.resize(static_cast<Eigen::Index>(levels.level_count()), 0);
+    std::vector<std::size_t> offsets;
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+      if (judged[c].missing != mode.missing) {
+        ASSERT_OK_AND_ASSIGN(judged[c], judge_chunk(chunks[c].request(), chunks[c].options, mode.missing, true));
+      }
+      offsets.push_back(static_cast<std::size_t>(raw.gamma_hat.cols()));
+      for (std::size_t m = 0; m < judged[c].kept.size(); ++m) {
+        if (!std::ranges::binary_search(complete[c], judged[c].kept[m])) continue;
+        const auto at = raw.gamma_hat.cols(), k = static_cast<Eigen::Index>(m);
+        raw.gamma_hat.conservativeResize(Eigen::NoChange, at + 1);
+        raw.delta_hat.conservativeResize(Eigen::NoChange, at + 1);
+        scales.delta_hat.conservativeResize(Eigen::NoChange, at + 1);
+        scales.counts.conservativeResize(Eigen::NoChange, at + 1);
+        raw.gamma_hat.col(at) = judged[c].gamma_hat.col(k);
+        raw.delta_hat.col(at) = mode.effective_mean_only ? Vector::Ones(raw.delta_hat.rows()) : Vector(judged[c].scales.delta_hat.col(k));
+        scales.delta_hat.col(at) = judged[c].scales.delta_hat.col(k);
+        scales.counts.col(at) = judged[c].scales.counts.col(k);
+      }
+    }
+    // Rounds 2 and 3.
+    std::vector<TracedChunk> rounds;
+    std::vector<std::vector<LevelTrace>> traces;
+    Result<RunSettlement> settled = settle_run(levels, p.options, mode, raw, scales, traces);
+    while (settled && !settled->settled) {
+      rounds.clear();
+      traces.clear();
+      for (std::size_t c = 0; c < chunks.size(); ++c) {
+        ASSERT_OK_AND_ASSIGN(TracedChunk one, trace_chunk(chunks[c].request(), chunks[c].options, complete[c], partial[c],
+                                                          mode, raw, offsets[c], settled->explore_from));
+        traces.push_back(one.traces);
+        rounds.push_back(std::move(one));
+      }
+      settled = settle_run(levels, p.options, mode, raw, scales, traces);
+    }
+    ASSERT_EQ(settled.has_value(), whole.has_value()) << (settled ? "" : render(settled.error()));
+    if (!whole) continue;
+    std::vector<double> gamma_star, delta_star, pooled_variance;
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+      ASSERT_OK_AND_ASSIGN(const ModelFit part, fit_chunk(chunks[c].request(), chunks[c].options, complete[c], partial[c],
+                                                          mode, raw, offsets[c], settled->passes));
+      if (!rounds.empty()) {
+        ++traced;
+        for (std::size_t level = 0; level < rounds[c].traces.size(); ++level) {
+          EXPECT_EQ(rounds[c].traces[level].changes.size(), settled->passes[level]) << "chunk " << c;
+        }
+        ASSERT_TRUE(rounds[c].fit.has_value());
+        EXPECT_TRUE(bit_identical(std::span(part.model.gamma_star.data(), static_cast<std::size_t>(part.model.gamma_star.size())),
+                                  std::span(rounds[c].fit->model.gamma_star.data(), static_cast<std::size_t>(rounds[c].fit->model.gamma_star.size()))));
+        EXPECT_TRUE(bit_identical(std::span(part.model.delta_star.data(), static_cast<std::size_t>(part.model.delta_star.size())),
+                                  std::span(rounds[c].fit->model.delta_star.data(), static_cast<std::size_t>(rounds[c].fit->model.delta_star.size()))));
+      }
+      // The chunk's columns of the model, in feature order: those of the whole run's.
+      for (Eigen::Index m = 0; m < part.model.gamma_star.cols(); ++m) {
+        for (Eigen::Index l = 0; l < part.model.gamma_star.rows(); ++l) {
+          gamma_star.push_back(part.model.gamma_star(l, m));
+          delta_star.push_back(part.model.delta_star(l, m));
+        }
+      }
+      pooled_variance.insert(pooled_variance.end(), part.model.pooled_variance.begin(), part.model.pooled_variance.end());
+    }
+    std::vector<double> want_gamma, want_delta;
+    for (Eigen::Index m = 0; m < whole->model.gamma_star.cols(); ++m) {
+      for (Eigen::Index l = 0; l < whole->model.gamma_star.rows(); ++l) {
+        want_gamma.push_back(whole->model.gamma_star(l, m));
+        want_delta.push_back(whole->model.delta_star(l, m));
+      }
+    }
+    EXPECT_TRUE(bit_identical(gamma_star, want_gamma));
+    EXPECT_TRUE(bit_identical(delta_star, want_delta));
+    EXPECT_TRUE(bit_identical(pooled_variance, whole->model.pooled_variance));
+  }
+  // Most problems trace their solvers, so the traced parts, not only fit_chunk's, are compared.
+  EXPECT_GE(traced, 60u);
 }
 
 }  // namespace

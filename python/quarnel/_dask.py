@@ -214,19 +214,30 @@ def _judge(block: Any, ids: Any, mod: Any, options: dict[str, Any], missing: boo
         return {"infinite": (int(err.sample), int(err.feature))}
 
 
-def _judged_in(matrix: Any, records: list[Any], ids: Any, mod: Any, options: dict[str, Any], mode: tuple,
-               needed: Callable[[int, Mapping[str, Any]], bool], progress: Progress | None) -> list[Any]:
-    """The records, the chunks with kept features that `needed` names judged again in the
-    run's mode where they were judged in another."""
-    again = [c for c, r in enumerate(records)
-             if r["kept"].size and needed(c, r) and (r["missing"] != mode[0] or r["judge_scales"] == mode[1])]
-    if not again:
-        return records
-    redone = _round(matrix, _judge, None, ids, mod, options, mode[0], not mode[1], stage="verdicts",
-                    progress=progress, chunks=again)
-    out = list(records)
-    for c, record in zip(again, redone):
-        out[c] = record
+def _judged_in(matrix: Any, records: list[Any], ids: Any, mod: Any, options: dict[str, Any], missing: bool,
+               judge_scales: bool | None, needed: Callable[[int], bool], progress: Progress | None) -> list[Any]:
+    """The records, the chunks with kept features that `needed` names judged in the missing-
+    data mode given (and, unless judge_scales is None, judging scales so) where they were
+    judged otherwise: a chunk's earlier record in that mode is taken again, else the chunk
+    is read again."""
+
+    def fits(record: Mapping[str, Any]) -> bool:
+        return bool(record["missing"] == missing and judge_scales in (None, record["judge_scales"]))
+
+    out, again = list(records), []
+    for c, record in enumerate(records):
+        if not record["kept"].size or not needed(c) or fits(record):
+            continue
+        earlier = record.get("earlier")
+        if earlier is not None and fits(earlier):
+            out[c] = earlier
+        else:
+            again.append(c)
+    if again:
+        redone = _round(matrix, _judge, None, ids, mod, options, missing, judge_scales, stage="verdicts",
+                        progress=progress, chunks=again)
+        for c, record in zip(again, redone):
+            out[c] = {**record, "earlier": records[c]}
     return out
 
 
@@ -243,7 +254,7 @@ def judge_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any],
     n_kept = sum(r["kept"].size for r in records)
     missing = any(r["holds_nan"].any() for r in records)
     mode = _engine.run_mode(ids, options["mean_only"], n_kept, missing)
-    return _judged_in(matrix, records, ids, mod, options, mode, lambda c, r: True, progress)
+    return _judged_in(matrix, records, ids, mod, options, mode[0], not mode[1], lambda c: True, progress)
 
 
 def _local(features: npt.NDArray[np.int64], start: int, stop: int) -> npt.NDArray[np.int64]:
@@ -293,7 +304,7 @@ def fit_chunks(matrix: Any, ids: Any, mod: Any, options: dict[str, Any], judged:
     mode = _engine.run_mode(ids, options["mean_only"], int(sum(p.sum() for p in picks)),
                             any(r["holds_nan"][p].any() for r, p in zip(judged, picks)))
     # A NaN only in features left out of the run: its features are judged anew in its mode.
-    judged = _judged_in(matrix, judged, ids, mod, options, mode, lambda c, r: bool(picks[c].any()), progress)
+    judged = _judged_in(matrix, judged, ids, mod, options, mode[0], None, lambda c: bool(picks[c].any()), progress)
     for record, pick in zip(judged, picks):
         if pick.any() and record["location_error"] is not None:
             raise record["location_error"]

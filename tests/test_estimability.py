@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 import _quarnel
 import quarnel
+from quarnel import _estimability
 
 
 def problem(seed: int, n_covariates: int, missing: bool, marked: bool = False):
@@ -56,6 +57,10 @@ def nudged(rng, a, ulps: int = 4):
     reference=st.booleans(), par_prior=st.booleans(), marked=st.booleans(),
 )
 def test_outcome_ignores_sample_order_and_a_shift_moves_the_output(seed, n_covariates, missing, reference, par_prior, marked):
+    check_outcome_ignores_sample_order(seed, n_covariates, missing, reference, par_prior, marked)
+
+
+def check_outcome_ignores_sample_order(seed, n_covariates, missing, reference, par_prior, marked):
     rng, ids, values, mod = problem(seed, n_covariates, missing, marked)
     ref = int(rng.integers(ids.max() + 1)) if reference else None
 
@@ -93,6 +98,10 @@ def test_outcome_ignores_sample_order_and_a_shift_moves_the_output(seed, n_covar
 def test_public_verdicts_ignore_sample_order_and_a_shift_moves_the_output(seed, n_covariates, missing, reference, par_prior, marked):
     """What quarnel.combat passes through and why, or the error it raises, does not depend
     on the order of the samples either."""
+    check_public_verdicts_ignore_sample_order(seed, n_covariates, missing, reference, par_prior, marked)
+
+
+def check_public_verdicts_ignore_sample_order(seed, n_covariates, missing, reference, par_prior, marked):
     rng, ids, values, mod = problem(seed, n_covariates, missing, marked)
     labels = np.array(["A", "B", "C"])[ids]
     ref = str(labels[rng.integers(ids.size)]) if reference else None
@@ -134,6 +143,59 @@ def test_public_verdicts_ignore_sample_order_and_a_shift_moves_the_output(seed, 
         _, shifted, shifted_verdicts = outcome(identity, shift=100.0)
         assert shifted_verdicts == verdicts
         np.testing.assert_allclose(shifted[:, 0] - base[:, 0], np.where(np.isnan(values[:, 0]), np.nan, 100.0), atol=1e-7)
+
+
+# Problems of the builder above (with missing values) whose last feature the design fits
+# exactly: one batch holds the repeated value, the design fits every other observed value
+# exactly, and rounding alone used to decide, order by order, whether the residuals were
+# zero. As (seed, n_covariates, reference, marked).
+ROUNDING_CASES = [
+    (340, 2, True, True), (389, 1, False, False), (459, 2, False, False), (459, 2, True, False),
+    (717, 2, True, True), (854, 2, False, True), (856, 2, True, False), (1221, 2, True, True),
+    (1362, 1, True, False), (1416, 1, False, False), (1674, 2, False, False), (1864, 2, False, True),
+    (2017, 2, False, False), (2102, 1, True, False), (2585, 1, True, False), (2611, 1, True, False),
+    (2853, 2, True, False),
+]
+
+
+@pytest.mark.parametrize("par_prior", [False, True])
+@pytest.mark.parametrize("seed, n_covariates, reference, marked", ROUNDING_CASES)
+def test_outcome_of_a_feature_fitted_exactly_ignores_sample_order(seed, n_covariates, reference, par_prior, marked):
+    check_outcome_ignores_sample_order(seed, n_covariates, True, reference, par_prior, marked)
+    check_public_verdicts_ignore_sample_order(seed, n_covariates, True, reference, par_prior, marked)
+
+
+@settings(max_examples=40, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), n_covariates=st.integers(1, 2), reference=st.sampled_from([None, 0, 1]))
+def test_a_feature_fitted_exactly_is_judged_by_its_exact_residuals_in_any_order(seed, n_covariates, reference):
+    """Batch A holds one value repeated over samples with different covariates, beside a
+    missing one (which keeps the feature from being passed through as constant); every
+    other batch has one observed value, which its indicator fits exactly. The least-squares fit
+    then leaves every residual zero in exact arithmetic, whatever sizes the values have:
+    the feature has no pooled variance, so its verdict is that of the pooled variance, not
+    that of the single values, in every order."""
+    rng = np.random.default_rng(seed)
+    sizes = [n_covariates + 3 + int(rng.integers(0, 3)), *rng.integers(2, 4, int(rng.integers(1, 3)))]
+    ids = np.repeat(np.arange(len(sizes)), sizes)
+    labels = np.array(["A", "B", "C"])[ids]
+    values = rng.normal(5.0, 1.0, (ids.size, 12)) + rng.normal(0.0, 1.0, (len(sizes), 12))[ids]
+    values[ids == 0, 0] = 0.1 * rng.integers(1, 100)
+    values[0, 0] = np.nan
+    for level in range(1, len(sizes)):
+        values[np.flatnonzero(ids == level)[1:], 0] = np.nan
+        values[ids == level, 0] *= rng.uniform(1, 100)
+    mod = rng.normal(size=(ids.size, n_covariates))
+    ref = None if reference is None else str(np.array(["A", "B"])[reference])
+    expected = {
+        None: _estimability.WORDS[_estimability.EXPLAINED].reason,
+        "A": "observed values all equal in batch 'A'",
+        "B": "fewer than two observed values in reference batch 'B'",
+    }[ref]
+    for order in (np.arange(ids.size), *(rng.permutation(ids.size) for _ in range(4))):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", quarnel.UnestimableFeatureWarning)
+            _, report = quarnel.combat(values[order], labels[order], mod[order], reference=ref, return_report=True)
+        assert report.unestimable_features.get(0) == expected
 
 
 def test_a_covariate_that_fits_a_whole_batch_is_confounded_with_it():

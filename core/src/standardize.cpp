@@ -151,12 +151,34 @@ Result<double> pooled_variance_missing(const double* y, std::span<const double> 
 // zero in exact arithmetic; ordinary data never come near it.
 constexpr double kSuspectResidual = 1e-9;
 
+// Whether the observed samples `rows` of a feature (values `y`), less those the design
+// fits exactly (`exact`, by position in `rows`), share one value within each level. The
+// batch columns then reproduce every such value, and a sample fitted exactly keeps a zero
+// residual whatever its value: in exact arithmetic the design fits the whole feature, and
+// only rounding (scaled by values of other levels than the one it lands in) is left.
+bool constant_within_levels(const double* y, std::span<const Index> rows,
+                            std::span<const unsigned char> exact, const BatchLevels& levels) {
+  std::vector<std::optional<double>> value(levels.level_count());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (exact[r]) continue;
+    const double observed = y[rows[r]];
+    std::optional<double>& seen = value[levels.level_of_sample(static_cast<std::size_t>(rows[r]))];
+    if (!seen) {
+      seen = observed;
+    } else if (*seen != observed) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Which levels of feature j (values `y`, fitted values `fitted`) have residuals that are all
 // zero in exact arithmetic, whatever rounding left of them: those the design fits exactly
 // (DesignFit::level_fitted), and those whose observed samples, less the ones the design
 // fits exactly, share one value and one design row. The batch's indicator makes a level's
 // residuals add up to zero, and such samples have one residual between them, so it is
-// zero. An empty vector when there is none.
+// zero. Every level, when those samples share one value within each level (see
+// constant_within_levels). An empty vector when there is none.
 std::vector<unsigned char> zero_residual_levels(const double* y, std::span<const double> fitted,
                                                 const DesignFit& fit, const BatchLevels& levels,
                                                 Index j) {
@@ -188,6 +210,10 @@ std::vector<unsigned char> zero_residual_levels(const double* y, std::span<const
     Matrix observed_design(static_cast<Index>(rows.size()), fit.design.cols());
     for (std::size_t r = 0; r < rows.size(); ++r) observed_design.row(static_cast<Index>(r)) = fit.design.row(rows[r]);
     const std::vector<unsigned char> exact = rows_fitted_exactly(observed_design);
+    if (constant_within_levels(y, rows, exact, levels)) {
+      std::ranges::fill(zero, 1);
+      return zero;
+    }
     for (const std::size_t level : suspects) {
       std::optional<Index> first;
       bool shared = true;

@@ -769,6 +769,15 @@ quarnel::CombatModel read_model(nb::handle dict) {
   return model;
 }
 
+// A fit's result: the model, the report and the partial features' outcomes.
+nb::dict fit_dict(const quarnel::ModelFit& fitted) {
+  nb::dict result;
+  result["model"] = model_dict(fitted.model);
+  result["report"] = report_dict(fitted.report);
+  put_partial(result, fitted.partial);
+  return result;
+}
+
 nb::dict fit(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
              nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
              nb::handle partial_object, nb::handle progress, nb::handle exact, nb::handle choose) {
@@ -780,11 +789,7 @@ nb::dict fit(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par
     return lists.choose ? quarnel::fit_model_judged(problem.request, problem.options, *lists.choose)
                         : quarnel::fit_model(problem.request, problem.options, lists.complete, lists.partial);
   });
-  nb::dict result;
-  result["model"] = model_dict(fitted.model);
-  result["report"] = report_dict(fitted.report);
-  put_partial(result, fitted.partial);
-  return result;
+  return fit_dict(fitted);
 }
 
 nb::dict apply(nb::handle model_object, nb::handle values, nb::handle batch, nb::handle mod,
@@ -944,14 +949,6 @@ nb::dict settle(nb::handle batch_object, nb::handle par_prior, nb::handle mean_o
   return result;
 }
 
-nb::dict chunk_fit_dict(const quarnel::ModelFit& fitted) {
-  nb::dict result;
-  result["model"] = model_dict(fitted.model);
-  result["report"] = report_dict(fitted.report);
-  put_partial(result, fitted.partial);
-  return result;
-}
-
 nb::dict trace(nb::handle values, nb::handle batch, nb::handle mod, nb::handle par_prior,
                nb::handle mean_only, nb::handle ref_batch, nb::handle complete_object,
                nb::handle partial_object, nb::handle mode_object, nb::handle gamma_hat,
@@ -969,7 +966,7 @@ nb::dict trace(nb::handle values, nb::handle batch, nb::handle mod, nb::handle p
   });
   nb::dict result;
   result["traces"] = trace_list(traced.traces);
-  result["fit"] = traced.fit ? nb::object(chunk_fit_dict(*traced.fit)) : nb::none();
+  result["fit"] = traced.fit ? nb::object(fit_dict(*traced.fit)) : nb::none();
   return result;
 }
 
@@ -989,7 +986,7 @@ nb::dict fit_chunk(nb::handle values, nb::handle batch, nb::handle mod, nb::hand
     return quarnel::fit_chunk(problem.request, problem.options, complete, partial, mode, raw,
                               offset, passes);
   });
-  return chunk_fit_dict(fitted);
+  return fit_dict(fitted);
 }
 
 // ---------------------------------------------------------------------------------------

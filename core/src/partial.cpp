@@ -149,10 +149,12 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
   const std::size_t n_sub = level_of_sub.size();
   std::vector<std::optional<FeatureVerdict>> verdicts(n_sub);
   std::vector<std::optional<LevelPrior>> solved(n_sub);
+  // A single observed value says nothing of the batch's scale: location only.
+  std::vector<unsigned char> location_only(n_sub);
+  for (std::size_t k = 0; k < n_sub; ++k) location_only[k] = priors.mean_only || sub_counts[k] < 2;
   for (std::size_t k = 0; k < n_sub; ++k) {
     const std::size_t level = level_of_sub[k];
-    const bool location_only = priors.mean_only || sub_counts[k] < 2;
-    if (level == priors.reference_level || location_only) continue;
+    if (level == priors.reference_level || location_only[k]) continue;
     if (each->level_fitted[k]) {
       verdicts[k] = FeatureVerdict{FeatureIssue::level_fitted, levels.batch_id(level)};
     } else if (scale_entry_failure(sub_counts[k], scales.delta_hat(static_cast<Index>(k), 0))) {
@@ -177,9 +179,7 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
   for (std::size_t k = 0; k < n_sub; ++k) {
     const std::size_t level = level_of_sub[k];
     const double g_hat = (*gamma_hat)(static_cast<Index>(k), 0);
-    // A single observed value says nothing of the batch's scale: location only.
-    const bool location_only = priors.mean_only || sub_counts[k] < 2;
-    const double d_hat = location_only ? 1.0 : scales.delta_hat(static_cast<Index>(k), 0);
+    const double d_hat = location_only[k] ? 1.0 : scales.delta_hat(static_cast<Index>(k), 0);
     fit.gamma_hat[level] = g_hat;
     fit.delta_hat[level] = d_hat;
     if (level == priors.reference_level) {
@@ -198,7 +198,7 @@ PartialFit fit_partial_feature(const CombatDenseRequest& request, const BatchLev
     } else {
       posterior = nonparametric_posterior(observed_in_level(z, *sub_levels, k), *priors.nonparametric,
                                           level, priors.n_complete, priors.exact);
-      if (posterior && location_only) posterior->second = 1.0;
+      if (posterior && location_only[k]) posterior->second = 1.0;
     }
     if (!posterior) return numerical_failure();
     fit.gamma_star[level] = posterior->first;

@@ -151,11 +151,18 @@ Result<RunSettlement> settle_run(const BatchLevels& levels, const CombatOptions&
 
 namespace {
 
+// The scales the chunk's solvers read: measured where they run, none otherwise.
+ScaleMeasurements solver_scales(const PreparedChunk& chunk, const CombatOptions& options, const RunMode& mode) {
+  if (chunk.kept.empty() || !options.par_prior || mode.effective_mean_only) return {};
+  return measure_scales(chunk.standardization.standardized, *chunk.levels, chunk.plan.parallel);
+}
+
 // The chunk's part of the run's model with the posteriors `passes` give, its solvers going
-// on from `traced` (see tile_posteriors).
+// on from `traced` (see tile_posteriors) with the priors and scales they were traced with.
 Result<ModelFit> fit_prepared(PreparedChunk& chunk, const CombatDenseRequest& request, const CombatOptions& options,
                               std::span<const std::size_t> partial, const RunMode& mode,
-                              const ParametricEstimates& raw, std::size_t offset,
+                              const ParametricEstimates& raw, const RunPriors& priors,
+                              const ScaleMeasurements& scales, std::size_t offset,
                               std::span<const std::size_t> passes, std::span<const LevelTrace> traced) {
   const BatchLevels& levels = *chunk.levels;
   PipelineFit fit;
@@ -167,13 +174,9 @@ Result<ModelFit> fit_prepared(PreparedChunk& chunk, const CombatDenseRequest& re
   fit.reference_level = chunk.reference_level;
   fit.kept = chunk.kept;
   if (!fit.kept.empty()) {
-    const TileRun run = chunk.run(request, options);
-    const Standardization& tile = chunk.standardization;
-    const bool solves = options.par_prior && !mode.effective_mean_only;
-    const ScaleMeasurements scales =
-        solves ? measure_scales(tile.standardized, levels, chunk.plan.parallel) : ScaleMeasurements{};
-    Result<ParametricEstimates> estimates = tile_posteriors(run, tile, mode, raw, run_priors(run, mode, raw), offset,
-                                                            passes, traced, scales, chunk.plan.parallel);
+    Result<ParametricEstimates> estimates = tile_posteriors(chunk.run(request, options), chunk.standardization, mode,
+                                                            raw, priors, offset, passes, traced, scales,
+                                                            chunk.plan.parallel);
     if (!estimates) return fail(std::move(estimates.error()));
     const StandMean& mean = chunk.standardization.stand_mean;
     fit.grand_mean = mean.grand();
@@ -203,17 +206,18 @@ Result<TracedChunk> trace_chunk(const CombatDenseRequest& request, const CombatO
   Result<PreparedChunk> chunk = prepare_chunk(request, options, complete, mode);
   if (!chunk) return fail(std::move(chunk.error()));
   TracedChunk out;
+  const RunPriors priors = run_priors(chunk->run(request, options), mode, raw);
+  const ScaleMeasurements scales = solver_scales(*chunk, options, mode);
   if (!chunk->kept.empty()) {
-    const TileRun run = chunk->run(request, options);
-    const Standardization& tile = chunk->standardization;
-    out.traces = trace_tile(run, tile, measure_scales(tile.standardized, *chunk->levels, chunk->plan.parallel), raw,
-                            run_priors(run, mode, raw).parametric, offset, explore_from, chunk->plan.parallel);
+    out.traces = trace_tile(chunk->run(request, options), chunk->standardization, scales, raw, priors.parametric,
+                            offset, explore_from, chunk->plan.parallel);
   }
   // The traces are still at hand: where they end is likely where the run stops.
   const std::optional<std::vector<std::size_t>> passes =
       chunk->kept.empty() ? std::vector<std::size_t>(chunk->levels->level_count(), 0) : traced_passes(out.traces);
   if (!passes) return out;
-  Result<ModelFit> fit = fit_prepared(*chunk, request, options, partial, mode, raw, offset, *passes, out.traces);
+  Result<ModelFit> fit =
+      fit_prepared(*chunk, request, options, partial, mode, raw, priors, scales, offset, *passes, out.traces);
   if (fit) out.fit = std::move(*fit);
   return out;
 }
@@ -225,7 +229,9 @@ Result<ModelFit> fit_chunk(const CombatDenseRequest& request, const CombatOption
                            std::span<const std::size_t> passes) {
   Result<PreparedChunk> chunk = prepare_chunk(request, options, complete, mode);
   if (!chunk) return fail(std::move(chunk.error()));
-  return fit_prepared(*chunk, request, options, partial, mode, raw, offset, passes, {});
+  const RunPriors priors = run_priors(chunk->run(request, options), mode, raw);
+  return fit_prepared(*chunk, request, options, partial, mode, raw, priors, solver_scales(*chunk, options, mode),
+                      offset, passes, {});
 }
 
 }  // namespace quarnel

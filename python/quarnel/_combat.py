@@ -793,6 +793,18 @@ class Plan:
                 bar.close()
 
 
+def reference_level_of(coding: BatchCoding, reference: Hashable | None) -> int | None:
+    """The level of the reference batch, if one is named."""
+    if reference is None:
+        return None
+    try:
+        return coding.levels.index(reference)
+    except ValueError:
+        raise ValueError(
+            f"reference batch {reference!r} is not one of the batches {list(coding.levels)}"
+        ) from None
+
+
 def plan_run(
     unpacked: _Unpacked,
     batch: object,
@@ -818,14 +830,7 @@ def plan_run(
     )
     if len(coding.levels) < 2:
         raise ValueError("at least two batches are required")
-    reference_level: int | None = None
-    if reference is not None:
-        try:
-            reference_level = coding.levels.index(reference)
-        except ValueError:
-            raise ValueError(
-                f"reference batch {reference!r} is not one of the batches {list(coding.levels)}"
-            ) from None
+    reference_level = reference_level_of(coding, reference)
     options = dict(par_prior=bool(parametric), mean_only=bool(mean_only), ref_batch=reference_level)
     values = unpacked.values if is_dask_array(unpacked.values) else np.ascontiguousarray(unpacked.values)
     return Plan(coding, covariates_, reference, reference_level, values, {**options, "exact": bool(exact)},

@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 from ._combat import (
     MAX_DENSE_BYTES, DataT, _Unpacked, _align, _batch_labels, _column, _core_call,
-    _covariate_columns, _engine, _is_anndata, _is_series, _repack, _unpack,
+    _covariate_columns, _engine, _is_anndata, _is_series, _repack, _unpack, reference_level_of,
 )
 from ._dask import is_dask_array
 from ._labels import BatchCoding, encode_covariates
@@ -225,14 +225,7 @@ def correct_counts(
     if len(coding.levels) < 2:
         raise ValueError("at least two batches are required")
     _single_sample_batches(coding)
-    reference_level: int | None = None
-    if reference is not None:
-        try:
-            reference_level = coding.levels.index(reference)
-        except ValueError:
-            raise ValueError(
-                f"reference batch {reference!r} is not one of the batches {list(coding.levels)}"
-            ) from None
+    reference_level = reference_level_of(coding, reference)
     sizes = _library_sizes(library_size, unpacked)
     bar = ProgressBar() if progress else None
     try:

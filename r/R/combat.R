@@ -69,12 +69,10 @@
 combat <- function(x, batch, covariates = NULL, parametric = TRUE, mean_only = FALSE,
                    reference = NULL, exact = TRUE, partial_batches = c("correct", "pass"),
                    unestimable = c("pass", "raise"), assay = 1, progress = interactive()) {
-  partial_batches <- choice(partial_batches, c("correct", "pass"), "partial_batches")
-  unestimable <- choice(unestimable, c("pass", "raise"), "unestimable")
-  unpacked <- unpack(x, assay)
-  plan <- plan_run(unpacked, batch, covariates, parametric = parametric, mean_only = mean_only,
-                   reference = reference, exact = exact, unestimable = unestimable,
-                   partial_batches = partial_batches)
+  planned <- plan_call(x, batch, covariates, parametric, mean_only, reference, exact, partial_batches,
+                       unestimable, assay)
+  unpacked <- planned$unpacked
+  plan <- planned$plan
   result <- run_plan(plan, fit = FALSE, progress = progress)
   report <- report_run(plan, result)
   corrected <- result$adjusted
@@ -142,6 +140,19 @@ batch_values <- function(batch, unpacked) {
     return(sample_columns(batch, unpacked$table, "batch")[[1]])
   }
   batch
+}
+
+# The data taken out of `x` and the run planned on it, with the options as combat() and
+# combat_fit() take them.
+plan_call <- function(x, batch, covariates, parametric, mean_only, reference, exact, partial_batches,
+                      unestimable, assay) {
+  partial_batches <- choice(partial_batches, c("correct", "pass"), "partial_batches")
+  unestimable <- choice(unestimable, c("pass", "raise"), "unestimable")
+  unpacked <- unpack(x, assay)
+  plan <- plan_run(unpacked, batch, covariates, parametric = parametric, mean_only = mean_only,
+                   reference = reference, exact = exact, unestimable = unestimable,
+                   partial_batches = partial_batches)
+  list(unpacked = unpacked, plan = plan)
 }
 
 # A run decided: labels encoded, options checked, and the rules by which the core's

@@ -24,12 +24,10 @@
 combat_fit <- function(x, batch, covariates = NULL, parametric = TRUE, mean_only = FALSE,
                        reference = NULL, exact = TRUE, partial_batches = c("correct", "pass"),
                        unestimable = c("pass", "raise"), assay = 1, progress = interactive()) {
-  partial_batches <- choice(partial_batches, c("correct", "pass"), "partial_batches")
-  unestimable <- choice(unestimable, c("pass", "raise"), "unestimable")
-  unpacked <- unpack(x, assay)
-  plan <- plan_run(unpacked, batch, covariates, parametric = parametric, mean_only = mean_only,
-                   reference = reference, exact = exact, unestimable = unestimable,
-                   partial_batches = partial_batches)
+  planned <- plan_call(x, batch, covariates, parametric, mean_only, reference, exact, partial_batches,
+                       unestimable, assay)
+  unpacked <- planned$unpacked
+  plan <- planned$plan
   result <- run_plan(plan, fit = TRUE, progress = progress)
   report <- report_run(plan, result)
   new_model(result$model, plan$coding$levels, feature_labels(unpacked), !is.null(unpacked$feature_labels),

@@ -384,14 +384,14 @@ auto run_core(Call&& call) {
 // A new writeable NumPy array over `data`, which moves into a heap object owned by a
 // capsule: the elements are never copied, and they live exactly as long as the array and
 // its views.
-template <class T>
-nb::object adopt(std::vector<T>&& data, std::initializer_list<std::size_t> shape) {
+template <class T, class Allocator>
+nb::object adopt(std::vector<T, Allocator>&& data, std::initializer_list<std::size_t> shape) {
+  using Owned = std::vector<T, Allocator>;
   // An empty vector has no buffer, and a capsule needs a pointer to own.
   if (data.empty()) data.reserve(1);
-  auto owner = std::make_unique<std::vector<T>>(std::move(data));
+  auto owner = std::make_unique<Owned>(std::move(data));
   T* buffer = owner->data();
-  nb::capsule capsule(owner.get(),
-                      [](void* vector) noexcept { delete static_cast<std::vector<T>*>(vector); });
+  nb::capsule capsule(owner.get(), [](void* vector) noexcept { delete static_cast<Owned*>(vector); });
   owner.release();  // the capsule frees it from here on
   return nb::ndarray<nb::numpy, T>(buffer, shape, capsule).cast();
 }

@@ -382,7 +382,7 @@ PyObject* int_list(const std::vector<std::uint64_t>& items) {
 constexpr const char adjusted_owner_name[] = "_quarnel.adjusted";
 
 void free_adjusted(PyObject* capsule) {
-  delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, adjusted_owner_name));
+  delete static_cast<quarnel::ValueBuffer*>(PyCapsule_GetPointer(capsule, adjusted_owner_name));
 }
 
 // The dimensions of the adjusted matrix as NumPy dimensions, or a RuntimeError when the
@@ -414,13 +414,13 @@ bool shape_adjusted(std::size_t length, std::uint64_t n_samples, std::uint64_t n
 
 // A new writeable C-ordered float64 array over the core's buffer. The vector moves into
 // a heap object owned by a capsule, so its elements are never copied.
-PyObject* adopt_adjusted(std::vector<double>&& adjusted, std::uint64_t n_samples,
+PyObject* adopt_adjusted(quarnel::ValueBuffer&& adjusted, std::uint64_t n_samples,
                          std::uint64_t n_features) {
   npy_intp dims[2] = {0, 0};
   if (!shape_adjusted(adjusted.size(), n_samples, n_features, dims)) return nullptr;
   npy_intp strides[2] = {dims[1] * static_cast<npy_intp>(sizeof(double)),
                          static_cast<npy_intp>(sizeof(double))};
-  auto owner = std::make_unique<std::vector<double>>(std::move(adjusted));
+  auto owner = std::make_unique<quarnel::ValueBuffer>(std::move(adjusted));
   double* data = owner->data();
   Ref capsule(PyCapsule_New(owner.get(), adjusted_owner_name, free_adjusted));
   if (!capsule) return nullptr;

@@ -322,7 +322,7 @@ namespace {
 
 // The run's model; `parked` is an n x G buffer the rounds keep the standardised values in.
 Result<ModelFit> fit_over_tiles(const CombatDenseRequest& request, const CombatOptions& options,
-                                const ChooseFeatures& choose, std::size_t tile_width, std::vector<double>& parked) {
+                                const ChooseFeatures& choose, std::size_t tile_width, ValueBuffer& parked) {
   const CancelRequested& cancel = options.cancel_requested;
   stop_if_cancelled(cancel, {"standardise", 0, 1});
   Result<BatchLevels> validated = validate_request(request, options);
@@ -393,7 +393,7 @@ Result<ModelFit> fit_over_tiles(const CombatDenseRequest& request, const CombatO
 
 Result<ModelFit> fit_model_judged(const CombatDenseRequest& request, const CombatOptions& options,
                                   const ChooseFeatures& choose, std::size_t tile_width) {
-  std::vector<double> parked;
+  ValueBuffer parked;
   return fit_over_tiles(request, options, choose, tile_width, parked);
 }
 
@@ -402,7 +402,7 @@ Result<PartialCombatOutput> combat_dense_judged(const CombatDenseRequest& reques
                                                 const ChooseFeatures& choose, std::size_t tile_width) {
   // The parked standardised values are overwritten by the result: a run needs one n x G
   // buffer.
-  std::vector<double> parked;
+  ValueBuffer parked;
   Result<ModelFit> fit = fit_over_tiles(request, options, choose, tile_width, parked);
   if (!fit) return fail(std::move(fit.error()));
   return correct_with_fit(std::move(*fit), request, options, std::move(parked));

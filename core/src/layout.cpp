@@ -1,10 +1,37 @@
 #include "quarnel/layout.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "quarnel/parallel.hpp"
 
 namespace quarnel {
+
+namespace {
+
+// Transparent huge pages are 2 MiB on x86-64 and on aarch64 with 4 KiB base pages.
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
+
+}  // namespace
+
+void* allocate_fresh(std::size_t bytes) noexcept {
+  if (bytes < kHugePage) return std::malloc(std::max<std::size_t>(bytes, 1));
+  // aligned_alloc wants a multiple of the alignment; the rounding stays within one page.
+  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  if (rounded < bytes) return nullptr;
+  void* memory = std::aligned_alloc(kHugePage, rounded);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Advice only: where the kernel declines, the buffer keeps ordinary pages.
+  if (memory != nullptr) madvise(memory, rounded, MADV_HUGEPAGE);
+#endif
+  return memory;
+}
+
+void free_fresh(void* memory) noexcept { std::free(memory); }
 
 std::vector<double> row_values(const Matrix& matrix, std::size_t row) {
   std::vector<double> out(static_cast<std::size_t>(matrix.cols()));

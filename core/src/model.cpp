@@ -226,7 +226,7 @@ ModelFit model_of_run(const CombatDenseRequest& request, const CombatOptions& op
 }
 
 Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseRequest& request,
-                                const ApplyOptions& options, std::vector<double> storage) {
+                                const ApplyOptions& options, ValueBuffer storage) {
   if (Status valid = check_model_request(model, request); !valid) return fail(std::move(valid.error()));
   const SampleLevels levels = sample_levels(model, request.batch);
   if (!levels.unseen.empty() && !options.estimate_new_batches) {
@@ -291,7 +291,7 @@ Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& reque
 }
 
 Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequest& request,
-                                             const CombatOptions& options, std::vector<double> storage) {
+                                             const CombatOptions& options, ValueBuffer storage) {
   Result<ApplyOutput> applied =
       apply_model(fit.model, request, ApplyOptions{false, options.cancel_requested}, std::move(storage));
   if (!applied) return fail(std::move(applied.error()));

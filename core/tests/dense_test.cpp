@@ -91,14 +91,14 @@ std::span<const double> row_of(const CombatDenseOutput& out, std::size_t sample)
   return std::span<const double>(out.adjusted).subspan(sample * out.n_features, out.n_features);
 }
 
-std::vector<double> column_of(const std::vector<double>& buffer, std::size_t n_features,
+std::vector<double> column_of(std::span<const double> buffer, std::size_t n_features,
                               std::size_t feature) {
   std::vector<double> out;
   for (std::size_t k = feature; k < buffer.size(); k += n_features) out.push_back(buffer[k]);
   return out;
 }
 
-double mean_of_values(const std::vector<double>& v) {
+double mean_of_values(std::span<const double> v) {
   double sum = 0.0;
   for (const double x : v) sum += x;
   return sum / static_cast<double>(v.size());
@@ -112,7 +112,7 @@ double variance_of_values(const std::vector<double>& v) {
 }
 
 // Values of one feature among the samples of one batch id, in sample order.
-std::vector<double> batch_values(const std::vector<double>& buffer, const Ids& batch,
+std::vector<double> batch_values(std::span<const double> buffer, const Ids& batch,
                                  std::size_t n_features, std::uint64_t id, std::size_t feature) {
   std::vector<double> out;
   for (std::size_t s = 0; s < batch.size(); ++s) {
@@ -999,7 +999,7 @@ struct BatchSummary {
 
 // Per feature: the batch means, the residual variance of each batch around its own
 // regression line on x, and the covariate slope pooled within batches.
-BatchSummary summarise(const std::vector<double>& values, const Simulation& sim) {
+BatchSummary summarise(std::span<const double> values, const Simulation& sim) {
   const Problem& p = sim.problem;
   BatchSummary out;
   const std::uint64_t ids[] = {3, 6, 9};

@@ -170,7 +170,7 @@ TEST_P(PowerOfTwoScaling, ScalesTheResultExactly) {
 
   Correction scaled = original;
   for (double& x : scaled.values) x = std::ldexp(x, exponent);
-  std::vector<double> expected_scaled = expected.adjusted;
+  ValueBuffer expected_scaled = expected.adjusted;
   for (double& x : expected_scaled) x = std::ldexp(x, exponent);
   for (const char* mode : {"0", "1"}) {
     SCOPED_TRACE(mode);

@@ -266,7 +266,7 @@ cpp11::list qn_run(SEXP values, int n_samples, int n_features, SEXP batch, SEXP 
   auto corrected = glue::run_core(
       [&] { return quarnel::combat_dense_judged(problem.request, options, chooser); }, stop, failed);
   if (!corrected) return *failed;
-  const std::vector<double>& adjusted = corrected->output.adjusted;
+  const quarnel::ValueBuffer& adjusted = corrected->output.adjusted;
   if (adjusted.size() != problem.request.values.size()) {
     return glue::fault_value("InternalFault", "quarnel internal fault: the run returned a matrix unlike its request");
   }

@@ -150,7 +150,7 @@ struct ApplyOptions {
 };
 
 struct ApplyOutput {
-  std::vector<double> adjusted;  // row-major n_samples x n_features
+  ValueBuffer adjusted;  // row-major n_samples x n_features
   NewLevels new_levels;
 };
 
@@ -174,12 +174,12 @@ Matrix standardize_new_samples(const CombatModel& model, const CombatDenseReques
 // counts; its batch ids need not include every fitted batch.
 // `storage` is a buffer the output may reuse (whatever it holds is overwritten).
 Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseRequest& request,
-                                const ApplyOptions& options, std::vector<double> storage = {});
+                                const ApplyOptions& options, ValueBuffer storage = {});
 
 // The correction of the data a model was fitted to: apply_model on the same request, with
 // the fit's report.
 Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequest& request,
-                                             const CombatOptions& options, std::vector<double> storage = {});
+                                             const CombatOptions& options, ValueBuffer storage = {});
 
 // fit_model followed by apply_model on the same data.
 Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& request,

@@ -45,7 +45,7 @@ struct CombatDenseReport {
 };
 
 struct CombatDenseOutput {
-  std::vector<double> adjusted;  // row-major n_samples x n_features
+  ValueBuffer adjusted;  // row-major n_samples x n_features
   std::uint64_t n_samples = 0;
   std::uint64_t n_features = 0;
   CombatDenseReport report;

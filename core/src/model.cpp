@@ -66,23 +66,67 @@ LevelRows level_rows(const Flags& corrected, const Matrix& gamma_star, const Mat
   return rows;
 }
 
+// The per-feature constants of the adjustment, as contiguous rows over the model's
+// features: the grand means, the square roots of the pooled variances, and each used
+// covariate's coefficients.
+struct FeatureRows {
+  std::vector<double> grand;
+  std::vector<double> scale;
+  std::vector<std::vector<double>> coefficients;
+};
+
+FeatureRows feature_rows(const CombatModel& model) {
+  FeatureRows rows{model.grand_mean, std::vector<double>(model.pooled_variance.size()), {}};
+  for (std::size_t m = 0; m < rows.scale.size(); ++m) rows.scale[m] = std::sqrt(model.pooled_variance[m]);
+  for (std::size_t c = 0; c < model.covariate_columns.size(); ++c) {
+    rows.coefficients.push_back(row_values(model.covariate_coefficients, c));
+  }
+  return rows;
+}
+
+// A row is corrected in runs of this many features, whose constants stay in L1 cache.
+constexpr std::size_t kAdjustRun = 256;
+
 // Writes the corrected values of one sample into its output row, which already holds the
-// input row; false when a finite value would come back not finite.
+// input row; false when a finite value would come back not finite. Each value is mapped
+// as (z - gamma) / root * scale + mean with z = (x - mean) / scale, where mean is the
+// grand mean plus the covariate effects summed in column order, as the run standardised
+// it. The inner loops have no branch, so they vectorise; each value's operations and
+// their order are the same as one at a time.
 bool adjust_row(const CombatModel& model, const CombatDenseRequest& request, std::size_t sample,
                 const std::vector<unsigned char>& corrected, const std::vector<double>& gamma,
-                const std::vector<double>& root, std::span<const double> scale, double* out) {
+                const std::vector<double>& root, const FeatureRows& constants, double* out) {
   const double* in = request.values.data() + sample * request.n_features;
-  bool finite = true;
-  for (std::size_t m = 0; m < model.features.size(); ++m) {
-    if (!corrected[m]) continue;
-    const std::size_t j = model.features[m];
-    const double mean = stand_mean(model, request, sample, static_cast<Index>(m));
-    const double z = (in[j] - mean) / scale[m];
-    const double value = (z - gamma[m]) / root[m] * scale[m] + mean;
-    finite = finite && (std::isfinite(value) || std::isnan(in[j]));
-    out[j] = value;
+  const std::size_t width = model.features.size();
+  const std::size_t n_cov = model.covariate_columns.size();
+  double x[kAdjustRun], mean[kAdjustRun];
+  bool lost = false;
+  for (std::size_t first = 0; first < width; first += kAdjustRun) {
+    const std::size_t count = std::min(kAdjustRun, width - first);
+    const std::size_t* features = model.features.data() + first;
+    for (std::size_t k = 0; k < count; ++k) x[k] = in[features[k]];
+    std::fill_n(mean, count, 0.0);
+    for (std::size_t c = 0; c < n_cov; ++c) {
+      const double covariate = request.covariates->at(sample, model.covariate_columns[c]);
+      const double* coefficient = constants.coefficients[c].data() + first;
+      for (std::size_t k = 0; k < count; ++k) mean[k] += covariate * coefficient[k];
+    }
+    const double* grand = constants.grand.data() + first;
+    const double* scale = constants.scale.data() + first;
+    const double* location = gamma.data() + first;
+    const double* spread = root.data() + first;
+    for (std::size_t k = 0; k < count; ++k) {
+      const double centre = grand[k] + mean[k];
+      const double z = (x[k] - centre) / scale[k];
+      mean[k] = (z - location[k]) / spread[k] * scale[k] + centre;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      if (!corrected[first + k]) continue;
+      lost |= !std::isfinite(mean[k]) && !std::isnan(x[k]);
+      out[features[k]] = mean[k];
+    }
   }
-  return finite;
+  return !lost;
 }
 
 // The model's level of every sample, new batches numbered after the fitted ones; the ids
@@ -250,8 +294,7 @@ Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseReque
   Flags corrected(model.corrected.rows() + n_new, width);
   corrected << model.corrected, fresh.corrected;
   const LevelRows rows = level_rows(corrected, gamma, delta);
-  std::vector<double> scale(model.pooled_variance.size());
-  for (std::size_t m = 0; m < scale.size(); ++m) scale[m] = std::sqrt(model.pooled_variance[m]);
+  const FeatureRows constants = feature_rows(model);
 
   const std::size_t n_samples = request.n_samples;
   const std::size_t n_features = request.n_features;
@@ -270,7 +313,7 @@ Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseReque
       if (levels.level[i] == model.reference_level) continue;
       const std::size_t level = levels.level[i];
       const bool finite = adjust_row(model, request, i, rows.corrected[level], rows.gamma[level],
-                                     rows.root[level], scale, row);
+                                     rows.root[level], constants, row);
       if (!finite) block_finite[block] = 0;
     }
   });

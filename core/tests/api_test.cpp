@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -308,6 +309,43 @@ TEST_P(FrontDoorRejectTest, RejectsWithTheFirstFailingCheck) {
 
 INSTANTIATE_TEST_SUITE_P(CombatDense, FrontDoorRejectTest, ::testing::ValuesIn(reject_cases()),
                          testing::LabelName{});
+
+// A matrix of several hundred thousand values, with infinities dropped at random places
+// (some within one row, some at the very start or end): the front door names the first
+// in row-major order, serial and parallel, wherever the scan splits its work.
+TEST(CombatDense, NamesTheFirstInfinityOfALargeMatrix) {
+  std::mt19937_64 rng(20261210);
+  constexpr std::uint64_t kSamples = 24;
+  constexpr std::uint64_t kFeatures = 30011;  // not a multiple of any block size
+  Ids batch(kSamples);
+  for (std::size_t i = 0; i < kSamples; ++i) batch[i] = i % 3;
+  Problem clean = dense(batch, kFeatures);
+  const std::size_t size = clean.values.size();
+  for (int trial = 0; trial < 40; ++trial) {
+    Problem p = clean;
+    std::size_t first = size;
+    const int count = 1 + static_cast<int>(rng() % 4);
+    for (int k = 0; k < count; ++k) {
+      std::size_t at = rng() % size;
+      if (trial == 0) at = 0;
+      if (trial == 1) at = size - 1;
+      p.values[at] = rng() % 2 ? kInf : -kInf;
+      first = std::min(first, at);
+      // A NaN after it, and NaNs anywhere, never hide an infinity.
+      p.values[(at + 1 + rng() % 100000) % size] = kNaN;
+    }
+    if (std::isnan(p.values[first])) p.values[first] = kInf;
+    const std::string expected = "non-finite dense value at sample " +
+                                 std::to_string(first / kFeatures) + ", feature " +
+                                 std::to_string(first % kFeatures);
+    for (const char* mode : {"0", "1"}) {
+      const testing::ScopedEnv parallel("QUARNEL_PARALLEL", mode);
+      const Result<CombatDenseOutput> result = combat_dense(p.request(), p.options);
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(render(result.error()), expected) << "trial " << trial << ", parallel " << mode;
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------------------
 // Requests every check lets through.

@@ -154,6 +154,45 @@ TEST(FittedLevels, RawEffectsAndPosteriorsAreThePlainMethods) {
   }
 }
 
+// A wide matrix, corrected in several runs of features, with features passed through
+// between them: every corrected value is its standardised value moved by its level's
+// posteriors and mapped back with the plain method's mean and variance; every passed-through
+// feature comes back as it came in.
+TEST(ModelApply, EveryFeatureOfAWideMatrixIsMappedBackWithItsOwnConstants) {
+  DenseProblem p(ids_of_sizes({3, 5, 8}, {6, 7, 5}), 700);
+  testing::fill_batch_effects(p, 71);
+  testing::add_random_covariates(p, 2, 72);
+  const std::vector<std::size_t> constant{0, 255, 256, 513, 699};
+  for (const std::size_t j : constant) {
+    for (std::size_t s = 0; s < p.n_samples; ++s) {
+      if (p.batch[s] == 5) p.at(s, j) = 1.5;
+    }
+  }
+  ASSERT_OK_AND_ASSIGN(const ModelFit fit, fit_model(p.request(), p.options, testing::index_range(700), {}));
+  const CombatModel& model = fit.model;
+  ASSERT_EQ(model.features.size(), 700 - constant.size());
+  const testing::PlainStandardization plain = testing::plain_standardize(p);
+  for (const char* mode : {"0", "1"}) {
+    const testing::ScopedEnv parallel("QUARNEL_PARALLEL", mode);
+    ASSERT_OK_AND_ASSIGN(const ApplyOutput applied, apply_model(model, p.request(), ApplyOptions{}));
+    for (const std::size_t j : constant) {
+      for (std::size_t s = 0; s < p.n_samples; ++s) ASSERT_EQ(applied.adjusted[s * 700 + j], p.at(s, j));
+    }
+    for (std::size_t m = 0; m < model.features.size(); ++m) {
+      const std::size_t j = model.features[m];
+      for (std::size_t s = 0; s < p.n_samples; ++s) {
+        const auto level = static_cast<Index>(std::ranges::find(plain.ids, p.batch[s]) - plain.ids.begin());
+        const double gamma = model.gamma_star(level, static_cast<Index>(m));
+        const double delta = model.delta_star(level, static_cast<Index>(m));
+        const double expected = (plain.standardized(p, s, j) - gamma) / std::sqrt(delta) * std::sqrt(plain.pooled[j]) +
+                                plain.stand_mean(p, s, j);
+        ASSERT_NEAR(applied.adjusted[s * 700 + j], expected, 1e-9 * (1.0 + std::abs(expected)))
+            << "sample " << s << ", feature " << j << ", parallel " << mode;
+      }
+    }
+  }
+}
+
 TEST(NewBatch, ShiftedCopyIsCorrectedAsThePlainMethodWould) {
   DenseProblem p(ids_of_sizes({1, 4, 5}, {6, 7, 5}), 10);
   testing::fill_batch_effects(p, 31);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 
 #include "quarnel/design.hpp"
 #include "quarnel/layout.hpp"
@@ -238,17 +239,23 @@ JudgedTile judge_tile(const TileRun& run, std::size_t begin, std::size_t end, st
                       bool seen_nan, bool parallel, std::span<double> parked) {
   const CombatDenseRequest& request = run.request;
   JudgedTile out;
-  const std::vector<unsigned char> constant = constant_features_in(
-      request.values, request.n_samples, request.n_features, run.levels, begin, end);
+  // One read of the tile's input: its columns are copied first and tested for constant
+  // levels in the copy, which stays in cache.
+  std::vector<std::size_t> features(end - begin);
+  std::iota(features.begin(), features.end(), begin);
+  Matrix projected = project_features(request.values, request.n_samples, request.n_features, features, ParallelPlan{});
+  const std::vector<unsigned char> constant = constant_columns(projected, run.levels);
+  std::vector<Index> kept_columns;
   for (std::size_t j = begin; j < end; ++j) {
     if (constant[j - begin]) {
       out.constant.push_back(j);
     } else {
       out.kept.push_back(j);
+      kept_columns.push_back(static_cast<Index>(j - begin));
     }
   }
   if (out.kept.empty()) return out;
-  Matrix projected = project_features(request.values, request.n_samples, request.n_features, out.kept, ParallelPlan{});
+  if (!out.constant.empty()) projected = Matrix(projected(Eigen::all, kept_columns));
   for (Index c = 0; c < projected.cols(); ++c) out.holds_nan.push_back(projected.col(c).hasNaN());
   out.missing = forced.value_or(seen_nan || std::ranges::find(out.holds_nan, 1) != out.holds_nan.end());
   Result<StandardizedFeatures> each = standardize_each(std::move(projected), run.levels, request.covariates,

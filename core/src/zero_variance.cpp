@@ -9,6 +9,17 @@ namespace {
 // serves every level at once and reads the row-major input contiguously.
 constexpr std::size_t kFeatureBlock = 256;
 
+// A run of a row-major row is a few cache lines a row's length apart from the next run,
+// which the hardware does not fetch ahead: the run kPrefetchRows rows on is asked for while
+// this one is read, so that reading a tile waits for memory a few rows at a time rather
+// than at every row.
+constexpr std::size_t kPrefetchRows = 8;
+
+void prefetch_run(const double* run, std::size_t width) {
+  constexpr std::size_t kLine = 64 / sizeof(double);
+  for (std::size_t k = 0; k < width; k += kLine) __builtin_prefetch(run + k);
+}
+
 // For each feature of [first, last), whether some level of two or more samples is
 // constant in it. Each level's values are compared with that level's first value, which
 // is exactly the per-level test walked in ascending sample order; the walk over all rows
@@ -26,6 +37,7 @@ void find_constant_features(std::span<const double> values, std::size_t n_sample
   for (std::size_t i = 0; i < n_samples; ++i) {
     const std::size_t level = levels.level_of_sample(i);
     const double* row = values.data() + i * n_features + first;
+    if (i + kPrefetchRows < n_samples) prefetch_run(row + kPrefetchRows * n_features, width);
     double* reference = level_first.data() + level * width;
     if (!level_started[level]) {
       std::copy(row, row + width, reference);
@@ -47,16 +59,28 @@ void find_constant_features(std::span<const double> values, std::size_t n_sample
 
 }  // namespace
 
-std::vector<unsigned char> constant_features_in(std::span<const double> values, std::size_t n_samples,
-                                                std::size_t n_features, const BatchLevels& levels,
-                                                std::size_t first, std::size_t last) {
-  std::vector<unsigned char> zero_variance(last - first, 0);
-  for (std::size_t block = first; block < last; block += kFeatureBlock) {
-    const std::size_t end = std::min(last, block + kFeatureBlock);
-    find_constant_features(values, n_samples, n_features, levels, block, end,
-                           std::span(zero_variance).subspan(block - first, end - block));
+std::vector<unsigned char> constant_columns(const Matrix& columns, const BatchLevels& levels) {
+  std::vector<unsigned char> constant(static_cast<std::size_t>(columns.cols()), 0);
+  std::vector<double> level_first(levels.level_count());
+  std::vector<unsigned char> started(levels.level_count()), varies(levels.level_count());
+  for (Eigen::Index j = 0; j < columns.cols(); ++j) {
+    const double* column = columns.col(j).data();
+    std::ranges::fill(started, 0);
+    std::ranges::fill(varies, 0);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(columns.rows()); ++i) {
+      const std::size_t level = levels.level_of_sample(i);
+      if (!started[level]) {
+        level_first[level] = column[i];
+        started[level] = 1;
+        continue;
+      }
+      varies[level] |= !(column[i] == level_first[level]);
+    }
+    for (std::size_t level = 0; level < levels.level_count(); ++level) {
+      if (levels.level_size(level) >= 2 && !varies[level]) constant[static_cast<std::size_t>(j)] = 1;
+    }
   }
-  return zero_variance;
+  return constant;
 }
 
 FeatureSelection select_nonzero_variance_features(std::span<const double> values,

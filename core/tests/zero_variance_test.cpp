@@ -247,6 +247,14 @@ TEST(ZeroVariance, WideInputAgreesWithTheDefinitionUnderEitherPlan) {
     }
     EXPECT_EQ(serial.selection.zero_variance_features, expected);
     EXPECT_EQ(parallel.selection.zero_variance_features, expected);
+    // The same test on a column-major copy of every feature, as a tile is judged.
+    const std::vector<unsigned char> constant = constant_columns(
+        project_features(values, n_samples, n_features, complement({}, n_features), kSerial), levels);
+    std::vector<std::uint64_t> by_columns;
+    for (std::size_t j = 0; j < n_features; ++j) {
+      if (constant[j]) by_columns.push_back(j);
+    }
+    EXPECT_EQ(by_columns, expected);
     EXPECT_EQ(parallel.selection.kept, serial.selection.kept);
     EXPECT_TRUE(bit_identical(std::span<const double>(parallel.projected.data(), static_cast<std::size_t>(parallel.projected.size())),
                             std::span<const double>(serial.projected.data(), static_cast<std::size_t>(serial.projected.size()))));

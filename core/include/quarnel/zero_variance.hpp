@@ -26,9 +26,8 @@ FeatureSelection select_nonzero_variance_features(std::span<const double> values
                                                   const BatchLevels& levels,
                                                   ParallelPlan plan);
 
-// The test on the features [first, last) alone: per feature, whether it is set aside.
-std::vector<unsigned char> constant_features_in(std::span<const double> values, std::size_t n_samples,
-                                                std::size_t n_features, const BatchLevels& levels,
-                                                std::size_t first, std::size_t last);
+// The same test on the columns of a column-major matrix whose rows are the samples: per
+// column, whether it is set aside.
+std::vector<unsigned char> constant_columns(const Matrix& columns, const BatchLevels& levels);
 
 }  // namespace quarnel

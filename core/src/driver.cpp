@@ -251,14 +251,18 @@ Result<RunSettlement> settle(const TileRun& run, std::span<const Tile> tiles, co
   }
 }
 
-// Round 4: every kept feature's posteriors, joined in feature order.
+// Round 4: every kept feature's posteriors (gamma_star and delta_star), in feature order.
+// Each tile writes its own columns as it finishes, so that no tile's part outlives it.
 Result<ParametricEstimates> posteriors(const TileRun& run, std::span<const Tile> tiles, const RunMode& mode,
                                        const RunRecords& records, std::span<const std::size_t> kept,
                                        std::span<const double> parked, std::span<const std::size_t> passes,
                                        std::span<const std::vector<LevelTrace>> traces, bool parallel,
                                        const CancelRequested& cancel) {
   const RunPriors priors = run_priors(run, mode, records.raw);
-  std::vector<Result<ParametricEstimates>> parts(tiles.size());
+  const auto n_levels = static_cast<Index>(run.levels.level_count());
+  const auto width = static_cast<Index>(kept.size());
+  ParametricEstimates out{Matrix(n_levels, width), Matrix(n_levels, width)};
+  std::vector<Status> done(tiles.size());
   for_each_tile(tiles.size(), tile_work(run, tiles), parallel, cancel, "estimate", [&](std::size_t t) {
     const std::span<const std::size_t> part = tile_part(kept, tiles[t]);
     const std::span<const LevelTrace> traced = traces.empty() ? std::span<const LevelTrace>() : traces[t];
@@ -270,23 +274,29 @@ Result<ParametricEstimates> posteriors(const TileRun& run, std::span<const Tile>
       tile.standardized.resize(0, static_cast<Index>(part.size()));
     }
     const ScaleMeasurements scales = mode.effective_mean_only ? ScaleMeasurements{} : tile_scales(records, tiles[t]);
-    parts[t] = tile_posteriors(run, tile, mode, records.raw, priors, tiles[t].begin, passes, traced, scales, false);
-  });
-  const auto n_levels = static_cast<Index>(run.levels.level_count());
-  const auto width = static_cast<Index>(kept.size());
-  ParametricEstimates out{Matrix(n_levels, width), Matrix(n_levels, width)};
-  if (mode.n_kept >= 2) out.gamma_hat = out.delta_hat = Matrix(n_levels, width);
-  for (std::size_t t = 0; t < tiles.size(); ++t) {
-    if (!parts[t]) return fail(std::move(parts[t].error()));
+    Result<ParametricEstimates> estimates =
+        tile_posteriors(run, tile, mode, records.raw, priors, tiles[t].begin, passes, traced, scales, false);
+    if (!estimates) {
+      done[t] = fail(std::move(estimates.error()));
+      return;
+    }
     const auto first = static_cast<Index>(tiles[t].begin);
     const auto count = static_cast<Index>(tiles[t].end - tiles[t].begin);
-    out.gamma_star.middleCols(first, count) = parts[t]->gamma_star;
-    out.delta_star.middleCols(first, count) = parts[t]->delta_star;
-    if (mode.n_kept < 2) continue;
-    out.gamma_hat.middleCols(first, count) = parts[t]->gamma_hat;
-    out.delta_hat.middleCols(first, count) = parts[t]->delta_hat;
-  }
+    out.gamma_star.middleCols(first, count) = estimates->gamma_star;
+    out.delta_star.middleCols(first, count) = estimates->delta_star;
+  });
+  if (Status failed = first_error(done); !failed) return fail(std::move(failed.error()));
   return out;
+}
+
+// Lets go of what a judged tile holds beyond its standardisation records, once the
+// verdicts are given and its raw estimates are joined into the run's records.
+void keep_only_standardization(JudgedTile& tile) {
+  tile.gamma_hat = Matrix();
+  tile.scales = ScaleMeasurements{};
+  std::vector<Status>().swap(tile.each.fit_status);
+  std::vector<Status>().swap(tile.each.variance_status);
+  std::vector<unsigned char>().swap(tile.holds_nan);
 }
 
 // The kept features' standardisation records in feature order.
@@ -375,7 +385,8 @@ Result<ModelFit> fit_over_tiles(const CombatDenseRequest& request, const CombatO
 
   // Rounds 2 to 4.
   fit.report.effective_mean_only = mode.effective_mean_only;
-  const RunRecords records = run_records(judged, places, levels.level_count(), mode);
+  RunRecords records = run_records(judged, places, levels.level_count(), mode);
+  for (JudgedTile& tile : judged) keep_only_standardization(tile);
   const std::vector<Tile> kept_tiles = estimate_tiles(run, fit.kept.size(), width);
   std::vector<std::vector<LevelTrace>> traces;
   Result<RunSettlement> settled =
@@ -384,8 +395,19 @@ Result<ModelFit> fit_over_tiles(const CombatDenseRequest& request, const CombatO
   Result<ParametricEstimates> estimates =
       posteriors(run, kept_tiles, mode, records, fit.kept, parked, settled->passes, traces, parallel, cancel);
   if (!estimates) return fail(std::move(estimates.error()));
+  // The raw estimates the posteriors shrank are the run's records; a single kept feature
+  // has none.
+  if (mode.n_kept >= 2) {
+    estimates->gamma_hat = std::move(records.raw.gamma_hat);
+    estimates->delta_hat = std::move(records.raw.delta_hat);
+  }
   join_standardization(judged, places, fit);
   fit.estimates = std::move(*estimates);
+  // The tiles' records are let go before the model is assembled, so that a run's memory
+  // peaks at its records or its model, not at both.
+  std::vector<JudgedTile>().swap(judged);
+  std::vector<std::vector<LevelTrace>>().swap(traces);
+  records = RunRecords{};
   return model_of_run(request, options, levels, fit, fit.estimates, choice.partial);
 }
 

@@ -84,11 +84,24 @@ FeatureRows feature_rows(const CombatModel& model) {
   return rows;
 }
 
+// The features of the request that the model does not correct, ascending.
+std::vector<std::size_t> features_passed_through(const CombatModel& model, std::size_t n_features) {
+  std::vector<std::size_t> passed;
+  std::size_t next = 0;
+  for (const std::size_t j : model.features) {
+    for (; next < j; ++next) passed.push_back(next);
+    next = j + 1;
+  }
+  for (; next < n_features; ++next) passed.push_back(next);
+  return passed;
+}
+
 // A row is corrected in runs of this many features, whose constants stay in L1 cache.
 constexpr std::size_t kAdjustRun = 256;
 
-// Writes the corrected values of one sample into its output row, which already holds the
-// input row; false when a finite value would come back not finite. Each value is mapped
+// Writes one sample's values of the model's features into its output row: corrected where
+// its level corrects the feature, else as they came in; false when a finite value would
+// come back not finite. Each value is mapped
 // as (z - gamma) / root * scale + mean with z = (x - mean) / scale, where mean is the
 // grand mean plus the covariate effects summed in column order, as the run standardised
 // it. The inner loops have no branch, so they vectorise; each value's operations and
@@ -121,9 +134,9 @@ bool adjust_row(const CombatModel& model, const CombatDenseRequest& request, std
       mean[k] = (z - location[k]) / spread[k] * scale[k] + centre;
     }
     for (std::size_t k = 0; k < count; ++k) {
-      if (!corrected[first + k]) continue;
-      lost |= !std::isfinite(mean[k]) && !std::isnan(x[k]);
-      out[features[k]] = mean[k];
+      const bool correct = corrected[first + k];
+      lost |= correct && !std::isfinite(mean[k]) && !std::isnan(x[k]);
+      out[features[k]] = correct ? mean[k] : x[k];
     }
   }
   return !lost;
@@ -301,16 +314,21 @@ Result<ApplyOutput> apply_model(const CombatModel& model, const CombatDenseReque
   const ParallelPlan plan = ParallelPlan::for_shape(n_samples, n_features, model.batch_ids.size());
   out.adjusted = std::move(storage);
   out.adjusted.resize(n_samples * n_features);
-  // Rows in blocks: each block copies its input rows and corrects them in place.
+  const std::vector<std::size_t> passed = features_passed_through(model, n_features);
+  // Rows in blocks, each output row written once.
   constexpr std::size_t kRows = 8;
   const std::size_t n_blocks = (n_samples + kRows - 1) / kRows;
   std::vector<unsigned char> block_finite(n_blocks, 1);
   parallel_for(plan.parallel && n_samples >= 2, n_blocks, [&](std::size_t block) {
     for (std::size_t i = block * kRows; i < std::min(n_samples, (block + 1) * kRows); ++i) {
       double* row = out.adjusted.data() + i * n_features;
-      std::copy_n(request.values.data() + i * n_features, n_features, row);
+      const double* in = request.values.data() + i * n_features;
       // The reference batch comes back exactly as it came in.
-      if (levels.level[i] == model.reference_level) continue;
+      if (levels.level[i] == model.reference_level) {
+        std::copy_n(in, n_features, row);
+        continue;
+      }
+      for (const std::size_t j : passed) row[j] = in[j];
       const std::size_t level = levels.level[i];
       const bool finite = adjust_row(model, request, i, rows.corrected[level], rows.gamma[level],
                                      rows.root[level], constants, row);
@@ -328,9 +346,8 @@ Result<PartialCombatOutput> combat_dense_partial(const CombatDenseRequest& reque
                                                  const CombatOptions& options,
                                                  std::span<const std::size_t> complete,
                                                  std::span<const std::size_t> partial) {
-  Result<ModelFit> fit = fit_model(request, options, complete, partial);
-  if (!fit) return fail(std::move(fit.error()));
-  return correct_with_fit(std::move(*fit), request, options);
+  const FeatureChoice listed{{complete.begin(), complete.end()}, {partial.begin(), partial.end()}};
+  return combat_dense_judged(request, options, [&](const FeatureAssessment&) { return listed; });
 }
 
 Result<PartialCombatOutput> correct_with_fit(ModelFit fit, const CombatDenseRequest& request,

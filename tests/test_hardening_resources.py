@@ -583,11 +583,14 @@ PEAK_MEMORY_SCRIPT = """
          "public-pass-through", "public-partial"],
 )
 def test_a_call_holds_about_one_input_at_its_peak(parallel, options):
-    # One working copy of the corrected features while the model is fitted, released
-    # before the result is written; anything more (an n x G intermediate kept alive, the
-    # working copy and the result at once) shows as a further multiple of the input.
+    # One n x G buffer, which holds the standardised values while the model is fitted and
+    # then the result; anything more (an n x G intermediate kept alive, the working copy
+    # and the result at once) shows as a further multiple of the input. The rest is a few
+    # hundred bytes per feature, let go as soon as the run has used them: about a quarter
+    # of this input, which has only 300 samples per feature (it was 0.3 to 0.4 while
+    # every tile's records lived to the end of the fit).
     options = {"covariates": False, "missing": False, **options}
     done = run_script(PEAK_MEMORY_SCRIPT, json.dumps(options), env={"QUARNEL_PARALLEL": parallel})
     assert done.returncode == 0, done.stderr
     added = float(done.stdout.strip())
-    assert 0.9 < added < 1.5, added
+    assert 0.9 < added < 1.38, added

@@ -19,6 +19,8 @@
 #include <limits>
 #include <utility>
 
+#include <unistd.h>
+
 #include "quarnel/cancel.hpp"
 #include "quarnel/design.hpp"
 #include "quarnel/layout.hpp"
@@ -36,15 +38,27 @@ namespace {
 
 using Index = Eigen::Index;
 
-// A tile's standardised values are about this many bytes, so that they and the stages'
-// small buffers stay in a core's L2 cache; never fewer than kMinTileWidth features, below
-// which the design's per-tile work would outweigh the features'.
-constexpr std::size_t kTileBytes = std::size_t{1} << 18;
+// A tile's standardised values take about half of a core's L2 cache (256 KiB where the
+// system does not say how large it is), so that they and the stages' small buffers stay
+// in it; never fewer than kMinTileWidth features, below which the design's per-tile work
+// would outweigh the features'. Any width gives the same bits.
 constexpr std::size_t kMinTileWidth = 64;
 constexpr std::size_t kMaxTileWidth = 1024;
 
+std::size_t tile_bytes() {
+  constexpr std::size_t kUnknownCache = std::size_t{1} << 18;
+  static const std::size_t bytes = [] {
+#if defined(_SC_LEVEL2_CACHE_SIZE)
+    const long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
+    if (l2 > 0) return std::clamp(static_cast<std::size_t>(l2) / 2, kUnknownCache / 2, std::size_t{1} << 22);
+#endif
+    return kUnknownCache;
+  }();
+  return bytes;
+}
+
 std::size_t tile_width_for(std::size_t n_samples) {
-  const std::size_t fits = kTileBytes / (sizeof(double) * std::max<std::size_t>(1, n_samples));
+  const std::size_t fits = tile_bytes() / (sizeof(double) * std::max<std::size_t>(1, n_samples));
   return std::clamp(fits / 8 * 8, kMinTileWidth, kMaxTileWidth);
 }
 

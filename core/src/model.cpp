@@ -66,17 +66,16 @@ LevelRows level_rows(const Flags& corrected, const Matrix& gamma_star, const Mat
   return rows;
 }
 
-// The per-feature constants of the adjustment, as contiguous rows over the model's
-// features: the grand means, the square roots of the pooled variances, and each used
-// covariate's coefficients.
+// The per-feature constants of the adjustment beside the model's grand means, as
+// contiguous rows over its features: the square roots of the pooled variances and each
+// used covariate's coefficients.
 struct FeatureRows {
-  std::vector<double> grand;
   std::vector<double> scale;
   std::vector<std::vector<double>> coefficients;
 };
 
 FeatureRows feature_rows(const CombatModel& model) {
-  FeatureRows rows{model.grand_mean, std::vector<double>(model.pooled_variance.size()), {}};
+  FeatureRows rows{std::vector<double>(model.pooled_variance.size()), {}};
   for (std::size_t m = 0; m < rows.scale.size(); ++m) rows.scale[m] = std::sqrt(model.pooled_variance[m]);
   for (std::size_t c = 0; c < model.covariate_columns.size(); ++c) {
     rows.coefficients.push_back(row_values(model.covariate_coefficients, c));
@@ -124,7 +123,7 @@ bool adjust_row(const CombatModel& model, const CombatDenseRequest& request, std
       const double* coefficient = constants.coefficients[c].data() + first;
       for (std::size_t k = 0; k < count; ++k) mean[k] += covariate * coefficient[k];
     }
-    const double* grand = constants.grand.data() + first;
+    const double* grand = model.grand_mean.data() + first;
     const double* scale = constants.scale.data() + first;
     const double* location = gamma.data() + first;
     const double* spread = root.data() + first;

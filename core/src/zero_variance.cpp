@@ -9,17 +9,6 @@ namespace {
 // serves every level at once and reads the row-major input contiguously.
 constexpr std::size_t kFeatureBlock = 256;
 
-// A run of a row-major row is a few cache lines a row's length apart from the next run,
-// which the hardware does not fetch ahead: the run kPrefetchRows rows on is asked for while
-// this one is read, so that reading a tile waits for memory a few rows at a time rather
-// than at every row.
-constexpr std::size_t kPrefetchRows = 8;
-
-void prefetch_run(const double* run, std::size_t width) {
-  constexpr std::size_t kLine = 64 / sizeof(double);
-  for (std::size_t k = 0; k < width; k += kLine) __builtin_prefetch(run + k);
-}
-
 // For each feature of [first, last), whether some level of two or more samples is
 // constant in it. Each level's values are compared with that level's first value, which
 // is exactly the per-level test walked in ascending sample order; the walk over all rows
@@ -37,7 +26,6 @@ void find_constant_features(std::span<const double> values, std::size_t n_sample
   for (std::size_t i = 0; i < n_samples; ++i) {
     const std::size_t level = levels.level_of_sample(i);
     const double* row = values.data() + i * n_features + first;
-    if (i + kPrefetchRows < n_samples) prefetch_run(row + kPrefetchRows * n_features, width);
     double* reference = level_first.data() + level * width;
     if (!level_started[level]) {
       std::copy(row, row + width, reference);
